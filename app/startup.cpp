@@ -1,0 +1,50 @@
+#include "app/startup.h"
+
+#include "bridge/appinfo.h"
+#include "bridge/qmlhandler.h"
+
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QUrl>
+
+#include <memory>
+
+namespace Startup {
+
+void setApplicationIdentity()
+{
+    QCoreApplication::setOrganizationName(QString::fromLatin1(AppInfo::organisationName));
+    QCoreApplication::setOrganizationDomain(QString::fromLatin1(AppInfo::organisationDomain));
+    QCoreApplication::setApplicationName(QString::fromLatin1(AppInfo::applicationName));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(AppInfo::applicationVersion));
+}
+
+int runGui(int &argc, char **argv, const QString &mainUrl, QmlHandler::ServerClient serverClient)
+{
+    setApplicationIdentity();
+    QGuiApplication app(argc, argv);
+
+    // The engine goes before the application object; with it go its child, the bridge, and
+    // the windows.
+    auto engine = std::make_unique<QQmlApplicationEngine>();
+    auto *handler = new QmlHandler(serverClient, engine.get());
+    // Set before loading: the window binds to Handler while it is being created.
+    engine->rootContext()->setContextProperty(QStringLiteral("Handler"), handler);
+
+    const QUrl url(mainUrl, QUrl::TolerantMode);
+    QObject::connect(
+            engine.get(), &QQmlApplicationEngine::objectCreated, &app,
+            [url](QObject *object, const QUrl &objectUrl) {
+                if (!object && url == objectUrl)
+                    QCoreApplication::exit(-1);
+            },
+            Qt::QueuedConnection);
+    engine->load(url);
+
+    const int code = app.exec();
+    engine.reset();
+    return code;
+}
+
+} // namespace Startup

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "bridge/qmlhandler.h"
+
+#include <QString>
+
+namespace Startup {
+
+// Sets the application identity (organisation, domain, application name, version) before any
+// application object exists.
+void setApplicationIdentity();
+
+// The GUI program: identity, GUI application object, QML engine, the bridge published as
+// `Handler`, the window loaded from mainUrl, the event loop. Returns the loop's exit code, or
+// -1 when the main window cannot be created. Tests start it without the server client so
+// that they never reach beyond this machine.
+int runGui(int &argc, char **argv, const QString &mainUrl = QStringLiteral("qrc:qml/main.qml"),
+           QmlHandler::ServerClient serverClient = QmlHandler::ServerClient::Create);
+
+} // namespace Startup

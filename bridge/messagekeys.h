@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// Every key of the messages between the windows and the core, in one place. Keys are compared
+// exactly and case-sensitively.
+namespace MessageKey {
+// From the windows to the core.
+inline const QString openFolder = QStringLiteral("openFolder");
+inline const QString changeGUI = QStringLiteral("changeGUI");
+inline const QString changeTagText = QStringLiteral("changeTagText");
+inline const QString qmlCompleted = QStringLiteral("qmlCompleted");
+inline const QString settingsSubmit = QStringLiteral("settings:submit");
+
+// From the core to the windows.
+inline const QString setDeviceID = QStringLiteral("setDeviceID");
+inline const QString loadTagsList = QStringLiteral("loadTagsList");
+inline const QString updateProgress = QStringLiteral("updateProgress");
+inline const QString updateStatusConnection = QStringLiteral("updateStatusConnection");
+inline const QString updateServerContent = QStringLiteral("updateServerContent");
+inline const QString checkVersion = QStringLiteral("checkVersion");
+} // namespace MessageKey

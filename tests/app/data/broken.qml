@@ -1,0 +1,7 @@
+import QtQuick
+import QtQuick.Window
+
+Window {
+    visible: true
+    thisPropertyDoesNotExist: 1
+}

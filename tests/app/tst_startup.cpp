@@ -1,0 +1,75 @@
+#include "app/startup.h"
+#include "bridge/appinfo.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QSettings>
+#include <QTest>
+#include <QUrl>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void exitCode_data();
+    void exitCode();
+    void realProgramStartsAndLoadsItsWindow();
+    void settingsStoresAreDistinct();
+};
+
+void TestStartup::exitCode_data()
+{
+    QTest::addColumn<QString>("qmlFile");
+    QTest::addColumn<int>("expectedCode");
+    QTest::addRow("main window fails to load") << "broken.qml" << 255; // -1 as a process status
+    QTest::addRow("missing main window file") << "missing.qml" << 255;
+    QTest::addRow("window closed ends with 0") << "closes.qml" << 0;
+}
+
+void TestStartup::exitCode()
+{
+    QFETCH(QString, qmlFile);
+    QFETCH(int, expectedCode);
+    QProcess probe;
+    probe.setProgram(QStringLiteral(TEST_BIN_DIR "/startupprobe"));
+    probe.setArguments(
+            { QUrl::fromLocalFile(QStringLiteral(TEST_DATA_DIR "/") + qmlFile).toString() });
+    probe.start();
+    QVERIFY(probe.waitForFinished(30000));
+    QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(probe.exitCode(), expectedCode);
+}
+
+// The product's own main window loads from the resources: the program keeps running until it
+// is stopped from outside.
+void TestStartup::realProgramStartsAndLoadsItsWindow()
+{
+    QProcess program;
+    program.setProgram(QStringLiteral(TEST_BIN_DIR "/startupprobe"));
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.start();
+    QVERIFY(program.waitForStarted());
+    QVERIFY2(!program.waitForFinished(1500), program.readAll().constData());
+    program.kill();
+    program.waitForFinished();
+}
+
+void TestStartup::settingsStoresAreDistinct()
+{
+    Startup::setApplicationIdentity();
+    QSettings windows; // the windows' store: organisation and application name
+    QSettings core(QString::fromLatin1(AppInfo::organisationName),
+                   QString::fromLatin1(AppInfo::coreSettingsApplication));
+    QVERIFY(windows.fileName() != core.fileName());
+    windows.setValue(QStringLiteral("probeWindows"), 1);
+    core.setValue(QStringLiteral("probeCore"), 2);
+    windows.sync();
+    core.sync();
+    QVERIFY(!QSettings(core.fileName(), QSettings::NativeFormat).contains("probeWindows"));
+    QVERIFY(!QSettings(windows.fileName(), QSettings::NativeFormat).contains("probeCore"));
+    QVERIFY(core.contains("probeCore"));
+}
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// A bounded structural walk over a DICOM file, made before GDCM sees it. GDCM 3.0 asserts
+// (ending the whole process) or allocates the stated length on some malformed files; a file
+// that fails this walk is treated as an ordinary read failure instead. Every encoding GDCM
+// reads must pass: no good file may be lost.
+//
+// Pure: reads the file, keeps no state, safe on any thread.
+namespace DicomCheck {
+
+struct Result
+{
+    bool ok = false;
+    QString reason; // empty when ok; a short English text for the log otherwise
+};
+
+Result checkBytes(const char *data, qint64 size);
+Result checkFile(const QString &path);
+
+} // namespace DicomCheck

@@ -1,12 +1,458 @@
 import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Dialogs
+import QtQuick.Layouts
+import QtQuick.Templates as T
 import QtQuick.Window
+import "qrc:/qml/Tools/"
 
+// The main window: drop folders (or pick one) to anonymize them, watch the job, and set each
+// shown tag's switch and replacement text. The only place that talks to Handler.
 Window {
     id: mainWindow
+
+    readonly property color idleColor: "#151A30"
+    readonly property color dragColor: "#74DF08"
+    readonly property color busyColor: "#FFC133"
+
+    // A date chosen in the picker, by tag name, in display form; each row picks up its own.
+    signal updateTag(string key, string value)
+
+    function openFolders(text) {
+        Handler.receiveFromQml("openFolder", text)
+    }
+
+    function changeSwitch(name, on) {
+        Handler.receiveFromQml("changeGUI", name + ":" + (on ? "1" : "0"))
+    }
+
+    function changeText(name, text) {
+        Handler.receiveFromQml("changeTagText", name + ":" + text)
+    }
+
+    // The drop's plain text as it came; file managers that offer only a URL list get one
+    // URL per line.
+    function dropText(drop) {
+        if (drop.hasText && drop.text !== "")
+            return drop.text
+        var lines = []
+        for (var i = 0; i < drop.urls.length; ++i)
+            lines.push(String(drop.urls[i]))
+        return lines.join("\n")
+    }
+
+    // Names paired in the payload's key order, left then right. An odd last name stands
+    // alone, its right half empty.
+    function loadTags(tags) {
+        listModel.clear()
+        var names = Object.keys(tags || {})
+        for (var i = 0; 2 * i < names.length; ++i) {
+            var left = names[2 * i]
+            var right = 2 * i + 1 < names.length ? names[2 * i + 1] : ""
+            listModel.append({
+                "name_1": left,
+                "name_2": right,
+                "text_1": "",
+                "text_2": "",
+                "mode_1": String(tags[left].mode || ""),
+                "mode_2": right !== "" ? String(tags[right].mode || "") : "",
+                "isChecked_1": tags[left].enabled === true,
+                "isChecked_2": right !== "" && tags[right].enabled === true
+            })
+        }
+    }
+
+    function updateProgress(value) {
+        fileProgress.visible = value < 0.9999
+        fileProgress.value = value
+        dragPanel.color = value > 0.9999 ? mainWindow.idleColor : mainWindow.busyColor
+    }
+
+    function checkVersion(value) {
+        if (!value || value.local_version === undefined || value.last_version === undefined
+                || value.supported_version === undefined)
+            return
+        updatePanel.activate(value.local_version, value.last_version, value.supported_version)
+    }
+
+    function chooseDate(name, date) {
+        datePicker.close()
+        changeText(name, date.toLocaleDateString(Qt.locale("C"), "yyyyMMdd"))
+        mainWindow.updateTag(name, date.toLocaleDateString(Qt.locale("C"), "yyyy-MM-dd"))
+    }
+
     title: "Vexar Anonymizer"
     width: 500
     height: 650
+    minimumWidth: 500
+    maximumWidth: 500
+    minimumHeight: 650
+    maximumHeight: 650
     visible: true
 
     Component.onCompleted: Handler.receiveFromQml("qmlCompleted", "")
+
+    Connections {
+        target: Handler
+
+        function onSendToQml(key, value) {
+            switch (key) {
+            case "loadTagsList":
+                mainWindow.loadTags(value)
+                break
+            case "updateProgress":
+                mainWindow.updateProgress(Number(value))
+                break
+            case "setDeviceID":
+                settingsPanel.setCurrentVersion(value.version)
+                break
+            case "updateServerContent":
+                settingsPanel.setConfig(value)
+                break
+            case "updateStatusConnection":
+                settingsPanel.setStatus(value.status)
+                break
+            case "checkVersion":
+                mainWindow.checkVersion(value)
+                break
+            default:
+                break
+            }
+        }
+    }
+
+    Rectangle {
+        anchors.fill: parent
+        color: "#1C5271"
+    }
+
+    Column {
+        anchors.fill: parent
+        spacing: 0
+
+        Rectangle {
+            id: dragPanel
+            objectName: "dragPanel"
+            width: parent.width
+            height: parent.height - tagBand.height
+            color: mainWindow.idleColor
+
+            Column {
+                anchors.fill: parent
+                spacing: 0
+
+                Text {
+                    id: heading
+                    objectName: "heading"
+                    width: parent.width
+                    topPadding: 20
+                    text: "DRAG’N’DROP \n DICOM \n FOLDER"
+                    color: "#FFFFFF"
+                    font.family: "Helvetica"
+                    font.bold: true
+                    font.pixelSize: 42
+                    horizontalAlignment: Text.AlignHCenter
+                    verticalAlignment: Text.AlignVCenter
+                }
+
+                Item {
+                    width: parent.width
+                    height: 110
+
+                    Image {
+                        id: folderIcon
+                        objectName: "folderIcon"
+                        y: 10
+                        width: 100
+                        height: 100
+                        anchors.horizontalCenter: parent.horizontalCenter
+                        source: "qrc:/img/download.png"
+                        fillMode: Image.PreserveAspectFit
+                        smooth: true
+                        mipmap: true
+
+                        MouseArea {
+                            anchors.fill: parent
+                            cursorShape: Qt.PointingHandCursor
+                            onClicked: folderDialog.open()
+                        }
+                    }
+                }
+
+                Item {
+                    width: parent.width
+                    height: Math.max(0, dragPanel.height - heading.height - 110 - fileProgress.height)
+                }
+
+                ProgressBar {
+                    id: fileProgress
+                    objectName: "fileProgress"
+                    width: parent.width
+                    height: 5
+                    from: 0
+                    to: 1
+                    value: 0
+                    visible: false
+                }
+            }
+
+            StyleIconButton {
+                id: profileButton
+                objectName: "profileButton"
+                width: 40
+                height: 40
+                anchors.top: parent.top
+                anchors.right: parent.right
+                anchors.topMargin: 2
+                anchors.rightMargin: 2
+                mode_list: [{ "key": "none", "source": "qrc:/img/settings.png" }]
+                toolTipText: qsTr("Profile")
+                onClickButton: settingsPanel.activate(true)
+            }
+        }
+
+        Rectangle {
+            id: tagBand
+            width: parent.width
+            height: 250
+            color: "transparent"
+
+            ColumnLayout {
+                anchors.fill: parent
+                spacing: 0
+
+                Rectangle {
+                    Layout.fillWidth: true
+                    Layout.preferredHeight: 200
+                    Layout.alignment: Qt.AlignTop
+                    color: "transparent"
+
+                    ListView {
+                        id: tagView
+                        objectName: "tagView"
+                        anchors.fill: parent
+                        clip: true
+                        model: ListModel {
+                            id: listModel
+                        }
+                        delegate: tagRow
+                    }
+                }
+                Item {
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                }
+            }
+        }
+    }
+
+    Component {
+        id: tagRow
+
+        Item {
+            id: row
+
+            required property int index
+            required property string name_1
+            required property string name_2
+            required property string text_1
+            required property string text_2
+            required property string mode_1
+            required property string mode_2
+            required property bool isChecked_1
+            required property bool isChecked_2
+
+            x: 10
+            width: 350
+            height: 50
+
+            Connections {
+                target: mainWindow
+                function onUpdateTag(key, value) {
+                    if (key === row.name_1) {
+                        listModel.setProperty(row.index, "text_1", value)
+                        field1.text = value
+                    }
+                    if (key === row.name_2 && row.name_2 !== "") {
+                        listModel.setProperty(row.index, "text_2", value)
+                        field2.text = value
+                    }
+                }
+            }
+
+            RowLayout {
+                anchors.fill: parent
+                spacing: 5
+
+                TagSwitch {
+                    id: switch1
+                    objectName: "switch_1"
+                    Layout.preferredWidth: 55
+                    Layout.fillHeight: true
+                    checked: row.isChecked_1
+                    onClicked: {
+                        mainWindow.changeSwitch(row.name_1, switch1.checked)
+                        field1.enabled = switch1.checked
+                        if (!switch1.checked)
+                            field1.text = ""
+                    }
+                }
+                TagField {
+                    id: field1
+                    objectName: "field_1"
+                    tagName: row.name_1
+                    Layout.preferredWidth: 180
+                    Layout.preferredHeight: 25
+                    readOnly: row.mode_1 === "date"
+                    text: row.text_1
+                }
+                TagSwitch {
+                    id: switch2
+                    objectName: "switch_2"
+                    visible: row.name_2 !== ""
+                    Layout.preferredWidth: 55
+                    Layout.fillHeight: true
+                    checked: row.isChecked_2
+                    onClicked: {
+                        mainWindow.changeSwitch(row.name_2, switch2.checked)
+                        field2.enabled = switch2.checked
+                        if (!switch2.checked)
+                            field2.text = ""
+                    }
+                }
+                TagField {
+                    id: field2
+                    objectName: "field_2"
+                    visible: row.name_2 !== ""
+                    tagName: row.name_2
+                    Layout.preferredWidth: 170
+                    Layout.preferredHeight: 25
+                    readOnly: row.mode_2 === "date"
+                    text: row.text_2
+                }
+                Item {
+                    Layout.fillWidth: true
+                }
+            }
+        }
+    }
+
+    component TagSwitch: Switch {
+        id: tagSwitch
+
+        indicator: Rectangle {
+            implicitWidth: 46
+            implicitHeight: 24
+            x: tagSwitch.leftPadding
+            y: (tagSwitch.height - height) / 2
+            radius: 12
+            color: tagSwitch.checked ? "#CFC8BD" : "gray"
+            border.color: tagSwitch.checked ? "#cccccc" : "gray"
+
+            Rectangle {
+                x: tagSwitch.checked ? parent.width - width : 0
+                y: (parent.height - height) / 2
+                width: 22
+                height: 22
+                radius: 11
+                color: tagSwitch.checked ? "#E37333" : "#cccccc"
+            }
+        }
+        contentItem: Item { }
+    }
+
+    // A tag's replacement text. Typed fields report every change; a date field is read-only
+    // and opens the date picker on a click.
+    component TagField: TextField {
+        id: tagField
+
+        property string tagName: ""
+
+        font.family: "Helvetica"
+        font.pixelSize: 14
+        color: "white"
+        opacity: 1
+        horizontalAlignment: TextInput.AlignLeft
+        verticalAlignment: TextInput.AlignVCenter
+        placeholderText: "rename " + tagField.tagName
+        placeholderTextColor: "#A5A5A5"
+        selectByMouse: true
+        leftPadding: 6
+        topPadding: 0
+        bottomPadding: 0
+        hoverEnabled: true
+
+        ToolTip.visible: tagField.hovered && tagField.tagName !== ""
+        ToolTip.text: tagField.tagName
+
+        background: Rectangle {
+            radius: 2
+            color: "#266884"
+            border.width: 1
+            border.color: "#A5A5A5"
+        }
+
+        onTextChanged: {
+            if (!tagField.readOnly && tagField.tagName !== "")
+                mainWindow.changeText(tagField.tagName, tagField.text)
+        }
+
+        MouseArea {
+            anchors.fill: parent
+            visible: tagField.readOnly
+            onClicked: datePicker.activate(tagField.tagName)
+        }
+    }
+
+    DropArea {
+        id: dropArea
+        objectName: "dropArea"
+        anchors.fill: parent
+        onEntered: dragPanel.color = mainWindow.dragColor
+        onExited: dragPanel.color = mainWindow.idleColor
+        onDropped: function (drop) {
+            mainWindow.openFolders(mainWindow.dropText(drop))
+            dragPanel.color = mainWindow.idleColor
+            drop.acceptProposedAction()
+        }
+    }
+
+    FolderDialog {
+        id: folderDialog
+        objectName: "folderDialog"
+        onAccepted: mainWindow.openFolders(String(folderDialog.selectedFolder))
+    }
+
+    SettingsPanel {
+        id: settingsPanel
+        objectName: "settingsPanel"
+        transientParent: mainWindow
+        onSubmit: function (text) {
+            Handler.receiveFromQml("settings:submit", text)
+        }
+    }
+
+    UpdatePanel {
+        id: updatePanel
+        objectName: "updatePanel"
+        transientParent: mainWindow
+    }
+
+    DatePicker {
+        id: datePicker
+        objectName: "datePicker"
+
+        property string mode: ""
+
+        function activate(name) {
+            datePicker.mode = name
+            datePicker.open()
+        }
+
+        parent: T.Overlay.overlay
+        onClicked: function (date) {
+            mainWindow.chooseDate(datePicker.mode, datePicker.set_date)
+        }
+        Component.onCompleted: datePicker.set(new Date())
+    }
 }

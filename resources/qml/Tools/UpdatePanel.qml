@@ -1,0 +1,195 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import QtQuick.Window
+import Qt.labs.settings
+
+// Tells the user that a newer version can be downloaded, or that the running one is no
+// longer supported. An optional update can be skipped for good, version by version; a
+// forced one leaves only the download page and the way out of the program.
+Window {
+    id: updatePanel
+
+    // The product's download page, opened in the system's browser.
+    readonly property string downloadPage: "https://vexar-anonymizer.example/download"
+
+    property string current_version: ""
+    property string new_version: ""
+    property bool forcedUpdate: false
+    property var versionSkipList: []
+    property int skipCount: 0
+
+    // Rank of a "major.minor.patch" text: major * 10000 + minor * 100 + patch. A text with
+    // fewer than three parts, or a part that does not start with a digit, has no rank (NaN),
+    // and every comparison with it is false.
+    function versionToInt(version) {
+        var parts = String(version).split(".")
+        if (parts.length < 3)
+            return NaN
+        var numbers = []
+        for (var i = 0; i < 3; ++i) {
+            var digits = /^[0-9]+/.exec(parts[i])
+            if (!digits)
+                return NaN
+            numbers.push(parseInt(digits[0], 10))
+        }
+        return numbers[0] * 10000 + numbers[1] * 100 + numbers[2]
+    }
+
+    function isSkipped(version) {
+        for (var i = 0; i < updatePanel.versionSkipList.length; ++i) {
+            if (updatePanel.versionSkipList[i] === version)
+                return true
+        }
+        return false
+    }
+
+    function activate(localVersion, serverVersion, supportedVersion) {
+        updatePanel.current_version = localVersion
+        updatePanel.forcedUpdate = updatePanel.versionToInt(supportedVersion)
+                > updatePanel.versionToInt(localVersion)
+        if (updatePanel.forcedUpdate) {
+            messageField.text = qsTr("Your version (%1) is no supported.\nPlease download the new version.")
+                    .arg(localVersion)
+            updatePanel.show()
+        } else if (!updatePanel.isSkipped(serverVersion)) {
+            updatePanel.new_version = serverVersion
+            if (updatePanel.versionToInt(serverVersion) > updatePanel.versionToInt(localVersion)) {
+                messageField.text = qsTr("New version (%1) is now avalaible.")
+                        .arg(updatePanel.new_version)
+                updatePanel.show()
+                updatePanel.raise()
+            }
+        }
+        return updatePanel.forcedUpdate
+    }
+
+    function openDownloadPage() {
+        Qt.openUrlExternally(updatePanel.downloadPage)
+    }
+
+    function skipVersion() {
+        updatePanel.versionSkipList = updatePanel.versionSkipList.concat([updatePanel.new_version])
+        updatePanel.skipCount = updatePanel.skipCount + 1
+        store.setValue("versionSkipList", updatePanel.versionSkipList)
+        store.setValue("skipCount", updatePanel.skipCount)
+        store.sync()
+        updatePanel.close()
+    }
+
+    // The settings store gives back a one-entry list as a plain text and an empty one as
+    // nothing at all: both are read back as lists of texts, so that a skipped version is
+    // always matched whole and never as a piece of a longer text.
+    function readSkipList() {
+        var stored = store.value("versionSkipList", [])
+        var list = []
+        if (Array.isArray(stored) || (stored && typeof stored === "object" && stored.length !== undefined)) {
+            for (var i = 0; i < stored.length; ++i)
+                list.push(String(stored[i]))
+        } else if (typeof stored === "string" && stored !== "") {
+            list.push(stored)
+        }
+        return list
+    }
+
+    function reload() {
+        updatePanel.versionSkipList = updatePanel.readSkipList()
+        var count = parseInt(store.value("skipCount", 0), 10)
+        updatePanel.skipCount = isNaN(count) ? 0 : count
+    }
+
+    title: qsTr("Update notification")
+    width: 420
+    height: 140
+    minimumWidth: 420
+    maximumWidth: 420
+    minimumHeight: 140
+    maximumHeight: 140
+    visible: false
+    modality: Qt.ApplicationModal
+    flags: Qt.WindowCloseButtonHint | Qt.CustomizeWindowHint | Qt.Dialog | Qt.WindowTitleHint
+    color: "#151A30"
+
+    Component.onCompleted: {
+        updatePanel.x = Screen.width / 2 - 210
+        updatePanel.y = Screen.height / 2 - 70
+        updatePanel.reload()
+    }
+
+    onClosing: {
+        if (updatePanel.forcedUpdate)
+            Qt.quit()
+    }
+
+    Settings {
+        id: store
+        category: "general"
+    }
+
+    Rectangle {
+        anchors.fill: parent
+        radius: 5
+        color: "#151A30"
+
+        Column {
+            anchors.fill: parent
+            anchors.topMargin: 10
+            spacing: 10
+
+            StyleText {
+                id: messageField
+                objectName: "messageField"
+                width: parent.width
+                color: "White"
+                lineHeight: 1.5
+            }
+
+            RowLayout {
+                width: parent.width - 100
+                x: 50
+
+                StyleButton {
+                    objectName: "downloadButton"
+                    text: qsTr("Download")
+                    Layout.preferredWidth: 150
+                    Layout.preferredHeight: 40
+                    colorBackground: "#1C5271"
+                    colorHovered: "#1C5271"
+                    onPressed: updatePanel.openDownloadPage()
+                }
+                Item {
+                    Layout.fillWidth: true
+                }
+                StyleButton {
+                    objectName: "skipButton"
+                    text: qsTr("Skip this version")
+                    visible: !updatePanel.forcedUpdate
+                    Layout.preferredWidth: 150
+                    Layout.preferredHeight: 40
+                    colorBackground: "#1C5271"
+                    colorHovered: "#1C5271"
+                    onPressed: updatePanel.skipVersion()
+                }
+                StyleButton {
+                    objectName: "quitButton"
+                    text: qsTr("Quit")
+                    visible: updatePanel.forcedUpdate
+                    Layout.preferredWidth: 150
+                    Layout.preferredHeight: 40
+                    colorBackground: "#1C5271"
+                    colorHovered: "#1C5271"
+                    onPressed: Qt.quit()
+                }
+            }
+
+            StyleText {
+                objectName: "versionLine"
+                width: parent.width - 10
+                x: 10
+                color: "White"
+                lineHeight: 1.5
+                text: "Vexar Anonymizer %1".arg(updatePanel.current_version)
+            }
+        }
+    }
+}

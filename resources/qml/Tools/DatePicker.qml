@@ -77,6 +77,8 @@ Popup {
     height: 190
     padding: 5
     modal: true
+    // Escape reaches a popup only while it holds the focus.
+    focus: true
     anchors.centerIn: parent
     closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
 
@@ -218,6 +220,7 @@ Popup {
             width: 60
             height: 200
             padding: 0
+            focus: true
             anchors.centerIn: parent
             clip: true
             closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
@@ -263,6 +266,7 @@ Popup {
             width: 100
             height: 200
             padding: 0
+            focus: true
             anchors.centerIn: parent
             clip: true
             closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
@@ -274,6 +278,7 @@ Popup {
 
             ListView {
                 id: monthList
+                objectName: "monthList"
                 anchors.fill: parent
                 clip: true
                 model: picker.monthsList

@@ -17,6 +17,8 @@ Button {
                                         : control.hovered ? control.colorHovered
                                         : control.colorBackground
 
+    // Hover colours show on every platform, not only where the style turns hovering on.
+    hoverEnabled: true
     font.family: "Helvetica"
     font.pixelSize: 14
     font.bold: false

@@ -4,9 +4,37 @@
 #include "app/startup.h"
 #include "handlerstub.h"
 
+#include <QFile>
 #include <QQmlContext>
 #include <QQmlEngine>
+#include <QSettings>
 #include <QtQuickTest>
+
+// What the tests need beyond the bridge: a look at the windows' settings store as it is on
+// disk, and a way to empty it.
+class TestSupport : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TestSupport)
+
+public:
+    TestSupport() = default;
+
+    Q_INVOKABLE void clearWindowSettings()
+    {
+        QSettings settings;
+        settings.clear();
+        settings.sync();
+    }
+
+    Q_INVOKABLE QString windowSettingsFileText() const
+    {
+        QFile file(QSettings().fileName());
+        if (!file.open(QIODevice::ReadOnly))
+            return QString();
+        return QString::fromUtf8(file.readAll());
+    }
+};
 
 class Setup : public QObject
 {
@@ -23,10 +51,12 @@ public slots:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
         engine->rootContext()->setContextProperty(QStringLiteral("Handler"), &m_handler);
+        engine->rootContext()->setContextProperty(QStringLiteral("TestSupport"), &m_support);
     }
 
 private:
     HandlerStub m_handler;
+    TestSupport m_support;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(qml, Setup)

@@ -71,30 +71,29 @@ Window {
     function skipVersion() {
         updatePanel.versionSkipList = updatePanel.versionSkipList.concat([updatePanel.new_version])
         updatePanel.skipCount = updatePanel.skipCount + 1
-        store.setValue("versionSkipList", updatePanel.versionSkipList)
-        store.setValue("skipCount", updatePanel.skipCount)
-        store.sync()
+        store.versionSkipList = updatePanel.versionSkipList.slice()
+        store.skipCount = updatePanel.skipCount
         updatePanel.close()
     }
 
-    // The settings store gives back a one-entry list as a plain text and an empty one as
-    // nothing at all: both are read back as lists of texts, so that a skipped version is
-    // always matched whole and never as a piece of a longer text.
-    function readSkipList() {
-        var stored = store.value("versionSkipList", [])
+    // The store gives back a one-entry list as a plain text and an empty one as nothing at
+    // all: both are read back as lists of texts, so that a skipped version is always matched
+    // whole.
+    function readSkipList(stored) {
         var list = []
-        if (Array.isArray(stored) || (stored && typeof stored === "object" && stored.length !== undefined)) {
+        if (typeof stored === "string") {
+            if (stored !== "")
+                list.push(stored)
+        } else if (stored && stored.length !== undefined) {
             for (var i = 0; i < stored.length; ++i)
                 list.push(String(stored[i]))
-        } else if (typeof stored === "string" && stored !== "") {
-            list.push(stored)
         }
         return list
     }
 
     function reload() {
-        updatePanel.versionSkipList = updatePanel.readSkipList()
-        var count = parseInt(store.value("skipCount", 0), 10)
+        updatePanel.versionSkipList = updatePanel.readSkipList(store.versionSkipList)
+        var count = parseInt(store.skipCount, 10)
         updatePanel.skipCount = isNaN(count) ? 0 : count
     }
 
@@ -121,9 +120,13 @@ Window {
             Qt.quit()
     }
 
+    // Written through properties: the store converts a script list into a list of texts
+    // only on that way in (setValue would store an unreadable script value).
     Settings {
         id: store
         category: "general"
+        property var versionSkipList: []
+        property int skipCount: 0
     }
 
     Rectangle {

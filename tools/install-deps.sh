@@ -12,6 +12,8 @@ packages=(
     qml6-module-qtquick-controls qml6-module-qtquick-templates qml6-module-qtquick-layouts
     qml6-module-qtquick-window qml6-module-qtquick-dialogs qml6-module-qt-labs-platform
     qml6-module-qt-labs-settings qml6-module-qttest
+    # The folder dialog drawn by Qt Quick where the platform has no native one
+    qml6-module-qt-labs-folderlistmodel
     # The development web service
     qt6-httpserver-dev qt6-websockets-dev openssl
     # DICOM: the library, and independent readers and test files for the tests

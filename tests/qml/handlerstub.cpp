@@ -17,6 +17,6 @@ QVariantList HandlerStub::values(const QString &key) const
 
 void HandlerStub::receiveFromQml(QString key, QVariant value)
 {
-    m_messages.append(QVariantMap{ { QStringLiteral("key"), key },
-                                   { QStringLiteral("value"), value } });
+    m_messages.append(
+            QVariantMap{ { QStringLiteral("key"), key }, { QStringLiteral("value"), value } });
 }

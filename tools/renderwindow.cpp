@@ -1,9 +1,10 @@
 // Renders the main window offscreen into a PNG, for the README and for a look without a
 // display:
-//   renderwindow OUT.png [--progress FRACTION]
+//   renderwindow OUT.png [--progress FRACTION] [--show folder|date|settings|update]
 // The window talks to the real bridge, built without the server client, so its tag rows come
 // from the default tag profile. With --progress the bridge's progress message is replayed
-// first, showing a running job.
+// first, showing a running job. --show opens a dialog of the main window (folder, date) or
+// renders a secondary window instead (settings, update).
 #include "app/startup.h"
 #include "bridge/messagekeys.h"
 #include "bridge/qmlhandler.h"
@@ -11,6 +12,7 @@
 #include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QImage>
+#include <QJsonObject>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
@@ -22,7 +24,9 @@
 
 int main(int argc, char *argv[])
 {
-    // Software rendering works on any machine, with or without a GPU or a display.
+    // Offscreen and software rendering work on any machine, with or without a GPU or a display.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     Startup::setApplicationIdentity();
     QGuiApplication app(argc, argv);
@@ -35,6 +39,10 @@ int main(int argc, char *argv[])
                                       QStringLiteral("Replay a progress message (0 to 1)."),
                                       QStringLiteral("fraction"));
     parser.addOption(progress);
+    const QCommandLineOption show(QStringLiteral("show"),
+                                  QStringLiteral("Open folder, date, settings or update."),
+                                  QStringLiteral("part"));
+    parser.addOption(show);
     parser.process(app);
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(2);
@@ -52,10 +60,38 @@ int main(int argc, char *argv[])
     if (parser.isSet(progress))
         emit handler->sendToQml(MessageKey::updateProgress, parser.value(progress).toDouble());
 
+    QQuickWindow *target = window;
+    const QString part = parser.value(show);
+    if (part == QLatin1String("folder") || part == QLatin1String("date")) {
+        QObject *dialog = window->findChild<QObject *>(part == QLatin1String("folder")
+                                                               ? QStringLiteral("folderDialog")
+                                                               : QStringLiteral("datePicker"));
+        if (!dialog || !QMetaObject::invokeMethod(dialog, "open"))
+            return 1;
+    } else if (part == QLatin1String("settings") || part == QLatin1String("update")) {
+        target = window->findChild<QQuickWindow *>(part == QLatin1String("settings")
+                                                           ? QStringLiteral("settingsPanel")
+                                                           : QStringLiteral("updatePanel"));
+        if (!target)
+            return 1;
+        if (part == QLatin1String("update")) {
+            QMetaObject::invokeMethod(target, "activate", Q_ARG(QVariant, QStringLiteral("1.0.1")),
+                                      Q_ARG(QVariant, QStringLiteral("1.2.0")),
+                                      Q_ARG(QVariant, QStringLiteral("1.0.0")));
+        } else {
+            emit handler->sendToQml(
+                    MessageKey::updateStatusConnection,
+                    QJsonObject{ { QStringLiteral("status"), QStringLiteral("ok") } });
+            QMetaObject::invokeMethod(target, "activate", Q_ARG(QVariant, true));
+        }
+    } else if (!part.isEmpty()) {
+        parser.showHelp(2);
+    }
+
     int code = 0;
     // Grabbed once the window has been laid out and its images loaded.
     QTimer::singleShot(300, &app, [&] {
-        const QImage image = window->grabWindow();
+        const QImage image = target->grabWindow();
         if (image.isNull() || !image.save(output, "PNG")) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(output));
             code = 1;

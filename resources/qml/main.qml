@@ -49,15 +49,17 @@ Window {
         for (var i = 0; 2 * i < names.length; ++i) {
             var left = names[2 * i]
             var right = 2 * i + 1 < names.length ? names[2 * i + 1] : ""
+            var leftTag = tags[left] || {}
+            var rightTag = right !== "" ? (tags[right] || {}) : {}
             listModel.append({
                 "name_1": left,
                 "name_2": right,
                 "text_1": "",
                 "text_2": "",
-                "mode_1": String(tags[left].mode || ""),
-                "mode_2": right !== "" ? String(tags[right].mode || "") : "",
-                "isChecked_1": tags[left].enabled === true,
-                "isChecked_2": right !== "" && tags[right].enabled === true
+                "mode_1": String(leftTag.mode || ""),
+                "mode_2": String(rightTag.mode || ""),
+                "isChecked_1": leftTag.enabled === true,
+                "isChecked_2": rightTag.enabled === true
             })
         }
     }
@@ -104,13 +106,15 @@ Window {
                 mainWindow.updateProgress(Number(value))
                 break
             case "setDeviceID":
-                settingsPanel.setCurrentVersion(value.version)
+                if (value && value.version !== undefined)
+                    settingsPanel.setCurrentVersion(String(value.version))
                 break
             case "updateServerContent":
                 settingsPanel.setConfig(value)
                 break
             case "updateStatusConnection":
-                settingsPanel.setStatus(value.status)
+                if (value)
+                    settingsPanel.setStatus(value.status)
                 break
             case "checkVersion":
                 mainWindow.checkVersion(value)

@@ -102,6 +102,12 @@ void TestMainWindow::handlesBridgeMessagesWithoutWarnings_data()
             << QVariant(QJsonObject{ { "local_version", "1.0.1" },
                                      { "last_version", "1.0.1" },
                                      { "supported_version", "1.0.0" } });
+    QTest::addRow("version missing") << MessageKey::setDeviceID << QVariant(QJsonObject());
+    QTest::addRow("tag entries that are not objects")
+            << MessageKey::loadTagsList
+            << QVariant(QJsonObject{ { "A", QJsonValue() }, { "B", 5 }, { "C", "text" } });
+    QTest::addRow("status missing")
+            << MessageKey::updateStatusConnection << QVariant(QJsonObject());
     QTest::addRow("unknown key") << QStringLiteral("noSuchKey") << QVariant(QStringLiteral("x"));
 }
 

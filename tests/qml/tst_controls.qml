@@ -74,17 +74,6 @@ Item {
             verify(Qt.colorEqual(button.background.color, "#111111"))
         }
 
-        function test_buttonDefaults() {
-            var button = createTemporaryObject(Qt.createComponent("qrc:/qml/Tools/StyleButton.qml"), root)
-            verify(button)
-            compare(button.colorBackground, "#1A2138")
-            compare(button.colorDown, "#1A2138")
-            compare(button.colorHovered, "#1C5271")
-            compare(button.font.pixelSize, 14)
-            compare(button.font.family, "Helvetica")
-            compare(button.background.radius, 2)
-        }
-
         // A second start() while the tip shows does not extend it: two calls 600 ms apart hide
         // the tip 1000 ms after the first, not after the second.
         function test_toolTipTimerDoesNotRestart() {

@@ -102,13 +102,6 @@ Item {
             compare(picker.selectedDate.getDate(), 10)
         }
 
-        function test_weekdayLabels() {
-            picker.set(new Date(2021, 2, 5))
-            var labels = ["Mo", "Tu", "We", "Th", "Fr", "Sa", "Su"]
-            for (var k = 0; k < 7; ++k)
-                compare(cell(k).children[0].text, labels[k])
-        }
-
         // The menus start from the selected day, not from the page in view.
         function test_yearMenuActsOnTheSelectedDay() {
             picker.set(new Date(2021, 2, 5))
@@ -143,15 +136,6 @@ Item {
             compare(picker.selectedDate.getMonth(), 10)
             compare(picker.selectedDate.getDate(), 1)
             compare(clicks.count, 0)
-        }
-
-        function test_yearMenuOpensOn2020() {
-            mouseClick(findChild(pageItem(), "yearTitle"))
-            var menu = findChild(picker.contentItem, "yearMenu")
-            tryVerify(function () { return menu.opened })
-            var list = findChild(menu.contentItem, "yearList")
-            compare(list.currentIndex, 120)
-            verify(findChild(list, "year2020") !== null)
         }
 
         // Years below 100 are not taken for 19xx.

@@ -31,18 +31,6 @@ Item {
             return findChild(panel.contentItem, name)
         }
 
-        function test_startsHiddenAndGrey() {
-            compare(panel.visible, false)
-            compare(panel.title, "Settings")
-            compare(panel.minimumWidth, 360)
-            compare(panel.minimumHeight, 290)
-            compare(panel.width, 360)
-            compare(panel.height, 290)
-            compare(panel.modality, Qt.ApplicationModal)
-            verify(Qt.colorEqual(panel.statusColor, "gray"))
-            compare(panel.isLoad, false)
-        }
-
         function test_setConfig_data() {
             return [
                 { tag: "name and surname", name: "John;;Smith", first: "John", surname: "Smith" },
@@ -133,12 +121,6 @@ Item {
             verify(Qt.colorEqual(panel.statusColor, data.color))
             panel.setStatus("unknown")
             verify(Qt.colorEqual(panel.statusColor, data.color))
-        }
-
-        function test_versionLine() {
-            panel.setCurrentVersion("1.0.1")
-            compare(panel.current_version, "1.0.1")
-            compare(field("versionLine").text, "Vexar Anonymizer 1.0.1")
         }
     }
 }

@@ -78,18 +78,6 @@ Item {
             panel.visible = false
         }
 
-        function test_windowGeometry() {
-            var panel = createTemporaryObject(panelComponent, root)
-            compare(panel.title, "Update notification")
-            compare(panel.width, 420)
-            compare(panel.height, 140)
-            compare(panel.minimumWidth, 420)
-            compare(panel.maximumHeight, 140)
-            compare(panel.modality, Qt.ApplicationModal)
-            compare(panel.visible, false)
-            verify(panel.downloadPage.indexOf("https://") === 0)
-        }
-
         // A skip is stored and survives into the next start, including a single skipped
         // version, which the store hands back as a plain text.
         function test_skipIsStoredAndReadBack() {

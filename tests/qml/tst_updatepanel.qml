@@ -78,8 +78,8 @@ Item {
             panel.visible = false
         }
 
-        // A skip is stored and survives into the next start, including a single skipped
-        // version, which the store hands back as a plain text.
+        // A skip is stored and survives into the next start, a single skipped version as well
+        // as several.
         function test_skipIsStoredAndReadBack() {
             var panel = createTemporaryObject(panelComponent, root)
             panel.activate("1.0.1", "1.2.10", "1.0.0")

@@ -76,9 +76,9 @@ Window {
         updatePanel.close()
     }
 
-    // The store gives back a one-entry list as a plain text and an empty one as nothing at
-    // all: both are read back as lists of texts, so that a skipped version is always matched
-    // whole.
+    // Depending on the store's format, a one-entry list may come back as a plain text and an
+    // empty one as nothing at all: both are read as lists of texts, so that a skipped version
+    // is always matched whole, never as a piece of a longer text.
     function readSkipList(stored) {
         var list = []
         if (typeof stored === "string") {

@@ -27,6 +27,13 @@ public:
         settings.sync();
     }
 
+    Q_INVOKABLE void setWindowSetting(const QString &key, const QVariant &value)
+    {
+        QSettings settings;
+        settings.setValue(key, value);
+        settings.sync();
+    }
+
     Q_INVOKABLE QString windowSettingsFileText() const
     {
         QFile file(QSettings().fileName());

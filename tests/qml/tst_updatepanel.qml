@@ -118,6 +118,25 @@ Item {
             compare(third.skipCount, 2)
         }
 
+        // However the store hands the list back, a skipped version matches whole only.
+        function test_storedSkipListForms_data() {
+            return [
+                { tag: "one version as plain text", stored: "1.2.10", list: ["1.2.10"] },
+                { tag: "empty text", stored: "", list: [] },
+                { tag: "nothing stored", stored: undefined, list: [] }
+            ]
+        }
+
+        function test_storedSkipListForms(data) {
+            if (data.stored !== undefined)
+                TestSupport.setWindowSetting("general/versionSkipList", data.stored)
+            var panel = createTemporaryObject(panelComponent, root)
+            compare(panel.versionSkipList, data.list)
+            panel.activate("1.0.1", "1.2.1", "1.0.0")
+            verify(panel.visible)
+            panel.visible = false
+        }
+
         function test_closingOptionalNoticeStoresNothing() {
             var panel = createTemporaryObject(panelComponent, root)
             panel.activate("1.0.1", "1.2.0", "1.0.0")

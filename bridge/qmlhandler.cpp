@@ -3,6 +3,7 @@
 #include "bridge/appinfo.h"
 #include "bridge/messagekeys.h"
 #include "engine/tagprofile.h"
+#include "net/nethandler.h"
 
 #include <QJsonDocument>
 #include <QMutexLocker>
@@ -10,6 +11,12 @@
 #include <QThread>
 
 QmlHandler::QmlHandler(QObject *parent) : QmlHandler(ServerClient::Create, parent) { }
+
+QmlHandler::QmlHandler(const QStringList &serviceBaseUrls, QObject *parent)
+    : QmlHandler(ServerClient::None, parent)
+{
+    startServerClient(serviceBaseUrls);
+}
 
 QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(parent)
 {
@@ -19,7 +26,7 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
     m_settings = new QSettings(QString::fromLatin1(AppInfo::organisationName),
                                QString::fromLatin1(AppInfo::coreSettingsApplication));
     if (serverClient == ServerClient::Create)
-        startServerClient();
+        startServerClient(NetHandler::serviceBaseUrls());
 
     m_tagProfile = TagProfile::load();
 
@@ -29,10 +36,35 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
 
 QmlHandler::~QmlHandler() = default;
 
-void QmlHandler::startServerClient()
+void QmlHandler::startServerClient(const QStringList &serviceBaseUrls)
 {
-    // The server client is created here, its status and profile signals forwarded, and the
-    // login sent with the installation's account credentials.
+    m_netHandler = new NetHandler(m_settings, serviceBaseUrls);
+    // Direct connections: the forward runs inside the server client's emission.
+    connect(
+            m_netHandler, &NetHandler::updateStatusConnection, this,
+            [this](const QJsonObject &status) {
+                emit sendToQml(MessageKey::updateStatusConnection, status);
+            },
+            Qt::DirectConnection);
+    connect(
+            m_netHandler, &NetHandler::updateServerContent, this,
+            [this](const QJsonObject &profile) {
+                emit sendToQml(MessageKey::updateServerContent, profile);
+            },
+            Qt::DirectConnection);
+    connect(
+            m_netHandler, &NetHandler::versionInfo, this,
+            [this](QJsonObject versions) {
+                versions.insert(QStringLiteral("local_version"),
+                                QString::fromLatin1(AppInfo::applicationVersion));
+                emit sendToQml(MessageKey::checkVersion, versions);
+            },
+            Qt::DirectConnection);
+
+    // The installation's account, written to the core's store by whoever deploys the program.
+    // Without it the login is sent with empty texts and the service refuses it.
+    m_netHandler->login(m_settings->value(QStringLiteral("accountName")).toString(),
+                        m_settings->value(QStringLiteral("accountPassword")).toString());
 }
 
 void QmlHandler::receiveFromQml(QString key, QVariant value)
@@ -68,7 +100,8 @@ void QmlHandler::answerQmlCompleted()
 void QmlHandler::submitSettings(const QVariant &value)
 {
     const QJsonObject profile = QJsonDocument::fromJson(value.toString().toUtf8()).object();
-    // The server client posts it to "/setUserConfig" once it exists.
+    if (m_netHandler)
+        m_netHandler->postRequest(QStringLiteral("/setUserConfig"), QJsonObject(), profile);
     emit sendToQml(MessageKey::updateServerContent, profile);
 }
 

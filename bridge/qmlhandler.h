@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QVariant>
 
+class NetHandler;
 class QSettings;
 
 // The one object through which the QML windows and the core meet, published to QML as
@@ -26,6 +27,8 @@ public:
     // The GUI program's bridge creates the server client and logs in; the headless command
     // and tests build one without it.
     enum class ServerClient { Create, None };
+    // Tests: a bridge whose server client talks to the given base URLs instead of the built-in.
+    explicit QmlHandler(const QStringList &serviceBaseUrls, QObject *parent = nullptr);
 
     explicit QmlHandler(QObject *parent = nullptr);
     explicit QmlHandler(ServerClient serverClient, QObject *parent = nullptr);
@@ -54,12 +57,13 @@ private slots:
     void writeFileHandler();
 
 private:
-    void startServerClient();
+    void startServerClient(const QStringList &serviceBaseUrls);
     void answerQmlCompleted();
     void submitSettings(const QVariant &value);
 
     int m_workerCount = 1;
     QSettings *m_settings = nullptr; // no parent: lives until the process ends
+    NetHandler *m_netHandler = nullptr; // no parent: lives until the process ends
     QMutex m_jobMutex;
     QJsonObject m_tagProfile;
     QDateTime m_lastProgressTime;

@@ -1,0 +1,333 @@
+#!/usr/bin/python3
+"""Times the headless command against `cp -r` and the plain GDCM loop on the bench corpora.
+
+For each corpus, in one run, the commands take turns: the headless command with 1 worker and
+with its default workers, the plain loop (bench/plainloop.cpp) on 1 and 2 threads, and
+`cp -r` of the same tree. One untimed warm-up round first (the corpus is then in the page
+cache), then N timed rounds, each starting with another command so none always runs after the
+same neighbour. The figure kept is the median; the machine is shared, so single runs are noisy.
+
+Every run writes into a fresh folder BENCH_DIR/runs/<session>/<n>/ that holds a symbolic link
+named like the corpus: the commands write "<name>_depersonification" beside the folder they
+are given, so their output lands in that fresh folder (the file system is slow to create many
+files just deleted in the same place). Dirty pages are flushed before each timed command, and
+run folders are deleted only after a corpus is done, never between timed commands.
+
+A run counts only when the command exits with 0, the output holds as many files as the corpus,
+and a sample output file carries the replaced values: a bench that silently fails is worse
+than none. Peak memory comes from /usr/bin/time.
+
+Runs with Debian's /usr/bin/python3 (pydicom reads the sample).
+"""
+
+import argparse
+import datetime
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+import pydicom
+
+DEFAULT_RUNS = {"small": 5, "ct": 5, "big": 3}
+
+# Targets from the performance goals, as fractions of `cp -r`'s speed (cp time / command time).
+TARGETS = {
+    ("small", "cli1"): 0.30, ("small", "clidef"): 0.40,
+    ("ct", "cli1"): 0.45, ("ct", "clidef"): 0.75,
+    ("big", "cli1"): 0.35,
+}
+# The headless command with 1 worker may take at most this much longer than the plain loop.
+PLAIN_LOOP_OVERHEAD = 1.10
+
+
+class BenchError(Exception):
+    pass
+
+
+def count_files(root):
+    count = 0
+    for _, _, names in os.walk(root):
+        count += len(names)
+    return count
+
+
+def first_file(root):
+    for dirpath, dirnames, names in os.walk(root):
+        dirnames.sort()
+        if names:
+            return os.path.relpath(os.path.join(dirpath, sorted(names)[0]), root)
+    return None
+
+
+class Command:
+    def __init__(self, key, label, argv, workers, anonymizes):
+        self.key = key
+        self.label = label
+        self.argv = argv          # function(link path, run folder) -> argument list
+        self.workers = workers
+        self.anonymizes = anonymizes
+        self.times = []
+        self.rss_kb = []
+
+
+def commands_for(cli, plain, jobs_default, keep_buffers):
+    cmds = [
+        Command("cli1", "cli --jobs 1", lambda link, run: [cli, "--jobs", "1", link], 1, True),
+        Command("clidef", "cli (default: %d workers)" % jobs_default,
+                lambda link, run: [cli, link], jobs_default, True),
+        Command("plain1", "plain loop, 1 thread",
+                lambda link, run: [plain, "--jobs", "1", link], 1, True),
+        Command("plain2", "plain loop, 2 threads",
+                lambda link, run: [plain, "--jobs", "2", link], 2, True),
+        Command("cp", "cp -r",
+                lambda link, run: ["cp", "-r", os.path.realpath(link),
+                                   os.path.join(run, "copy")], 1, False),
+    ]
+    if keep_buffers:
+        cmds.append(Command("plain1k", "plain loop, 1 thread, kept buffers",
+                            lambda link, run: [plain, "--jobs", "1", "--keep-buffers", link],
+                            1, True))
+    return cmds
+
+
+class Session:
+    def __init__(self, bench_dir):
+        self.bench_dir = bench_dir
+        self.runs_parent = os.path.join(bench_dir, "runs")
+        os.makedirs(self.runs_parent, exist_ok=True)
+        self.remove_abandoned()
+        # Spreads the run folders over the disk's block groups (ext4; harmless elsewhere).
+        subprocess.run(["chattr", "+T", self.runs_parent], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.root = os.path.join(self.runs_parent,
+                                 "%s-%d" % (time.strftime("%Y%m%d-%H%M%S"), os.getpid()))
+        os.makedirs(self.root)
+        self.seq = 0
+
+    def remove_abandoned(self):
+        """Deletes the run folders of sessions whose process has ended without cleaning up."""
+        for name in os.listdir(self.runs_parent):
+            try:
+                pid = int(name.rsplit("-", 1)[1])
+                os.kill(pid, 0)
+                continue
+            except (IndexError, ValueError):
+                pass
+            except ProcessLookupError:
+                pass
+            except PermissionError:
+                continue
+            started = time.monotonic()
+            shutil.rmtree(os.path.join(self.runs_parent, name), ignore_errors=True)
+            print("bench: removed the abandoned run folder %s in %.0f s"
+                  % (name, time.monotonic() - started), flush=True)
+
+    def new_run(self, corpus_path):
+        self.seq += 1
+        run = os.path.join(self.root, "%04d" % self.seq)
+        os.makedirs(run)
+        link = os.path.join(run, os.path.basename(corpus_path))
+        os.symlink(corpus_path, link)
+        return run, link
+
+    def clear(self):
+        for name in os.listdir(self.root):
+            shutil.rmtree(os.path.join(self.root, name), ignore_errors=True)
+
+
+def run_once(session, corpus, cmd, expected_files):
+    """Runs cmd once in a fresh run folder; returns (seconds, peak RSS in KB)."""
+    run, link = session.new_run(corpus["path"])
+    argv = cmd.argv(link, run)
+    log_path = os.path.join(run, "log.txt")
+    rss_path = os.path.join(run, "rss.txt")
+    os.sync()
+    with open(log_path, "wb") as log:
+        started = time.perf_counter()
+        rc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss_path] + argv,
+                            stdin=subprocess.DEVNULL, stdout=log, stderr=log).returncode
+        seconds = time.perf_counter() - started
+
+    def fail(why):
+        with open(log_path, "rb") as log:
+            tail = log.read()[-2000:].decode(errors="replace")
+        raise BenchError("%s on %s: %s\n  command: %s\n  output (end):\n%s"
+                         % (cmd.label, corpus["name"], why, " ".join(argv), tail))
+
+    if rc != 0:
+        fail("exit status %d" % rc)
+    if cmd.anonymizes:
+        name = os.path.basename(corpus["path"])
+        out = os.path.join(run, name.split(".")[0] + "_depersonification")
+        beside_corpus = os.path.join(os.path.dirname(corpus["path"]),
+                                     name.split(".")[0] + "_depersonification")
+        if not os.path.isdir(out):
+            if os.path.isdir(beside_corpus):
+                shutil.rmtree(beside_corpus, ignore_errors=True)
+                fail("the output went beside the corpus, not beside the link it was given")
+            fail("no output folder %s" % out)
+        sample = os.path.join(out, corpus["sample"])
+        try:
+            ds = pydicom.dcmread(sample, stop_before_pixels=True)
+        except Exception as e:  # any unreadable output makes the run worthless
+            fail("sample output %s unreadable: %s" % (sample, e))
+        if str(ds.get("PatientName", "")) != "----" or ds.get("PatientBirthDate") != "19700101":
+            fail("sample output %s was not anonymized" % sample)
+    else:
+        out = os.path.join(run, "copy")
+    written = count_files(out)
+    if written != expected_files:
+        fail("%d files written, %d expected" % (written, expected_files))
+    with open(rss_path) as f:
+        rss_kb = int(f.read().split()[-1])
+    return seconds, rss_kb
+
+
+def bench_corpus(session, corpus, cmds, runs):
+    expected = corpus["files"]
+    for rnd in range(runs + 1):
+        shift = rnd % len(cmds)
+        for cmd in cmds[shift:] + cmds[:shift]:
+            seconds, rss_kb = run_once(session, corpus, cmd, expected)
+            if rnd > 0:
+                cmd.times.append(seconds)
+                cmd.rss_kb.append(rss_kb)
+        print("  %s: round %d/%d done%s" % (corpus["name"], rnd, runs,
+                                             " (warm-up)" if rnd == 0 else ""), flush=True)
+    started = time.monotonic()
+    session.clear()
+    print("  %s: run folders deleted in %.0f s" % (corpus["name"], time.monotonic() - started),
+          flush=True)
+
+
+def report(corpus, cmds):
+    """Rows of the table for one corpus, plus the lines that compare with the targets."""
+    mb = corpus["bytes"] / 1e6
+    largest_mb = corpus["largest"] / 1e6
+    by_key = {c.key: c for c in cmds}
+    cp_time = statistics.median(by_key["cp"].times)
+    rows, notes = [], []
+    for c in cmds:
+        t = statistics.median(c.times)
+        ratio = cp_time / t
+        rss_mb = max(c.rss_kb) / 1024
+        target = ""
+        goal = TARGETS.get((corpus["name"], c.key))
+        if goal is not None:
+            target = "≥%.2f %s" % (goal, "ok" if ratio >= goal else "MISS")
+        if c.key in ("cli1", "clidef"):
+            cap = 60 + 2 * largest_mb * c.workers
+            target += ("; " if target else "") + "RSS≤%.0f %s" % (cap, "ok" if rss_mb <= cap
+                                                                 else "MISS")
+        rows.append([corpus["name"], c.label, str(corpus["files"]), "%.0f" % mb, "%.3f" % t,
+                     "%.3f-%.3f" % (min(c.times), max(c.times)), "%.0f" % (corpus["files"] / t),
+                     "%.0f" % (mb / t), "%.2f" % ratio, "%.0f" % rss_mb, target])
+    if "cli1" in by_key and "plain1" in by_key:
+        overhead = statistics.median(by_key["cli1"].times) / statistics.median(
+            by_key["plain1"].times)
+        notes.append("%s: cli --jobs 1 / plain loop 1 thread = %.2f (target ≤ %.2f: %s)"
+                     % (corpus["name"], overhead, PLAIN_LOOP_OVERHEAD,
+                        "ok" if overhead <= PLAIN_LOOP_OVERHEAD else "MISS"))
+    return rows, notes
+
+
+HEADER = ["corpus", "command", "files", "MB", "median s", "min-max s", "files/s", "MB/s",
+          "× cp -r", "peak RSS MB", "target"]
+
+
+def format_table(rows):
+    widths = [max(len(r[i]) for r in [HEADER] + rows) for i in range(len(HEADER))]
+    lines = []
+    for n, r in enumerate([HEADER] + rows):
+        cells = [r[i].ljust(widths[i]) if i < 2 or i == len(HEADER) - 1 else r[i].rjust(widths[i])
+                 for i in range(len(HEADER))]
+        lines.append("  ".join(cells).rstrip())
+        if n == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def format_markdown(rows):
+    lines = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join(lines)
+
+
+def load_corpus(bench_dir, name):
+    path = os.path.join(bench_dir, name)
+    try:
+        with open(path + ".complete") as f:
+            stamp = json.load(f)
+    except (OSError, ValueError):
+        raise BenchError("corpus %s is not built: run bench/gencorpus.py --corpora %s"
+                         % (name, name))
+    return dict(name=name, path=path, files=stamp["files"], bytes=stamp["bytes"],
+                largest=stamp["largest"], sample=first_file(path))
+
+
+def main():
+    env = os.environ.get
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--dir", default=env("BENCH_DIR") or "/var/tmp/vexar-bench")
+    parser.add_argument("--corpora", default=env("BENCH_CORPORA") or "small,ct,big")
+    parser.add_argument("--runs", type=int, default=int(env("BENCH_RUNS") or 0),
+                        help="timed runs per command (default: 5, big 3)")
+    parser.add_argument("--cli", default=env("VEXAR_CLI") or "build/bin/vexar-anonymizer-cli")
+    parser.add_argument("--plainloop",
+                        default=env("BENCH_PLAINLOOP") or "build/bin/vexar-bench-plainloop")
+    parser.add_argument("--keep-buffers", action="store_true",
+                        default=env("BENCH_KEEP_BUFFERS", "") not in ("", "0"),
+                        help="also time the plain loop with glibc's freed buffers kept")
+    args = parser.parse_args()
+
+    for label, path in (("headless command (VEXAR_CLI)", args.cli),
+                        ("plain loop (BENCH_PLAINLOOP)", args.plainloop)):
+        if not (os.path.isfile(path) and os.access(path, os.X_OK)):
+            print("bench: the %s is not built: %s" % (label, path), file=sys.stderr)
+            return 2
+    cli = os.path.abspath(args.cli)
+    plain = os.path.abspath(args.plainloop)
+    cores = os.cpu_count() or 1
+    try:
+        corpora = [load_corpus(args.dir, n) for n in args.corpora.split(",") if n]
+        session = Session(args.dir)
+        print("bench: %d cores, cli %s, runs in %s" % (cores, cli, session.root), flush=True)
+        all_rows, all_notes = [], []
+        for corpus in corpora:
+            cmds = commands_for(cli, plain, cores, args.keep_buffers)
+            runs = args.runs or DEFAULT_RUNS.get(corpus["name"], 5)
+            print("bench: %s (%d files, %.0f MB), %d runs of %d commands + warm-up"
+                  % (corpus["name"], corpus["files"], corpus["bytes"] / 1e6, runs, len(cmds)),
+                  flush=True)
+            bench_corpus(session, corpus, cmds, runs)
+            rows, notes = report(corpus, cmds)
+            all_rows += rows
+            all_notes += notes
+    except BenchError as e:
+        print("bench: FAILED: %s" % e, file=sys.stderr)
+        return 1
+    finally:
+        if "session" in locals():
+            shutil.rmtree(session.root, ignore_errors=True)
+
+    print()
+    print(format_table(all_rows))
+    print()
+    for note in all_notes:
+        print(note)
+    print("MB = 10^6 bytes; × cp -r = cp time / command time; medians of the timed runs.")
+    result = os.path.join(args.dir, "results-%s.md" % time.strftime("%Y%m%d-%H%M%S"))
+    with open(result, "w") as f:
+        f.write("`make bench`, %s, %d cores, cli %s\n\n%s\n\n%s\n"
+                % (datetime.datetime.now().isoformat(timespec="seconds"), cores, cli,
+                   format_markdown(all_rows), "\n".join("- " + n for n in all_notes)))
+    print("Markdown copy: %s" % result)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

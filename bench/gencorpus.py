@@ -341,9 +341,8 @@ def ensure(bench_dir, name):
         return stamp, False
     final = os.path.join(bench_dir, name)
     partial = final + ".partial"
-    for leftover in (stamp_path(bench_dir, name), ):
-        if os.path.exists(leftover):
-            os.remove(leftover)
+    if os.path.exists(stamp_path(bench_dir, name)):
+        os.remove(stamp_path(bench_dir, name))
     for leftover in (partial, final):
         if os.path.exists(leftover):
             shutil.rmtree(leftover)

@@ -65,11 +65,11 @@ bool isDicomDir(const fs::path &path)
 // Adds every regular file under folder to the job; false when folder is not a directory.
 bool listFolder(fs::path folder, Job &job)
 {
-    folder = folder.lexically_normal();
+    std::error_code ec;
+    folder = fs::absolute(folder, ec).lexically_normal();
     if (!folder.has_filename())
         folder = folder.parent_path();
-    std::error_code ec;
-    if (!fs::is_directory(folder, ec) || !folder.has_parent_path())
+    if (!fs::is_directory(folder, ec) || folder == folder.root_path())
         return false;
     std::string name = folder.filename().string();
     const fs::path outRoot
@@ -148,8 +148,12 @@ int main(int argc, char **argv)
                 return usage(argv[0]);
         } else if (arg == "--keep-buffers") {
             // glibc otherwise maps each large buffer afresh and unmaps it on free, so every
-            // file pays for faulting in new zeroed pages.
-            mallopt(M_MMAP_THRESHOLD, 512 * 1024 * 1024);
+            // file pays for faulting in new zeroed pages. The mapping threshold cannot be
+            // raised above 32 MB, so mapping is switched off altogether; the worker threads
+            // share the main heap (a thread's own heaps are unmapped once empty), and that
+            // heap is not trimmed, which keeps the pages of one file's buffers for the next.
+            mallopt(M_MMAP_MAX, 0);
+            mallopt(M_ARENA_MAX, 1);
             mallopt(M_TRIM_THRESHOLD, 1024 * 1024 * 1024);
         } else if (arg == "--help" || arg == "-h" || (!arg.empty() && arg[0] == '-')) {
             return usage(argv[0]);

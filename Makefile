@@ -5,7 +5,15 @@ JOBS    ?= $(shell nproc)
 WERROR  ?= $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test clean
+# `make bench`: corpora outside the repository, reused once built (BENCH_DIR), which of them
+# (BENCH_CORPORA), timed runs per command (BENCH_RUNS, default 5, big 3), the headless
+# command to time (VEXAR_CLI).
+BENCH_DIR     ?= /var/tmp/vexar-bench
+BENCH_CORPORA ?= small,ct,big
+BENCH_RUNS    ?=
+VEXAR_CLI     ?= $(BUILD)/bin/vexar-anonymizer-cli
+
+.PHONY: all deps configure build run test bench clean
 
 all: build
 
@@ -26,6 +34,11 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	/usr/bin/python3 bench/gencorpus.py --dir "$(BENCH_DIR)" --corpora "$(BENCH_CORPORA)"
+	BENCH_RUNS="$(BENCH_RUNS)" /usr/bin/python3 bench/run.py --dir "$(BENCH_DIR)" \
+		--corpora "$(BENCH_CORPORA)" --cli "$(VEXAR_CLI)" --plainloop "$(BUILD)/bin/vexar-bench-plainloop"
 
 clean:
 	rm -rf $(BUILD)

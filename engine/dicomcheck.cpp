@@ -46,6 +46,9 @@ struct Syntax
     Encoding encoding = Encoding::Explicit;
     bool bigEndian = false;
     bool deflated = false;
+    // GDCM took the meta group as such (preamble, then a group length in explicit VR); without
+    // it, an implicit data set is read against the file's length.
+    bool metaTaken = false;
 };
 
 // The reading of one buffer in one syntax.
@@ -144,6 +147,10 @@ struct Frame
     FrameKind kind;
     bool undefined;
     Encoding encoding;
+    // GDCM computes the length of every item below this point from its elements (and asserts
+    // that it is even): below a sequence of defined length in explicit VR, and everywhere
+    // when it reads an implicit data set against the file's length.
+    bool lengthsComputed;
 };
 
 // The encapsulated pixel data after its header: items (the offset table, then fragments)
@@ -174,7 +181,8 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
     Frame stack[2 * maxSequenceDepth + 2];
     int top = 0;
     int sequenceDepth = 0;
-    stack[0] = { r.size(), FrameKind::TopLevel, false, syntax.encoding };
+    stack[0] = { r.size(), FrameKind::TopLevel, false, syntax.encoding,
+                 syntax.encoding == Encoding::Implicit && !syntax.metaTaken };
     quint64 pos = start;
     for (;;) {
         Frame &f = stack[top];
@@ -200,11 +208,14 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
                 return fail("sequence holds a non-item", pos);
             pos += 8;
             if (length == undefinedLength) {
-                stack[++top] = { f.end, FrameKind::Item, true, f.encoding };
+                stack[++top] = { f.end, FrameKind::Item, true, f.encoding, f.lengthsComputed };
             } else {
                 if (length > f.end - pos)
                     return fail("item longer than its container", pos - 8);
-                stack[++top] = { pos + length, FrameKind::Item, false, f.encoding };
+                if ((length & 1) && f.lengthsComputed)
+                    return fail("odd item length", pos - 8);
+                stack[++top]
+                        = { pos + length, FrameKind::Item, false, f.encoding, f.lengthsComputed };
             }
             continue;
         }
@@ -288,7 +299,7 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
                 if (sequenceDepth >= maxSequenceDepth)
                     return fail("sequences nested too deeply", pos);
                 pos += header;
-                stack[++top] = { pos + length, FrameKind::Sequence, false, inner };
+                stack[++top] = { pos + length, FrameKind::Sequence, false, inner, true };
                 ++sequenceDepth;
                 continue;
             }
@@ -315,12 +326,14 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
         if (sequence) {
             if (sequenceDepth >= maxSequenceDepth)
                 return fail("sequences nested too deeply", pos - header);
-            stack[++top] = { f.end, FrameKind::Sequence, true, inner };
+            stack[++top] = { f.end, FrameKind::Sequence, true, inner, f.lengthsComputed };
             ++sequenceDepth;
             continue;
         }
         if (length > f.end - pos)
             return fail("value length beyond its container", pos - header);
+        if ((length & 1) && f.kind == FrameKind::Item && f.lengthsComputed)
+            return fail("odd value length inside an item", pos - header);
         pos += length;
     }
 }
@@ -427,6 +440,8 @@ Result checkBytes(const char *bytes, qint64 signedSize)
 
     Syntax syntax;
     const quint16 firstGroup = le.u16(pos);
+    const bool metaTaken
+            = pos == 132 && le.tagAt(pos) == tag(0x0002, 0x0000) && isVr(data + pos + 4, "UL");
     if (firstGroup == 0x0002) {
         // File meta information: group 0002, explicit VR little endian (GDCM also reads an
         // implicit one). It ends where group 0002 ends; its group length is not trusted.
@@ -465,6 +480,7 @@ Result checkBytes(const char *bytes, qint64 signedSize)
         }
         if (!uid || !syntaxFromUid(uid, uidLength, syntax))
             return fail("missing or unknown transfer syntax", pos);
+        syntax.metaTaken = metaTaken;
         if (pos == size)
             return fail("no data set after the meta group", pos);
     } else {

@@ -252,6 +252,8 @@ void TestDicomCheck::goodEncodings_data()
     QTest::addRow("60 nested sequences") << meta() + ids() + nested(60);
     QTest::addRow("unknown printable VR") << meta() + ids() + el(0x0009, 0x1010, "ZZ", "abcd");
     QTest::addRow("odd value length") << meta() + ids() + el(0x0010, 0x1000, "LO", "odd");
+    QTest::addRow("odd value length in an undefined-length item")
+            << meta() + ids() + undefinedSequence(el(0x0040, 0x1001, "SH", "ODD"));
     QTest::addRow("transfer syntax padded with a space")
             << meta("1.2.840.10008.1.2.1 ") + richExplicit();
 }
@@ -317,6 +319,14 @@ void TestDicomCheck::malformed_data()
             << meta("1.2.840.10008.1.2.4.50") + implicitRich() << int(HugeAllocation);
     QTest::addRow("deflated stream cut short")
             << meta("1.2.840.10008.1.2.1.99") + rawDeflate(richExplicit()).chopped(20)
+            << int(Crashed);
+    QTest::addRow("odd value length inside an item of a defined-length sequence")
+            << m + ids() + el(0x0040, 0x0275, "SQ", item(el(0x0040, 0x1001, "SH", "ODD")))
+            << int(Crashed);
+    QTest::addRow("odd value length inside an implicit item without meta group")
+            << implicitEl(8, 0x16, QByteArray("1.2.840.10008.5.1.4.1.1.7\0", 26))
+                    + implicitEl(0x0040, 0x0275, {}, undefinedLength)
+                    + item(implicitEl(0x0040, 0x1001, "ODD"), true) + sequenceEnd()
             << int(Crashed);
     QTest::addRow("text file") << QByteArray("just some text, not an image\n") << int(Refused);
 }

@@ -251,6 +251,10 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
         }
         if (t == itemTag)
             return fail("item outside a sequence", pos);
+        // GDCM takes this tag in explicit VR as the start of pixel data running to the end of
+        // the file (a workaround for one old writer): the rest would silently become pixels.
+        if (t == tag(0x00FF, 0x4AA5) && f.encoding == Encoding::Explicit)
+            return fail("element read by GDCM as the rest of the file", pos);
 
         quint32 length;
         quint64 header;
@@ -523,10 +527,16 @@ Result checkFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return { false, QStringLiteral("cannot open") };
     const qint64 size = file.size();
-    const uchar *map = file.map(0, size);
-    if (!map && size > 0)
-        return { false, QStringLiteral("cannot map") };
-    return checkBytes(reinterpret_cast<const char *>(map), size);
+    if (size == 0)
+        return checkBytes(nullptr, 0);
+    // Mapped, the walk touches only the pages holding headers. Where a file system cannot map,
+    // the file is read whole (GDCM reads it whole next anyway) rather than refused.
+    if (const uchar *map = file.map(0, size))
+        return checkBytes(reinterpret_cast<const char *>(map), size);
+    const QByteArray bytes = file.readAll();
+    if (bytes.size() != size)
+        return { false, QStringLiteral("cannot read") };
+    return checkBytes(bytes.constData(), bytes.size());
 }
 
 } // namespace DicomCheck

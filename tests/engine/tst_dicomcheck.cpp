@@ -12,6 +12,7 @@
 #include <gdcmReader.h>
 #include <zlib.h>
 
+#include <limits>
 #include <memory>
 
 // Files are made here byte by byte, so each malformation is exactly the one named. What GDCM
@@ -328,6 +329,11 @@ void TestDicomCheck::malformed_data()
                     + implicitEl(0x0040, 0x0275, {}, undefinedLength)
                     + item(implicitEl(0x0040, 0x1001, "ODD"), true) + sequenceEnd()
             << int(Crashed);
+    QTest::addRow("(00FF,4AA5) inside an item")
+            << m + ids() + undefinedSequence(el(0x00FF, 0x4AA5, "LO", "abcd")) << int(Crashed);
+    QTest::addRow("(00FF,4AA5) swallows the elements after it")
+            << m + ids() + el(0x00FF, 0x4AA5, "LO", "abcd") + el(0x0020, 0x0010, "SH", "STUDY1")
+            << int(Read);
     QTest::addRow("text file") << QByteArray("just some text, not an image\n") << int(Refused);
 }
 
@@ -501,9 +507,12 @@ void TestDicomCheck::fastOnLargeFiles()
     t.start();
     QVERIFY(DicomCheck::checkFile(bigPath).ok);
     const qint64 checkBigNs = t.nsecsElapsed();
-    t.restart();
-    QVERIFY(checkExact(small).ok);
-    const qint64 checkSmallNs = t.nsecsElapsed();
+    qint64 checkSmallNs = std::numeric_limits<qint64>::max();
+    for (int run = 0; run < 3; ++run) {
+        t.restart();
+        QVERIFY(DicomCheck::checkBytes(small.constData(), small.size()).ok);
+        checkSmallNs = qMin(checkSmallNs, t.nsecsElapsed());
+    }
     t.restart();
     {
         gdcm::Reader reader;
@@ -515,7 +524,7 @@ void TestDicomCheck::fastOnLargeFiles()
           "50 MB file in %.1f ms",
           checkBigNs / 1e6, checkSmallNs / 1e6 / (small.size() / 1048576.0), gdcmBigNs / 1e6);
     QVERIFY(checkBigNs * 20 < gdcmBigNs);
-    QVERIFY(checkSmallNs / (small.size() >> 20) < 20 * 1000 * 1000); // under 20 ms per MB
+    QVERIFY(checkSmallNs / (small.size() >> 20) < 5 * 1000 * 1000); // under 5 ms per MB
 }
 
 QTEST_GUILESS_MAIN(TestDicomCheck)

@@ -147,9 +147,11 @@ struct Frame
     FrameKind kind;
     bool undefined;
     Encoding encoding;
-    // GDCM computes the length of every item below this point from its elements (and asserts
-    // that it is even): below a sequence of defined length in explicit VR, and everywhere
-    // when it reads an implicit data set against the file's length.
+    // GDCM computes the length of every item below this point from its elements, and asserts
+    // that it is even: within an item of defined length (on writing), below a sequence of
+    // defined length in explicit VR (on reading), and everywhere when it reads an implicit
+    // data set against the file's length. Odd value lengths are refused there; elsewhere
+    // GDCM reads and writes them.
     bool lengthsComputed;
 };
 
@@ -212,10 +214,9 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
             } else {
                 if (length > f.end - pos)
                     return fail("item longer than its container", pos - 8);
-                if ((length & 1) && f.lengthsComputed)
+                if (length & 1)
                     return fail("odd item length", pos - 8);
-                stack[++top]
-                        = { pos + length, FrameKind::Item, false, f.encoding, f.lengthsComputed };
+                stack[++top] = { pos + length, FrameKind::Item, false, f.encoding, true };
             }
             continue;
         }

@@ -322,7 +322,7 @@ void TestDicomCheck::malformed_data()
             << meta("1.2.840.10008.1.2.1.99") + rawDeflate(richExplicit()).chopped(20)
             << int(Crashed);
     QTest::addRow("odd value length inside an item of a defined-length sequence")
-            << m + ids() + el(0x0040, 0x0275, "SQ", item(el(0x0040, 0x1001, "SH", "ODD")))
+            << m + ids() + el(0x0040, 0x0275, "SQ", item(el(0x0040, 0x1001, "SH", "ODD"), true))
             << int(Crashed);
     QTest::addRow("odd value length inside an implicit item without meta group")
             << implicitEl(8, 0x16, QByteArray("1.2.840.10008.5.1.4.1.1.7\0", 26))
@@ -334,6 +334,10 @@ void TestDicomCheck::malformed_data()
     QTest::addRow("(00FF,4AA5) swallows the elements after it")
             << m + ids() + el(0x00FF, 0x4AA5, "LO", "abcd") + el(0x0020, 0x0010, "SH", "STUDY1")
             << int(Read);
+    QTest::addRow("odd item length") << meta("1.2.840.10008.1.2") + implicitEl(8, 0x16, "1.2 ")
+                    + implicitEl(0x0040, 0x0275, {}, undefinedLength)
+                    + item(implicitEl(0x0040, 0x1001, "ODD"))
+                    + sequenceEnd() << int(Crashed);
     QTest::addRow("text file") << QByteArray("just some text, not an image\n") << int(Refused);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 // The walk follows the file the way GDCM 3.0 will parse it (same choice of transfer syntax,
 // same reading of lengths), so that a file it passes cannot lead GDCM into one of its
@@ -23,8 +24,9 @@ constexpr quint32 undefinedLength = 0xFFFFFFFFu;
 // the bound also keeps its stack use small on pool threads.
 constexpr int maxSequenceDepth = 64;
 
-// A deflated data set may inflate to at most this many bytes; GDCM would hold it all in memory.
-constexpr qint64 maxInflatedSize = qint64(1) << 31;
+// A deflated data set may inflate to at most this many bytes. GDCM holds the whole inflated
+// data set in memory too; deflate is used for reports and small images, far below this.
+constexpr qint64 maxInflatedSize = qint64(1) << 30;
 
 constexpr quint32 tag(quint16 group, quint16 element)
 {
@@ -387,15 +389,20 @@ bool syntaxFromUid(const char *uid, int length, Syntax &syntax)
     return false; // unknown, or implicit big endian, which GDCM refuses
 }
 
-// Inflates the raw deflate stream in [data, data + size) into one buffer.
+// Inflates the raw deflate stream in [data, data + size) into one buffer. False when the
+// stream is damaged or cut short, or inflates beyond what memory or maxInflatedSize allows.
 bool inflateAll(const uchar *data, quint64 size, std::unique_ptr<uchar[]> &out, quint64 &outSize)
 {
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
     if (inflateInit2(&zs, -MAX_WBITS) != Z_OK)
         return false;
-    quint64 capacity = qMax<quint64>(4 * size, 64 * 1024);
-    out.reset(new uchar[capacity]);
+    quint64 capacity = qBound<quint64>(64 * 1024, 4 * size, maxInflatedSize);
+    out.reset(new (std::nothrow) uchar[capacity]);
+    if (!out) {
+        inflateEnd(&zs);
+        return false;
+    }
     outSize = 0;
     quint64 consumed = 0;
     int rc = Z_OK;
@@ -404,7 +411,9 @@ bool inflateAll(const uchar *data, quint64 size, std::unique_ptr<uchar[]> &out, 
             if (capacity >= quint64(maxInflatedSize))
                 break;
             const quint64 bigger = qMin<quint64>(capacity * 2, maxInflatedSize);
-            std::unique_ptr<uchar[]> grown(new uchar[bigger]);
+            std::unique_ptr<uchar[]> grown(new (std::nothrow) uchar[bigger]);
+            if (!grown)
+                break;
             std::memcpy(grown.get(), out.get(), outSize);
             out.swap(grown);
             capacity = bigger;

@@ -389,51 +389,51 @@ bool syntaxFromUid(const char *uid, int length, Syntax &syntax)
     return false; // unknown, or implicit big endian, which GDCM refuses
 }
 
-// Inflates the raw deflate stream in [data, data + size) into one buffer. False when the
-// stream is damaged or cut short, or inflates beyond what memory or maxInflatedSize allows.
-bool inflateAll(const uchar *data, quint64 size, std::unique_ptr<uchar[]> &out, quint64 &outSize)
+// Runs a raw inflate over [data, data + size). With `out` null it only counts the inflated
+// bytes (into a small scratch buffer); otherwise it writes them to `out`, which holds
+// `capacity` bytes. False when the stream is damaged, cut short, or longer than `capacity`.
+bool inflateRaw(const uchar *data, quint64 size, uchar *out, quint64 capacity, quint64 &outSize)
 {
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
     if (inflateInit2(&zs, -MAX_WBITS) != Z_OK)
         return false;
-    quint64 capacity = qBound<quint64>(64 * 1024, 4 * size, maxInflatedSize);
-    out.reset(new (std::nothrow) uchar[capacity]);
-    if (!out) {
-        inflateEnd(&zs);
-        return false;
-    }
+    uchar scratch[16 * 1024];
     outSize = 0;
     quint64 consumed = 0;
     int rc = Z_OK;
-    while (rc != Z_STREAM_END) {
-        if (outSize == capacity) {
-            if (capacity >= quint64(maxInflatedSize))
-                break;
-            const quint64 bigger = qMin<quint64>(capacity * 2, maxInflatedSize);
-            std::unique_ptr<uchar[]> grown(new (std::nothrow) uchar[bigger]);
-            if (!grown)
-                break;
-            std::memcpy(grown.get(), out.get(), outSize);
-            out.swap(grown);
-            capacity = bigger;
-        }
+    while (rc == Z_OK) {
+        if (out && outSize == capacity)
+            break;
         const uInt inChunk = uInt(qMin<quint64>(size - consumed, 1u << 30));
-        const uInt outChunk = uInt(qMin<quint64>(capacity - outSize, 1u << 30));
+        const uInt outChunk
+                = out ? uInt(qMin<quint64>(capacity - outSize, 1u << 30)) : uInt(sizeof scratch);
         zs.next_in = const_cast<Bytef *>(data + consumed);
         zs.avail_in = inChunk;
-        zs.next_out = out.get() + outSize;
+        zs.next_out = out ? out + outSize : scratch;
         zs.avail_out = outChunk;
         rc = inflate(&zs, Z_NO_FLUSH);
         consumed += inChunk - zs.avail_in;
         outSize += outChunk - zs.avail_out;
-        if (rc == Z_BUF_ERROR && consumed == size)
-            break; // input ended before the stream did
-        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+        if (!out && outSize > capacity)
             break;
+        if (rc == Z_BUF_ERROR && zs.avail_out != 0 && consumed < size)
+            rc = Z_OK; // the chunk of input ran out; more follows
     }
     inflateEnd(&zs);
-    return rc == Z_STREAM_END;
+    return rc == Z_STREAM_END && outSize <= capacity;
+}
+
+// Inflates a deflated data set into one buffer of exactly its size: a first pass counts, so
+// nothing is copied or over-allocated. False when damaged, cut short, too large or when the
+// memory cannot be had.
+bool inflateAll(const uchar *data, quint64 size, std::unique_ptr<uchar[]> &out, quint64 &outSize)
+{
+    quint64 counted = 0;
+    if (!inflateRaw(data, size, nullptr, quint64(maxInflatedSize), counted) || counted == 0)
+        return false;
+    out.reset(new (std::nothrow) uchar[counted]);
+    return out && inflateRaw(data, size, out.get(), counted, outSize) && outSize == counted;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <gdcmReader.h>
 #include <zlib.h>
@@ -478,7 +479,7 @@ void TestDicomCheck::mutationsStayInBoundsAndSafe()
             acceptedDamaged << b;
     }
     // GDCM runs in a child process per file: a sample keeps the test within seconds.
-    const int step = qMax(1, int(acceptedDamaged.size() / 60));
+    const int step = qMax(1, int(acceptedDamaged.size() / 40));
     for (int i = 0; i < acceptedDamaged.size(); i += step) {
         const QString path = m_dir.filePath(QStringLiteral("mutant.dcm"));
         QVERIFY(writeFile(path, acceptedDamaged.at(i)));
@@ -498,11 +499,14 @@ void TestDicomCheck::fastOnLargeFiles()
     // case per byte).
     QByteArray big = meta() + ids() + pixels(50 << 20);
     QByteArray small = meta() + ids();
-    const QByteArray privateElement = el(0x0011, 0x1010, "LO", "abcdefgh");
-    for (int group = 0x0011; small.size() < (8 << 20); group += 2) {
-        const QByteArray g = le16(quint16(group));
-        for (int e = 0x1000; e < 0x10FF; ++e)
-            small += g + le16(quint16(e)) + privateElement.mid(4);
+    small.reserve((8 << 20) + 64 * 1024);
+    QByteArray privateElement = el(0x0011, 0x1010, "LO", "abcdefgh");
+    for (quint16 group = 0x0011; small.size() < (8 << 20); group += 2) {
+        for (quint16 e = 0x1000; e < 0x10FF; ++e) {
+            qToLittleEndian(group, privateElement.data());
+            qToLittleEndian(e, privateElement.data() + 2);
+            small += privateElement;
+        }
     }
     const QString bigPath = m_dir.filePath(QStringLiteral("big.dcm"));
     QVERIFY(writeFile(bigPath, big));

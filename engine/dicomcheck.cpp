@@ -167,6 +167,9 @@ Result walkFragments(const Reader &r, quint64 &pos, quint64 end)
         const quint32 t = r.tagAt(pos);
         const quint32 length = r.u32(pos + 4);
         if (t == sequenceEndTag) {
+            // GDCM reads a value of the stated length behind this delimiter.
+            if (length != 0)
+                return fail("sequence delimiter with a length", pos);
             pos += 8;
             return { true, {} };
         }

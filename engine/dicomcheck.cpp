@@ -161,11 +161,15 @@ struct Frame
 // with defined lengths, closed by a sequence delimiter.
 Result walkFragments(const Reader &r, quint64 &pos, quint64 end)
 {
-    for (;;) {
+    for (bool first = true;; first = false) {
         if (end - pos < 8)
             return fail("encapsulated pixel data without sequence delimiter", pos);
         const quint32 t = r.tagAt(pos);
         const quint32 length = r.u32(pos + 4);
+        // GDCM requires the offset table's item, even when empty, and aborts in implicit VR
+        // without it.
+        if (first && t != itemTag)
+            return fail("encapsulated pixel data without offset table", pos);
         if (t == sequenceEndTag) {
             // GDCM reads a value of the stated length behind this delimiter.
             if (length != 0)

@@ -306,6 +306,10 @@ void TestDicomCheck::malformed_data()
     QTest::addRow("huge fragment length") << jpeg + ids()
                     + encapsulated(marker(0xE000, 0) + marker(0xE000, 0xFFFFFFF0) + "\xFF\xD8")
                                           << int(HugeAllocation);
+    QTest::addRow("implicit encapsulated pixel data without offset table")
+            << meta("1.2.840.10008.1.2") + implicitEl(8, 0x16, "1.2 ")
+                    + implicitEl(0x7FE0, 0x0010, {}, undefinedLength) + sequenceEnd()
+            << int(Crashed);
     QTest::addRow("fragments without sequence delimiter") << jpeg + ids()
                     + encapsulated(marker(0xE000, 0) + marker(0xE000, 4) + "\xFF\xD8\xFF\xD9")
                                                           << int(Read);

@@ -493,7 +493,7 @@ Result checkBytes(const char *bytes, qint64 signedSize)
             if (t == tag(0x0002, 0x0000) && explicitMeta
                 && (!isVr(data + pos + 4, "UL") || length != 4))
                 return fail("malformed meta group length", pos);
-            if (t == tag(0x0002, 0x0010)) {
+            if (t == tag(0x0002, 0x0010) && !uid) { // GDCM keeps the first of two
                 uid = reinterpret_cast<const char *>(data + pos + header);
                 uidLength = int(length);
             }

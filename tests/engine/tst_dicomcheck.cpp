@@ -460,7 +460,7 @@ void TestDicomCheck::mutationsStayInBoundsAndSafe()
         const int edits = 1 + int(rng.bounded(3));
         for (int k = 0; k < edits && !b.isEmpty(); ++k) {
             const int at = int(rng.bounded(b.size()));
-            switch (rng.bounded(5)) {
+            switch (rng.bounded(7)) {
             case 0:
                 b[at] = char(rng.bounded(256));
                 break;
@@ -474,6 +474,17 @@ void TestDicomCheck::mutationsStayInBoundsAndSafe()
             case 3:
                 if (at + 2 <= b.size())
                     b.replace(at, 2, QByteArray(words[rng.bounded(8)], 2));
+                break;
+            case 4:
+                // A length (or tag) off by a little: the likeliest damage to slip through.
+                if (at + 2 <= b.size()) {
+                    static const int deltas[] = { -8, -4, -2, -1, 1, 2, 4, 8 };
+                    const quint16 v = qFromLittleEndian<quint16>(b.constData() + at);
+                    qToLittleEndian(quint16(v + deltas[rng.bounded(8)]), b.data() + at);
+                }
+                break;
+            case 5:
+                b.insert(at, b.mid(int(rng.bounded(b.size())), 8 + int(rng.bounded(56))));
                 break;
             default:
                 b.remove(at, 1 + int(rng.bounded(8)));

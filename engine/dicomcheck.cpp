@@ -305,7 +305,12 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
                         return fail("encapsulated pixel data with a wrong VR", pos);
                     fragments = true;
                 } else if (isVr(vr, "UN") || !knownVr(vr)) {
-                    sequence = true; // its items are in implicit VR
+                    // Its items are in implicit VR.
+                    // Where GDCM computes item lengths it counts these items' elements with
+                    // explicit VR headers, and asserts on the difference.
+                    if (f.lengthsComputed)
+                        return fail("sequence of VR UN inside an item of defined length", pos);
+                    sequence = true;
                     inner = Encoding::Implicit;
                 } else {
                     return fail("undefined length on a non-sequence", pos);
@@ -331,6 +336,16 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
                 else
                     sequence = true;
             }
+        }
+
+        // GDCM writes a private creator or group length without a known VR (read in implicit
+        // VR, or as UN) in explicit VR with a 16-bit length, and asserts when the length (or an
+        // undefined one) does not fit.
+        if (length > 0xFFFF && syntax.encoding == Encoding::Explicit
+            && (f.encoding == Encoding::Implicit || isVr(vr, "UN") || !knownVr(vr))) {
+            const quint16 element = t & 0xFFFF;
+            if (element == 0 || ((t >> 16) & 1 && element >= 0x10 && element <= 0xFF))
+                return fail("length too large for the 16-bit field GDCM writes", pos);
         }
 
         pos += header;

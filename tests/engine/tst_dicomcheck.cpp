@@ -245,6 +245,10 @@ void TestDicomCheck::goodEncodings_data()
     QTest::addRow("UN of undefined length holds implicit items") << meta() + ids()
                     + el(0x0009, 0x1010, "UN", {}, false, undefinedLength)
                     + item(implicitEl(0x0009, 0x1011, "ABCD"), true) + sequenceEnd();
+    QTest::addRow("UN of undefined length in big endian") << meta("1.2.840.10008.1.2.2") + ids(true)
+                    + el(0x0009, 0x1010, "UN", {}, true, undefinedLength)
+                    + item(be16(0x0009) + be16(0x1011) + be32(4) + "ABCD", true, true)
+                    + sequenceEnd(true) + el(0x0010, 0x0030, "DA", "19700101", true);
     QTest::addRow("undefined item closed by the sequence delimiter") << meta() + ids()
                     + el(0x0040, 0x0275, "SQ", {}, false, undefinedLength)
                     + marker(0xE000, undefinedLength) + el(0x0040, 0x1001, "SH", "STEP")
@@ -343,6 +347,15 @@ void TestDicomCheck::malformed_data()
                     + implicitEl(0x0040, 0x0275, {}, undefinedLength)
                     + item(implicitEl(0x0040, 0x1001, "ODD"))
                     + sequenceEnd() << int(Crashed);
+    QTest::addRow("UN sequence inside an item of defined length") << m + ids()
+                    + el(0x0040, 0x0275, "SQ",
+                         item(el(0x0009, 0x1010, "UN", {}, false, undefinedLength)
+                              + item(implicitEl(0x0009, 0x1011, "ABCD"), true) + sequenceEnd()))
+                                                                  << int(Crashed);
+    QTest::addRow("UN sequence on a private creator")
+            << m + ids() + el(0x0009, 0x0010, "UN", {}, false, undefinedLength)
+                    + item(implicitEl(0x0009, 0x1011, "ABCD"), true) + sequenceEnd()
+            << int(Crashed);
     QTest::addRow("text file") << QByteArray("just some text, not an image\n") << int(Refused);
 }
 

@@ -2,13 +2,558 @@
 
 #include <QFile>
 
+#include <zlib.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+// The walk follows the file the way GDCM 3.0 will parse it (same choice of transfer syntax,
+// same reading of lengths), so that a file it passes cannot lead GDCM into one of its
+// assertions or into allocating a length the file does not hold. Every length is checked
+// against the end of the innermost enclosing container (the file, a defined-length sequence
+// or item) before anything is read behind it; nothing is read outside [data, data + size).
 namespace DicomCheck {
 
-Result checkBytes(const char *data, qint64 size)
+namespace {
+
+constexpr quint32 undefinedLength = 0xFFFFFFFFu;
+
+// Sequences nested deeper than this are refused. Real files stay far below it (structured
+// reports reach a few dozen levels); GDCM parses each level with several recursive calls, so
+// the bound also keeps its stack use small on pool threads.
+constexpr int maxSequenceDepth = 64;
+
+// Files up to this size are read rather than mapped (see checkFile).
+constexpr qint64 readWholeBelow = qint64(4) << 20;
+
+// A deflated data set may inflate to at most this many bytes. GDCM holds the whole inflated
+// data set in memory too; deflate is used for reports and small images, far below this.
+constexpr qint64 maxInflatedSize = qint64(1) << 30;
+
+constexpr quint32 tag(quint16 group, quint16 element)
 {
-    Q_UNUSED(data);
-    Q_UNUSED(size);
-    return { true, {} };
+    return (quint32(group) << 16) | element;
+}
+
+constexpr quint32 itemTag = tag(0xFFFE, 0xE000);
+constexpr quint32 itemEndTag = tag(0xFFFE, 0xE00D);
+constexpr quint32 sequenceEndTag = tag(0xFFFE, 0xE0DD);
+constexpr quint32 pixelDataTag = tag(0x7FE0, 0x0010);
+
+enum class Encoding {
+    Implicit, // tag, 32-bit length
+    Explicit, // tag, VR, 16- or 32-bit length
+};
+
+struct Syntax
+{
+    Encoding encoding = Encoding::Explicit;
+    bool bigEndian = false;
+    bool deflated = false;
+    // GDCM took the meta group as such (preamble, then a group length in explicit VR); without
+    // it, an implicit data set is read against the file's length.
+    bool metaTaken = false;
+};
+
+// The reading of one buffer in one syntax.
+class Reader
+{
+public:
+    Reader(const uchar *data, quint64 size, bool bigEndian)
+        : m_data(data), m_size(size), m_bigEndian(bigEndian)
+    { }
+
+    quint16 u16(quint64 at) const
+    {
+        const uchar *p = m_data + at;
+        return m_bigEndian ? quint16((p[0] << 8) | p[1]) : quint16(p[0] | (p[1] << 8));
+    }
+    quint32 u32(quint64 at) const
+    {
+        const uchar *p = m_data + at;
+        return m_bigEndian
+                ? (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | p[3]
+                : quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16)
+                        | (quint32(p[3]) << 24);
+    }
+    quint32 tagAt(quint64 at) const { return (quint32(u16(at)) << 16) | u16(at + 2); }
+    const uchar *at(quint64 offset) const { return m_data + offset; }
+    quint64 size() const { return m_size; }
+
+private:
+    const uchar *m_data;
+    quint64 m_size;
+    bool m_bigEndian;
+};
+
+bool printable(uchar c)
+{
+    return c >= ' ' && c <= '~';
+}
+
+// How GDCM reads each pair of VR characters: a VR it knows with a 16-bit or a 32-bit length
+// (after two reserved bytes); any other pair of printable characters it reads as UN, which has
+// a 32-bit length.
+enum VrClass : quint8 { UnknownVr = 0, ShortVr = 1, LongVr = 2 };
+
+struct VrTable
+{
+    quint8 cls[26][26] = {};
+    constexpr VrTable()
+    {
+        const char shortNames[] = "AEASATCSDADSDTFDFLISLOLTPNSHSLSSSTTMUIULUS";
+        const char longNames[] = "OBODOFOLOVOWSQSVUCUNURUTUV";
+        for (int i = 0; shortNames[i]; i += 2)
+            cls[shortNames[i] - 'A'][shortNames[i + 1] - 'A'] = ShortVr;
+        for (int i = 0; longNames[i]; i += 2)
+            cls[longNames[i] - 'A'][longNames[i + 1] - 'A'] = LongVr;
+    }
+};
+
+constexpr VrTable vrTable;
+
+VrClass vrClass(const uchar *vr)
+{
+    if (vr[0] < 'A' || vr[0] > 'Z' || vr[1] < 'A' || vr[1] > 'Z')
+        return UnknownVr;
+    return VrClass(vrTable.cls[vr[0] - 'A'][vr[1] - 'A']);
+}
+
+bool knownVr(const uchar *vr)
+{
+    return vrClass(vr) != UnknownVr;
+}
+
+bool longLength(const uchar *vr)
+{
+    return vrClass(vr) != ShortVr;
+}
+
+bool isVr(const uchar *vr, const char *name)
+{
+    return vr[0] == uchar(name[0]) && vr[1] == uchar(name[1]);
+}
+
+Result fail(const char *reason, quint64 offset)
+{
+    return { false, QStringLiteral("%1 at byte %2").arg(QLatin1String(reason)).arg(offset) };
+}
+
+enum class FrameKind : quint8 {
+    TopLevel, // the data set itself: ends at the end of the buffer
+    Item, // an item's data set: ends at `end`, or at its item delimiter when undefined
+    Sequence, // the items of a sequence: ends at `end`, or at its sequence delimiter
+};
+
+struct Frame
+{
+    quint64 end; // exclusive; for undefined lengths the enclosing container's end
+    FrameKind kind;
+    bool undefined;
+    Encoding encoding;
+    // GDCM computes the length of every item below this point from its elements, and asserts
+    // that it is even: within an item of defined length (on writing), below a sequence of
+    // defined length in explicit VR (on reading), and everywhere when it reads an implicit
+    // data set against the file's length. Odd value lengths are refused there; elsewhere
+    // GDCM reads and writes them.
+    bool lengthsComputed;
+};
+
+// The encapsulated pixel data after its header: items (the offset table, then fragments)
+// with defined lengths, closed by a sequence delimiter.
+Result walkFragments(const Reader &r, quint64 &pos, quint64 end)
+{
+    for (bool first = true;; first = false) {
+        if (end - pos < 8)
+            return fail("encapsulated pixel data without sequence delimiter", pos);
+        const quint32 t = r.tagAt(pos);
+        const quint32 length = r.u32(pos + 4);
+        // GDCM requires the offset table's item, even when empty, and aborts in implicit VR
+        // without it.
+        if (first && t != itemTag)
+            return fail("encapsulated pixel data without offset table", pos);
+        if (t == sequenceEndTag) {
+            // GDCM reads a value of the stated length behind this delimiter.
+            if (length != 0)
+                return fail("sequence delimiter with a length", pos);
+            pos += 8;
+            return { true, {} };
+        }
+        if (t != itemTag)
+            return fail("encapsulated pixel data holds a non-item", pos);
+        if (length == undefinedLength || length > end - pos - 8)
+            return fail("fragment length beyond its container", pos);
+        pos += 8 + quint64(length);
+    }
+}
+
+// Walks the data set in [start, size) of `r`. `syntax` is what GDCM will read it as.
+Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
+{
+    // Two frames per nesting level (sequence and item) plus the top level.
+    Frame stack[2 * maxSequenceDepth + 2];
+    int top = 0;
+    int sequenceDepth = 0;
+    stack[0] = { r.size(), FrameKind::TopLevel, false, syntax.encoding,
+                 syntax.encoding == Encoding::Implicit && !syntax.metaTaken };
+    quint64 pos = start;
+    for (;;) {
+        Frame &f = stack[top];
+        if (f.kind == FrameKind::Sequence) {
+            if (!f.undefined && pos == f.end) {
+                --top;
+                --sequenceDepth;
+                continue;
+            }
+            if (f.end - pos < 8)
+                return fail(f.undefined ? "sequence without sequence delimiter"
+                                        : "truncated item header",
+                            pos);
+            const quint32 t = r.tagAt(pos);
+            const quint32 length = r.u32(pos + 4);
+            if (t == sequenceEndTag && f.undefined) {
+                pos += 8;
+                --top;
+                --sequenceDepth;
+                continue;
+            }
+            if (t != itemTag)
+                return fail("sequence holds a non-item", pos);
+            pos += 8;
+            if (length == undefinedLength) {
+                stack[++top] = { f.end, FrameKind::Item, true, f.encoding, f.lengthsComputed };
+            } else {
+                if (length > f.end - pos)
+                    return fail("item longer than its container", pos - 8);
+                if (length & 1)
+                    return fail("odd item length", pos - 8);
+                stack[++top] = { pos + length, FrameKind::Item, false, f.encoding, true };
+            }
+            continue;
+        }
+
+        // A data set: the top level or an item's.
+        if (f.kind == FrameKind::Item && !f.undefined && pos == f.end) {
+            --top;
+            continue;
+        }
+        if (f.kind == FrameKind::TopLevel && pos == f.end)
+            return { true, {} };
+        if (f.end - pos < 8)
+            return fail(f.kind == FrameKind::Item && f.undefined ? "item without item delimiter"
+                                                                 : "truncated element header",
+                        pos);
+        const quint32 t = r.tagAt(pos);
+        if (t == itemEndTag) {
+            if (f.kind != FrameKind::Item || !f.undefined)
+                return fail("stray item delimiter", pos);
+            pos += 8;
+            --top;
+            continue;
+        }
+        if (t == sequenceEndTag) {
+            // GDCM's explicit reader takes a sequence delimiter as the end of an undefined
+            // item that lacks its own delimiter; the sequence frame then consumes it.
+            if (f.kind == FrameKind::Item && f.undefined && f.encoding == Encoding::Explicit
+                && stack[top - 1].undefined) {
+                --top;
+                continue;
+            }
+            return fail("stray sequence delimiter", pos);
+        }
+        if (t == itemTag)
+            return fail("item outside a sequence", pos);
+        // GDCM takes this tag in explicit VR as the start of pixel data running to the end of
+        // the file (a workaround for one old writer): the rest would silently become pixels.
+        if (t == tag(0x00FF, 0x4AA5) && f.encoding == Encoding::Explicit)
+            return fail("element read by GDCM as the rest of the file", pos);
+
+        quint32 length;
+        quint64 header;
+        bool sequence = false; // undefined length read as a sequence of items
+        bool fragments = false;
+        Encoding inner = f.encoding;
+        const uchar *vr = r.at(pos + 4);
+        if (f.encoding == Encoding::Explicit) {
+            // GDCM meets an implicit element in an explicit data set by re-reading the rest
+            // of the file in several guessed ways, the first of which takes value bytes for
+            // lengths (and allocates them) or asserts on a delimiter: such files are refused.
+            if (!printable(vr[0]) || !printable(vr[1]))
+                return fail("invalid value representation (implicit element in an explicit "
+                            "data set?)",
+                            pos);
+            if (longLength(vr)) {
+                if (f.end - pos < 12)
+                    return fail("truncated element header", pos);
+                length = r.u32(pos + 8);
+                header = 12;
+            } else {
+                length = r.u16(pos + 6);
+                header = 8;
+                if (length == 6 && isVr(vr, "UL") && (t >> 16) == 0x0009)
+                    length = 4; // GDCM reads this known writer bug with four bytes
+            }
+            const bool isSq = isVr(vr, "SQ");
+            if (isSq && t == pixelDataTag && length != 0)
+                return fail("pixel data typed as a sequence", pos);
+            if (length == undefinedLength) {
+                if (isSq) {
+                    sequence = true;
+                } else if (t == pixelDataTag) {
+                    if (!isVr(vr, "OB") && !isVr(vr, "OW") && knownVr(vr) && !isVr(vr, "UN"))
+                        return fail("encapsulated pixel data with a wrong VR", pos);
+                    fragments = true;
+                } else if (isVr(vr, "UN") || !knownVr(vr)) {
+                    // Its items are in implicit VR.
+                    // Where GDCM computes item lengths it counts these items' elements with
+                    // explicit VR headers, and asserts on the difference.
+                    if (f.lengthsComputed)
+                        return fail("sequence of VR UN inside an item of defined length", pos);
+                    sequence = true;
+                    inner = Encoding::Implicit;
+                } else {
+                    return fail("undefined length on a non-sequence", pos);
+                }
+            } else if (isSq && length != 0) {
+                if (length > f.end - pos - header)
+                    return fail("value length beyond its container", pos);
+                if (sequenceDepth >= maxSequenceDepth)
+                    return fail("sequences nested too deeply", pos);
+                pos += header;
+                stack[++top] = { pos + length, FrameKind::Sequence, false, inner, true };
+                ++sequenceDepth;
+                continue;
+            }
+        } else {
+            length = r.u32(pos + 4);
+            header = 8;
+            if (length == 13 && t != tag(0x0008, 0x0070) && t != tag(0x0008, 0x0080))
+                length = 10; // GDCM reads this known writer bug with ten bytes
+            if (length == undefinedLength) {
+                if (t == pixelDataTag)
+                    fragments = true;
+                else
+                    sequence = true;
+            }
+        }
+
+        // GDCM writes a private creator or group length without a known VR (read in implicit
+        // VR, or as UN) in explicit VR with a 16-bit length, and asserts when the length (or an
+        // undefined one) does not fit.
+        if (length > 0xFFFF && syntax.encoding == Encoding::Explicit
+            && (f.encoding == Encoding::Implicit || isVr(vr, "UN") || !knownVr(vr))) {
+            const quint16 element = t & 0xFFFF;
+            if (element == 0 || ((t >> 16) & 1 && element >= 0x10 && element <= 0xFF))
+                return fail("length too large for the 16-bit field GDCM writes", pos);
+        }
+
+        pos += header;
+        if (fragments) {
+            const Result res = walkFragments(r, pos, f.end);
+            if (!res.ok)
+                return res;
+            continue;
+        }
+        if (sequence) {
+            if (sequenceDepth >= maxSequenceDepth)
+                return fail("sequences nested too deeply", pos - header);
+            stack[++top] = { f.end, FrameKind::Sequence, true, inner, f.lengthsComputed };
+            ++sequenceDepth;
+            continue;
+        }
+        if (length > f.end - pos)
+            return fail("value length beyond its container", pos - header);
+        if ((length & 1) && f.kind == FrameKind::Item && f.lengthsComputed)
+            return fail("odd value length inside an item", pos - header);
+        pos += length;
+    }
+}
+
+// The transfer syntaxes GDCM 3.0 knows, and how it reads each.
+bool syntaxFromUid(const char *uid, int length, Syntax &syntax)
+{
+    // GDCM compares the text up to its first zero byte, with trailing spaces removed.
+    int n = 0;
+    while (n < length && uid[n] != '\0')
+        ++n;
+    while (n > 0 && uid[n - 1] == ' ')
+        --n;
+    const QLatin1String text(uid, n);
+    static const char *const implicitLittle[]
+            = { "1.2.840.10008.1.2", "1.2.840.113619.5.2", "1.2.840.10008.1.20" };
+    static const char *const explicitLittle[] = {
+        "1.2.840.10008.1.2.1",     "1.2.840.10008.1.2.4.50",  "1.2.840.10008.1.2.4.51",
+        "1.2.840.10008.1.2.4.52",  "1.2.840.10008.1.2.4.53",  "1.2.840.10008.1.2.4.55",
+        "1.2.840.10008.1.2.4.57",  "1.2.840.10008.1.2.4.70",  "1.2.840.10008.1.2.4.80",
+        "1.2.840.10008.1.2.4.81",  "1.2.840.10008.1.2.4.90",  "1.2.840.10008.1.2.4.91",
+        "1.2.840.10008.1.2.4.92",  "1.2.840.10008.1.2.4.93",  "1.2.840.10008.1.2.5",
+        "1.2.840.10008.1.2.4.100", "1.3.46.670589.33.1.4.1",  "1.2.840.10008.1.2.4.94",
+        "1.2.840.10008.1.2.4.101", "1.2.840.10008.1.2.4.102", "1.2.840.10008.1.2.4.103",
+    };
+    for (const char *u : implicitLittle) {
+        if (text == QLatin1String(u)) {
+            syntax = { Encoding::Implicit, false, false };
+            return true;
+        }
+    }
+    for (const char *u : explicitLittle) {
+        if (text == QLatin1String(u)) {
+            syntax = { Encoding::Explicit, false, false };
+            return true;
+        }
+    }
+    if (text == QLatin1String("1.2.840.10008.1.2.2")) {
+        syntax = { Encoding::Explicit, true, false };
+        return true;
+    }
+    if (text == QLatin1String("1.2.840.10008.1.2.1.99")) {
+        syntax = { Encoding::Explicit, false, true };
+        return true;
+    }
+    return false; // unknown, or implicit big endian, which GDCM refuses
+}
+
+// Runs a raw inflate over [data, data + size). With `out` null it only counts the inflated
+// bytes (into a small scratch buffer); otherwise it writes them to `out`, which holds
+// `capacity` bytes. False when the stream is damaged, cut short, or longer than `capacity`.
+bool inflateRaw(const uchar *data, quint64 size, uchar *out, quint64 capacity, quint64 &outSize)
+{
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK)
+        return false;
+    uchar scratch[16 * 1024];
+    outSize = 0;
+    quint64 consumed = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (out && outSize == capacity)
+            break;
+        const uInt inChunk = uInt(qMin<quint64>(size - consumed, 1u << 30));
+        const uInt outChunk
+                = out ? uInt(qMin<quint64>(capacity - outSize, 1u << 30)) : uInt(sizeof scratch);
+        zs.next_in = const_cast<Bytef *>(data + consumed);
+        zs.avail_in = inChunk;
+        zs.next_out = out ? out + outSize : scratch;
+        zs.avail_out = outChunk;
+        rc = inflate(&zs, Z_NO_FLUSH);
+        consumed += inChunk - zs.avail_in;
+        outSize += outChunk - zs.avail_out;
+        if (!out && outSize > capacity)
+            break;
+        if (rc == Z_BUF_ERROR && zs.avail_out != 0 && consumed < size)
+            rc = Z_OK; // the chunk of input ran out; more follows
+    }
+    inflateEnd(&zs);
+    return rc == Z_STREAM_END && outSize <= capacity;
+}
+
+// Inflates a deflated data set into one buffer of exactly its size: a first pass counts, so
+// nothing is copied or over-allocated. False when damaged, cut short, too large or when the
+// memory cannot be had.
+bool inflateAll(const uchar *data, quint64 size, std::unique_ptr<uchar[]> &out, quint64 &outSize)
+{
+    quint64 counted = 0;
+    if (!inflateRaw(data, size, nullptr, quint64(maxInflatedSize), counted) || counted == 0)
+        return false;
+    out.reset(new (std::nothrow) uchar[counted]);
+    return out && inflateRaw(data, size, out.get(), counted, outSize) && outSize == counted;
+}
+
+} // namespace
+
+Result checkBytes(const char *bytes, qint64 signedSize)
+{
+    if (!bytes || signedSize <= 0)
+        return { false, QStringLiteral("empty file") };
+    const auto *data = reinterpret_cast<const uchar *>(bytes);
+    const quint64 size = quint64(signedSize);
+    const Reader le(data, size, false);
+
+    quint64 pos = 0;
+    if (size >= 132 && std::memcmp(data + 128, "DICM", 4) == 0)
+        pos = 132;
+    if (size - pos < 8)
+        return fail("no data set", pos);
+
+    Syntax syntax;
+    const quint16 firstGroup = le.u16(pos);
+    const bool metaTaken
+            = pos == 132 && le.tagAt(pos) == tag(0x0002, 0x0000) && isVr(data + pos + 4, "UL");
+    if (firstGroup == 0x0002) {
+        // File meta information: group 0002, explicit VR little endian (GDCM also reads an
+        // implicit one). It ends where group 0002 ends; its group length is not trusted.
+        const bool explicitMeta = knownVr(data + pos + 4);
+        const char *uid = nullptr;
+        int uidLength = 0;
+        while (size - pos >= 8 && le.u16(pos) == 0x0002) {
+            const quint32 t = le.tagAt(pos);
+            quint64 header = 8;
+            quint32 length;
+            if (explicitMeta) {
+                // GDCM asserts on a sequence here.
+                if (!knownVr(data + pos + 4) || isVr(data + pos + 4, "SQ"))
+                    return fail("invalid value representation in the meta group", pos);
+                if (longLength(data + pos + 4)) {
+                    if (size - pos < 12)
+                        return fail("truncated meta group", pos);
+                    length = le.u32(pos + 8);
+                    header = 12;
+                } else {
+                    length = le.u16(pos + 6);
+                }
+            } else {
+                length = le.u32(pos + 4);
+            }
+            if (length == undefinedLength || length > size - pos - header)
+                return fail("meta element length beyond the file", pos);
+            if (t == tag(0x0002, 0x0000) && explicitMeta
+                && (!isVr(data + pos + 4, "UL") || length != 4))
+                return fail("malformed meta group length", pos);
+            if (t == tag(0x0002, 0x0010) && !uid) { // GDCM keeps the first of two
+                uid = reinterpret_cast<const char *>(data + pos + header);
+                uidLength = int(length);
+            }
+            pos += header + length;
+        }
+        if (!uid || !syntaxFromUid(uid, uidLength, syntax))
+            return fail("missing or unknown transfer syntax", pos);
+        syntax.metaTaken = metaTaken;
+        if (pos == size)
+            return fail("no data set after the meta group", pos);
+    } else {
+        // No meta information: GDCM guesses the syntax from the first element.
+        const quint16 firstElement = le.u16(pos + 2);
+        const uchar *vr = data + pos + 4;
+        const bool looksExplicit = printable(vr[0]) && printable(vr[1]) && knownVr(vr);
+        if (firstGroup == 0x0008 || firstElement == 0x0010) {
+            syntax = { looksExplicit ? Encoding::Explicit : Encoding::Implicit, false, false };
+        } else if (firstGroup == 0x0800) {
+            if (!looksExplicit)
+                return fail("implicit VR big endian is not readable", pos);
+            syntax = { Encoding::Explicit, true, false };
+        } else if (looksExplicit) {
+            const bool big = firstGroup > 0xFF || firstElement > 0xFF;
+            syntax = { Encoding::Explicit, big, false };
+        } else {
+            return fail("not a DICOM file", pos);
+        }
+    }
+
+    if (syntax.deflated) {
+        std::unique_ptr<uchar[]> inflated;
+        quint64 inflatedSize = 0;
+        if (!inflateAll(data + pos, size - pos, inflated, inflatedSize))
+            return fail("deflated data set is damaged or truncated", pos);
+        if (inflatedSize == 0)
+            return fail("no data set after the meta group", pos);
+        const Result res = walkDataSet(Reader(inflated.get(), inflatedSize, false), 0, syntax);
+        if (!res.ok)
+            return { false, res.reason + QStringLiteral(" of the inflated data set") };
+        return res;
+    }
+    return walkDataSet(Reader(data, size, syntax.bigEndian), pos, syntax);
 }
 
 Result checkFile(const QString &path)
@@ -17,10 +562,28 @@ Result checkFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return { false, QStringLiteral("cannot open") };
     const qint64 size = file.size();
-    const uchar *map = file.map(0, size);
-    if (!map && size > 0)
-        return { false, QStringLiteral("cannot map") };
-    return checkBytes(reinterpret_cast<const char *>(map), size);
+    if (size == 0)
+        return checkBytes(nullptr, 0);
+    // Small files are read into a buffer each worker thread keeps: unmapping costs a TLB
+    // flush across the process's cores, more than GDCM's whole read of a small file.
+    if (size <= readWholeBelow) {
+        thread_local std::unique_ptr<char[]> buffer;
+        if (!buffer)
+            buffer.reset(new (std::nothrow) char[readWholeBelow]);
+        if (buffer) {
+            if (file.read(buffer.get(), size) != size)
+                return { false, QStringLiteral("cannot read") };
+            return checkBytes(buffer.get(), size);
+        }
+    }
+    // Larger files are mapped: the walk touches only the pages holding headers. Where a file
+    // system cannot map, the file is read whole (GDCM reads it whole next anyway).
+    if (const uchar *map = file.map(0, size))
+        return checkBytes(reinterpret_cast<const char *>(map), size);
+    const QByteArray bytes = file.readAll();
+    if (bytes.size() != size)
+        return { false, QStringLiteral("cannot read") };
+    return checkBytes(bytes.constData(), bytes.size());
 }
 
 } // namespace DicomCheck

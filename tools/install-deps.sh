@@ -17,7 +17,7 @@ packages=(
     # The development web service
     qt6-httpserver-dev qt6-websockets-dev openssl
     # DICOM: the library, and independent readers and test files for the tests
-    libgdcm-dev libgdcm-tools dcmtk python3-pydicom
+    libgdcm-dev libgdcm-tools dcmtk python3-pydicom zlib1g-dev
     # Tests and benchmarks
     xvfb xauth time
     ${VEXAR_EXTRA_PACKAGES:-}

@@ -1,0 +1,99 @@
+#include "engine/fileanonymizer.h"
+
+#include "bridge/qmlhandler.h"
+#include "engine/dicomcheck.h"
+#include "engine/outputfile.h"
+#include "engine/tagprofile.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+#include <gdcmDataElement.h>
+#include <gdcmDataSet.h>
+#include <gdcmFile.h>
+#include <gdcmReader.h>
+#include <gdcmTag.h>
+#include <gdcmWriter.h>
+
+namespace FileAnonymizer {
+
+bool read(const QString &input, gdcm::Reader &reader)
+{
+    // GDCM aborts the process or allocates the stated length on some malformed files; it
+    // sees only files that pass our own walk.
+    if (!DicomCheck::checkFile(input).ok)
+        return false;
+    reader.SetFileName(input.toStdString().c_str());
+    return reader.Read();
+}
+
+void applyProfile(gdcm::DataSet &dataSet, const QJsonObject &profile)
+{
+    for (auto it = profile.begin(); it != profile.end(); ++it) {
+        const QJsonObject entry = it.value().toObject();
+        const gdcm::Tag tag(TagProfile::tagNumber(entry.value(QLatin1String("tagU"))),
+                            TagProfile::tagNumber(entry.value(QLatin1String("tagD"))));
+        if (!dataSet.FindDataElement(tag))
+            continue;
+        if (!entry.value(QLatin1String("enabled")).toBool(false))
+            continue;
+        const QByteArray text = TagProfile::replacementText(entry).toUtf8();
+        const qsizetype zero = text.indexOf('\0');
+        const auto length = static_cast<uint32_t>(zero < 0 ? text.size() : zero);
+        gdcm::DataElement element = dataSet.GetDataElement(tag);
+        element.SetByteValue(text.constData(), gdcm::VL(length));
+        dataSet.Replace(element);
+    }
+}
+
+bool write(const gdcm::File &file, const QString &output)
+{
+    // Two workers may create the same folder at once; either way it exists afterwards, and
+    // a folder that cannot be made shows as a failed open below.
+    QDir(QFileInfo(output).absolutePath()).mkpath(QStringLiteral("."));
+    OutputFile out(output);
+    if (!out.open())
+        return false;
+    gdcm::Writer writer;
+    writer.CheckFileMetaInformationOff();
+    writer.SetStream(out.stream());
+    writer.SetFile(file);
+    // GDCM does not look at the stream's state after writing: commit() does.
+    if (!writer.Write())
+        return false;
+    return out.commit();
+}
+
+} // namespace FileAnonymizer
+
+void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMutex,
+                    QmlHandler *handler)
+{
+    // tagProfileSnapshot() copies the profile under this same mutex.
+    Q_UNUSED(jobMutex);
+    for (qsizetype i = 0; i < inputs.size(); ++i) {
+        // Checked between files only: a file once begun is finished, so no half-written
+        // output is ever left by a shutdown.
+        if (handler->stopRequested())
+            return;
+        const QString &input = inputs.at(i);
+        const QString &output = outputs.at(i);
+        gdcm::Reader reader;
+        if (!FileAnonymizer::read(input, reader)) {
+            emit handler->readError(input);
+            qDebug() << "error read file" << input;
+            emit handler->writeFile();
+            continue;
+        }
+        handler->addBytesRead(QFileInfo(input).size());
+        gdcm::File &file = reader.GetFile();
+        // A copy for every file, so an edit made meanwhile applies from the next file on.
+        FileAnonymizer::applyProfile(file.GetDataSet(), handler->tagProfileSnapshot());
+        if (!FileAnonymizer::write(file, output)) {
+            emit handler->readError(output);
+            qDebug() << "error write file" << input << output;
+        }
+        emit handler->writeFile();
+    }
+}

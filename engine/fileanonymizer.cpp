@@ -47,14 +47,20 @@ void applyProfile(gdcm::DataSet &dataSet, const QJsonObject &profile)
     }
 }
 
-bool write(const gdcm::File &file, const QString &output)
+bool write(const gdcm::File &file, const QString &output, QString *madeFolder)
 {
     // Two workers may create the same folder at once; either way it exists afterwards, and
     // a folder that cannot be made shows as a failed open below.
-    QDir(QFileInfo(output).absolutePath()).mkpath(QStringLiteral("."));
+    const QString folder = QFileInfo(output).absolutePath();
+    if (!madeFolder || *madeFolder != folder)
+        QDir(folder).mkpath(QStringLiteral("."));
     OutputFile out(output);
+    if (madeFolder)
+        madeFolder->clear();
     if (!out.open())
         return false;
+    if (madeFolder)
+        *madeFolder = folder;
     gdcm::Writer writer;
     writer.CheckFileMetaInformationOff();
     writer.SetStream(out.stream());
@@ -72,6 +78,7 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
 {
     // tagProfileSnapshot() copies the profile under this same mutex.
     Q_UNUSED(jobMutex);
+    QString madeFolder;
     for (qsizetype i = 0; i < inputs.size(); ++i) {
         // Checked between files only: a file once begun is finished, so no half-written
         // output is ever left by a shutdown.
@@ -86,11 +93,11 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
             emit handler->writeFile();
             continue;
         }
-        handler->addBytesRead(QFileInfo(input).size());
+        handler->addBytesRead(static_cast<qint64>(reader.GetStreamCurrentPosition()));
         gdcm::File &file = reader.GetFile();
         // A copy for every file, so an edit made meanwhile applies from the next file on.
         FileAnonymizer::applyProfile(file.GetDataSet(), handler->tagProfileSnapshot());
-        if (!FileAnonymizer::write(file, output)) {
+        if (!FileAnonymizer::write(file, output, &madeFolder)) {
             emit handler->readError(output);
             qDebug() << "error write file" << input << output;
         }

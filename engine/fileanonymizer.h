@@ -28,8 +28,9 @@ void applyProfile(gdcm::DataSet &dataSet, const QJsonObject &profile);
 
 // Writes the file, meta header as read, to `output` through a temporary file in the output
 // folder (created when missing), renamed over `output` only after the whole write succeeded.
-// False, leaving nothing behind, on any failure.
-bool write(const gdcm::File &file, const QString &output);
+// False, leaving nothing behind, on any failure. `madeFolder`, when given, names a folder known
+// to exist (the previous file's); it is not made again, and is updated.
+bool write(const gdcm::File &file, const QString &output, QString *madeFolder = nullptr);
 
 } // namespace FileAnonymizer
 

@@ -13,10 +13,22 @@
 #include <gdcmDataSet.h>
 #include <gdcmFile.h>
 #include <gdcmReader.h>
+#include <gdcmSequenceOfItems.h>
 #include <gdcmTag.h>
 #include <gdcmWriter.h>
 
 namespace FileAnonymizer {
+
+namespace {
+
+bool isSequence(const gdcm::DataElement &element)
+{
+    return element.GetVR() == gdcm::VR::SQ
+            || (!element.IsEmpty()
+                && dynamic_cast<const gdcm::SequenceOfItems *>(&element.GetValue()) != nullptr);
+}
+
+} // namespace
 
 bool read(const QString &input, gdcm::Reader &reader)
 {
@@ -25,7 +37,13 @@ bool read(const QString &input, gdcm::Reader &reader)
     if (!DicomCheck::checkFile(input).ok)
         return false;
     reader.SetFileName(input.toStdString().c_str());
-    return reader.Read();
+    // An exception (such as a failed allocation) is one more way for one file to fail; it
+    // must never leave the worker.
+    try {
+        return reader.Read();
+    } catch (...) {
+        return false;
+    }
 }
 
 void applyProfile(gdcm::DataSet &dataSet, const QJsonObject &profile)
@@ -38,10 +56,20 @@ void applyProfile(gdcm::DataSet &dataSet, const QJsonObject &profile)
             continue;
         if (!entry.value(QLatin1String("enabled")).toBool(false))
             continue;
+        gdcm::DataElement element = dataSet.GetDataElement(tag);
+        if (isSequence(element)) {
+            // No text can stand in a sequence (GDCM aborts the process when asked to write
+            // one), and its items may hold anything: it is kept, emptied.
+            gdcm::SmartPointer<gdcm::SequenceOfItems> empty = new gdcm::SequenceOfItems;
+            element.SetVR(gdcm::VR::SQ);
+            element.SetValue(*empty);
+            element.SetVLToUndefined();
+            dataSet.Replace(element);
+            continue;
+        }
         const QByteArray text = TagProfile::replacementText(entry).toUtf8();
         const qsizetype zero = text.indexOf('\0');
         const auto length = static_cast<uint32_t>(zero < 0 ? text.size() : zero);
-        gdcm::DataElement element = dataSet.GetDataElement(tag);
         element.SetByteValue(text.constData(), gdcm::VL(length));
         dataSet.Replace(element);
     }
@@ -65,9 +93,14 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder)
     writer.CheckFileMetaInformationOff();
     writer.SetStream(out.stream());
     writer.SetFile(file);
-    // GDCM does not look at the stream's state after writing: commit() does.
-    if (!writer.Write())
+    // GDCM does not look at the stream's state after writing: commit() does. An exception
+    // fails the file like any other error; the temporary file goes with `out`.
+    try {
+        if (!writer.Write())
+            return false;
+    } catch (...) {
         return false;
+    }
     return out.commit();
 }
 

@@ -23,7 +23,8 @@ bool read(const QString &input, gdcm::Reader &reader);
 
 // Overwrites, in the profile's key order, every enabled entry's element that the data set
 // holds at its top level with the entry's text (UTF-8, up to its first zero byte). Absent
-// elements are never added; elements inside sequence items are left alone.
+// elements are never added; elements inside sequence items are left alone. An element that
+// is itself a sequence is emptied (no items) instead.
 void applyProfile(gdcm::DataSet &dataSet, const QJsonObject &profile);
 
 // Writes the file, meta header as read, to `output` through a temporary file in the output

@@ -35,6 +35,7 @@ inline const gdcm::Tag studyDate(0x0008, 0x0020);
 inline const gdcm::Tag institutionName(0x0008, 0x0080);
 inline const gdcm::Tag requestSequence(0x0040, 0x0275);
 inline const gdcm::Tag pixelData(0x7fe0, 0x0010);
+inline const gdcm::Tag privateSequence(0x0009, 0x1004);
 
 inline QString pydicomFiles()
 {
@@ -52,6 +53,7 @@ inline gdcm::DataElement element(const gdcm::Tag &tag, gdcm::VR vr, const std::s
 struct Options
 {
     bool withPatientSex = false;
+    bool withPrivateSequence = false; // at (0009,1004), a tag the default profile lists
     QByteArray name = "Roe^Jane";
 };
 
@@ -88,6 +90,14 @@ inline bool write(const QString &path, const Options &options = {})
     sq.SetValue(*sequence);
     sq.SetVLToUndefined();
     ds.Insert(sq);
+    if (options.withPrivateSequence) {
+        ds.Insert(element(gdcm::Tag(0x0009, 0x0010), gdcm::VR::LO, "EXAMPLE PRIVATE"));
+        gdcm::DataElement priv(privateSequence);
+        priv.SetVR(gdcm::VR::SQ);
+        priv.SetValue(*sequence);
+        priv.SetVLToUndefined();
+        ds.Insert(priv);
+    }
 
     auto us = [&](uint16_t elementNumber, uint16_t value) {
         gdcm::DataElement de(gdcm::Tag(0x0028, elementNumber));

@@ -32,6 +32,7 @@ private slots:
     void userTexts_data();
     void userTexts();
     void independentReaderAgrees();
+    void sequenceUnderAListedTagIsEmptied();
     void publicTestFiles();
     void badFilesFailWithTheirInputPath();
     void unwritableOutputFailsWithTheOutputPath_data();
@@ -208,6 +209,42 @@ void TestFileAnonymizer::independentReaderAgrees()
     QCOMPARE(differs, madeFileReplaced);
     QCOMPARE(result.value("meta_equal").toBool(), true);
     QCOMPARE(result.value("patient_name").toString(), QStringLiteral("4dc3bc6c6c657200"));
+}
+
+void TestFileAnonymizer::sequenceUnderAListedTagIsEmptied()
+{
+    TestDicom::Options options;
+    options.withPrivateSequence = true;
+    QVERIFY(TestDicom::write(path("in/a.dcm"), options));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QCOMPARE(run(handler, { "in" }).errors, QStringList());
+
+    const auto in = TestDicom::read(path("in/a.dcm"));
+    const auto out = TestDicom::read(path("in_depersonification/a.dcm"));
+    QVERIFY(in && out);
+    QStringList expected = madeFileReplaced;
+    expected << "(0009,1004)";
+    expected.sort();
+    QCOMPARE(differences(in->GetDataSet(), out->GetDataSet()), expected);
+    const gdcm::DataElement &emptied = out->GetDataSet().GetDataElement(TestDicom::privateSequence);
+    QCOMPARE(emptied.GetVR(), gdcm::VR(gdcm::VR::SQ));
+    QCOMPARE(emptied.GetValueAsSQ()->GetNumberOfItems(), gdcm::SequenceOfItems::SizeType(0));
+    // The listed sequence of the same file elsewhere is untouched.
+    QCOMPARE(out->GetDataSet()
+                     .GetDataElement(TestDicom::requestSequence)
+                     .GetValueAsSQ()
+                     ->GetNumberOfItems(),
+             gdcm::SequenceOfItems::SizeType(1));
+
+    QProcess dcmdump;
+    dcmdump.start(QStringLiteral("dcmdump"), { path("in_depersonification/a.dcm") });
+    if (!dcmdump.waitForStarted())
+        QSKIP("dcmdump is not installed");
+    QVERIFY(dcmdump.waitForFinished(30000));
+    QCOMPARE(dcmdump.exitCode(), 0);
+    const QByteArray dump = dcmdump.readAllStandardOutput();
+    // The nested name is left only in the sequence the profile does not list.
+    QCOMPARE(dump.count("Nested^Name"), 1);
 }
 
 void TestFileAnonymizer::publicTestFiles()

@@ -126,7 +126,7 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
             emit handler->writeFile();
             continue;
         }
-        handler->addBytesRead(static_cast<qint64>(reader.GetStreamCurrentPosition()));
+        handler->addBytesRead(QFileInfo(input).size());
         gdcm::File &file = reader.GetFile();
         // A copy for every file, so an edit made meanwhile applies from the next file on.
         FileAnonymizer::applyProfile(file.GetDataSet(), handler->tagProfileSnapshot());

@@ -1,6 +1,6 @@
 // vexar-anonymizer-cli FOLDER...: anonymizes folders from a terminal or a script, running the
 // same bridge and messages as the window. Exit status: 0 every file done, 1 some file failed,
-// 2 usage error.
+// 2 usage error, 130 stopped by Ctrl-C.
 #include "bridge/appinfo.h"
 #include "bridge/headlessrun.h"
 #include "engine/allocator.h"
@@ -10,15 +10,33 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTextStream>
+#include <QTimer>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <pthread.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
 constexpr int exitOk = 0;
 constexpr int exitFailures = 1;
 constexpr int exitUsage = 2;
+constexpr int exitInterrupted = 130;
+
+std::atomic<bool> interrupted{ false };
+
+void onInterrupt(int)
+{
+    interrupted.store(true);
+}
 
 int usageError(const QString &message)
 {
@@ -110,6 +128,27 @@ int main(int argc, char *argv[])
     });
     QObject::connect(&run, &HeadlessRun::finished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    // Ctrl-C (or a polite kill) stops between files, so no temporary file is left behind; a
+    // second one ends the program at once. A parent may have left them blocked.
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+#ifndef Q_OS_WIN
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+#endif
+    QTimer interruptCheck;
+    QObject::connect(&interruptCheck, &QTimer::timeout, [&] {
+        if (!interrupted.load())
+            return;
+        interruptCheck.stop();
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        run.stop();
+    });
+    interruptCheck.start(100);
     run.start(folders);
     app.exec();
 
@@ -117,9 +156,13 @@ int main(int argc, char *argv[])
         err << '\n' << Qt::flush;
     const double seconds = static_cast<double>(run.elapsedMs()) / 1000.0;
     const double megabytes = static_cast<double>(run.bytesRead()) / 1e6;
-    QTextStream(stdout) << run.files() << " files, " << run.failures().size() << " failed, "
-                        << QString::number(seconds, 'f', 2) << " s, "
-                        << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1)
-                        << " MB/s\n";
+    QTextStream out(stdout);
+    if (run.wasStopped())
+        out << "stopped after " << run.done() << " of ";
+    out << run.files() << " files, " << run.failures().size() << " failed, "
+        << QString::number(seconds, 'f', 2) << " s, "
+        << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
+    if (run.wasStopped())
+        return exitInterrupted;
     return run.failures().isEmpty() ? exitOk : exitFailures;
 }

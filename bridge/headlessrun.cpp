@@ -62,6 +62,16 @@ void HeadlessRun::onMessage(const QString &key, const QVariant &value)
         finish();
 }
 
+void HeadlessRun::stop()
+{
+    if (m_finished)
+        return;
+    m_stopped = true;
+    m_handler.requestStop();
+    m_handler.waitForWorkers();
+    finish();
+}
+
 void HeadlessRun::finish()
 {
     if (m_finished)

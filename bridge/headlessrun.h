@@ -28,6 +28,11 @@ public:
     // files (then on the next turn of the event loop).
     void start(const QStringList &folders);
 
+    // Stops the job between files: each worker finishes the file it holds, then finished()
+    // follows. Returns when the workers have stopped.
+    void stop();
+    bool wasStopped() const { return m_stopped; }
+
     int files() const { return m_handler.total(); }
     int done() const { return m_handler.done(); }
     const QStringList &failures() const { return m_failures; }
@@ -51,4 +56,5 @@ private:
     QStringList m_failures;
     QElapsedTimer m_elapsed;
     bool m_finished = false;
+    bool m_stopped = false;
 };

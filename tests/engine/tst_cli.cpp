@@ -5,6 +5,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/types.h>
+
 // The headless command as a script runs it: exit status, what it prints, what it writes.
 class TestCli : public QObject
 {
@@ -15,6 +18,7 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void writesTheSameTreeAsTheWindow();
+    void interruptStopsBetweenFiles();
 
 private:
     struct Result
@@ -124,6 +128,37 @@ void TestCli::writesTheSameTreeAsTheWindow()
     const auto out = TestDicom::read(path("good_depersonification/sub/b.dcm"));
     QVERIFY(out);
     QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), QByteArray("----"));
+}
+
+void TestCli::interruptStopsBetweenFiles()
+{
+    constexpr int files = 1500;
+    for (int i = 0; i < files; ++i)
+        QVERIFY(QFile::copy(path("good/a.dcm"), path("many/%1.dcm").arg(i))
+                || (QDir().mkpath(path("many"))
+                    && QFile::copy(path("good/a.dcm"), path("many/%1.dcm").arg(i))));
+    QProcess process;
+    process.setWorkingDirectory(m_dir->path());
+    process.start(QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli"), { "--jobs", "1", "many" });
+    QVERIFY(process.waitForStarted());
+    // The first percentage line: the job is under way.
+    process.setReadChannel(QProcess::StandardError);
+    QByteArray err;
+    while (!err.contains('%') && process.waitForReadyRead(20000))
+        err += process.readAllStandardError();
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    if (process.exitCode() == 0)
+        QSKIP("the job ended before the interrupt arrived");
+    QCOMPARE(process.exitCode(), 130);
+    QVERIFY(process.readAllStandardOutput().startsWith("stopped after "));
+    const QStringList written = TestDicom::treeOf(path("many_depersonification"));
+    QVERIFY(written.size() < files);
+    for (const QString &file : written) {
+        QVERIFY2(!file.startsWith('.'), qPrintable(file));
+        QVERIFY2(TestDicom::read(path("many_depersonification/") + file), qPrintable(file));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)

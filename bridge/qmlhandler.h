@@ -56,8 +56,9 @@ public:
     qint64 bytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
     void addBytesRead(qint64 bytes) { m_bytesRead.fetch_add(bytes, std::memory_order_relaxed); }
 
-    // Asks the workers to stop before their next file; waitForWorkers() waits until every
-    // worker started so far has returned. Both are also done by the destructor.
+    // Asks the workers, of this job and of any later one, to stop before their next file;
+    // meant for the end of the program. waitForWorkers() waits until every worker started so
+    // far has returned. The destructor does both.
     void requestStop() { m_stopRequested.store(true); }
     bool stopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
     void waitForWorkers();

@@ -120,8 +120,10 @@ OutputFile::~OutputFile()
 bool OutputFile::open()
 {
     const QFileInfo info(m_finalPath);
-    const QString stem
-            = info.absolutePath() + QLatin1String("/.") + info.fileName() + QLatin1Char('.');
+    // The start of the name only, so that a final name near the file system's limit still
+    // leaves room for the temporary one.
+    const QString stem = info.absolutePath() + QLatin1String("/.") + info.fileName().left(32)
+            + QLatin1Char('.');
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QString suffix = QString::number(QRandomGenerator::global()->generate(), 16);
         m_file.setFileName(stem + suffix + QLatin1String(".part"));

@@ -7,8 +7,8 @@
 #include <ostream>
 
 // One output file written safely. The bytes go to a new hidden temporary file in the output
-// folder (".<name>.<random>.part", which a later listing of that folder skips) and replace the
-// file under the final name only in commit(), after every byte was written. Without a
+// folder (".<start of the name>.<random>.part", which a later listing of that folder skips) and
+// replace the file under the final name only in commit(), after every byte was written. Without a
 // successful commit neither the temporary file nor a new file under the final name is left.
 //
 // The output is opened by us and handed to GDCM as a stream, so a path that cannot be created

@@ -493,6 +493,14 @@ void TestFileAnonymizer::outputFileLeavesNothingUncommitted()
     }
     QCOMPARE(TestDicom::treeOf(m_dir->path()), QStringList());
 
+    // A final name at the file system's limit still gets its temporary file.
+    const QString longName = QString(250, 'n') + ".dcm";
+    OutputFile longOut(path(longName));
+    QVERIFY(longOut.open());
+    longOut.stream() << "x";
+    QVERIFY(longOut.commit());
+    QVERIFY(QFile::remove(path(longName)));
+
     QFile old(path("a.dcm"));
     QVERIFY(old.open(QIODevice::WriteOnly));
     old.write("old copy");

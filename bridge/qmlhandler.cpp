@@ -79,9 +79,11 @@ void QmlHandler::receiveFromQml(QString key, QVariant value)
     } else if (key == MessageKey::changeGUI) {
         QMutexLocker lock(&m_jobMutex);
         TagProfile::setEnabled(m_tagProfile, value.toString());
+        ++m_profileRevision;
     } else if (key == MessageKey::changeTagText) {
         QMutexLocker lock(&m_jobMutex);
         TagProfile::setUserText(m_tagProfile, value.toString());
+        ++m_profileRevision;
     } else if (key == MessageKey::qmlCompleted) {
         answerQmlCompleted();
     } else if (key == MessageKey::settingsSubmit) {
@@ -109,9 +111,11 @@ void QmlHandler::submitSettings(const QVariant &value)
     emit sendToQml(MessageKey::updateServerContent, profile);
 }
 
-QJsonObject QmlHandler::tagProfileSnapshot()
+QJsonObject QmlHandler::tagProfileSnapshot(quint64 *revision)
 {
     QMutexLocker lock(&m_jobMutex);
+    if (revision)
+        *revision = m_profileRevision;
     return m_tagProfile;
 }
 

@@ -43,7 +43,9 @@ public:
 
     // A copy of the whole tag profile, taken under the job mutex so that it never overlaps
     // an edit made on the GUI thread. Safe to call from any thread.
-    QJsonObject tagProfileSnapshot();
+    // `revision`, when given, receives the number of edits made so far: snapshots with equal
+    // revisions are equal, so a worker need not read an unchanged profile again.
+    QJsonObject tagProfileSnapshot(quint64 *revision = nullptr);
 
     int workerCount() const { return m_workerCount; }
     void setWorkerCount(int count) { m_workerCount = count < 1 ? 1 : count; }
@@ -88,6 +90,7 @@ private:
     QSettings *m_settings = nullptr; // no parent: lives until the process ends
     QMutex m_jobMutex;
     QJsonObject m_tagProfile;
+    quint64 m_profileRevision = 0; // edits of m_tagProfile; both under m_jobMutex
     Clock m_clock;
     qint64 m_lastProgressTime = 0; // by m_clock: a steady clock, immune to changes of the date
     int m_total = 0;

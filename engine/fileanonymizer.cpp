@@ -46,15 +46,32 @@ bool read(const QString &input, gdcm::Reader &reader)
     }
 }
 
-void applyProfile(gdcm::DataSet &dataSet, const QJsonObject &profile)
+CompiledProfile compileProfile(const QJsonObject &profile)
 {
+    CompiledProfile compiled;
+    compiled.reserve(static_cast<size_t>(profile.size()));
     for (auto it = profile.begin(); it != profile.end(); ++it) {
         const QJsonObject entry = it.value().toObject();
-        const gdcm::Tag tag(TagProfile::tagNumber(entry.value(QLatin1String("tagU"))),
-                            TagProfile::tagNumber(entry.value(QLatin1String("tagD"))));
+        Replacement replacement;
+        replacement.group = TagProfile::tagNumber(entry.value(QLatin1String("tagU")));
+        replacement.element = TagProfile::tagNumber(entry.value(QLatin1String("tagD")));
+        replacement.enabled = entry.value(QLatin1String("enabled")).toBool(false);
+        replacement.text = TagProfile::replacementText(entry).toUtf8();
+        const qsizetype zero = replacement.text.indexOf('\0');
+        if (zero >= 0)
+            replacement.text.truncate(zero);
+        compiled.push_back(std::move(replacement));
+    }
+    return compiled;
+}
+
+void applyProfile(gdcm::DataSet &dataSet, const CompiledProfile &profile)
+{
+    for (const Replacement &replacement : profile) {
+        const gdcm::Tag tag(replacement.group, replacement.element);
         if (!dataSet.FindDataElement(tag))
             continue;
-        if (!entry.value(QLatin1String("enabled")).toBool(false))
+        if (!replacement.enabled)
             continue;
         gdcm::DataElement element = dataSet.GetDataElement(tag);
         if (isSequence(element)) {
@@ -67,10 +84,8 @@ void applyProfile(gdcm::DataSet &dataSet, const QJsonObject &profile)
             dataSet.Replace(element);
             continue;
         }
-        const QByteArray text = TagProfile::replacementText(entry).toUtf8();
-        const qsizetype zero = text.indexOf('\0');
-        const auto length = static_cast<uint32_t>(zero < 0 ? text.size() : zero);
-        element.SetByteValue(text.constData(), gdcm::VL(length));
+        element.SetByteValue(replacement.text.constData(),
+                             gdcm::VL(static_cast<uint32_t>(replacement.text.size())));
         dataSet.Replace(element);
     }
 }
@@ -112,6 +127,9 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
     // tagProfileSnapshot() copies the profile under this same mutex.
     Q_UNUSED(jobMutex);
     QString madeFolder;
+    FileAnonymizer::CompiledProfile profile;
+    quint64 profileRevision = 0;
+    bool compiled = false;
     for (qsizetype i = 0; i < inputs.size(); ++i) {
         // Checked between files only: a file once begun is finished, so no half-written
         // output is ever left by a shutdown.
@@ -128,8 +146,16 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
         }
         handler->addBytesRead(QFileInfo(input).size());
         gdcm::File &file = reader.GetFile();
-        // A copy for every file, so an edit made meanwhile applies from the next file on.
-        FileAnonymizer::applyProfile(file.GetDataSet(), handler->tagProfileSnapshot());
+        // A copy for every file, so an edit made meanwhile applies from the next file on; it
+        // is read again only when it was edited.
+        quint64 revision = 0;
+        const QJsonObject snapshot = handler->tagProfileSnapshot(&revision);
+        if (!compiled || revision != profileRevision) {
+            profile = FileAnonymizer::compileProfile(snapshot);
+            profileRevision = revision;
+            compiled = true;
+        }
+        FileAnonymizer::applyProfile(file.GetDataSet(), profile);
         if (!FileAnonymizer::write(file, output, &madeFolder)) {
             emit handler->readError(output);
             qDebug() << "error write file" << input << output;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+
+#include <vector>
 
 class QMutex;
 class QmlHandler;
@@ -21,11 +24,24 @@ namespace FileAnonymizer {
 // opened, fails the check, or that GDCM cannot parse.
 bool read(const QString &input, gdcm::Reader &reader);
 
+// One profile entry as a worker applies it.
+struct Replacement
+{
+    quint16 group = 0;
+    quint16 element = 0;
+    bool enabled = false;
+    QByteArray text; // UTF-8, up to the first zero byte of the entry's text
+};
+using CompiledProfile = std::vector<Replacement>;
+
+// The profile's entries in its key order, their numbers and texts read once.
+CompiledProfile compileProfile(const QJsonObject &profile);
+
 // Overwrites, in the profile's key order, every enabled entry's element that the data set
 // holds at its top level with the entry's text (UTF-8, up to its first zero byte). Absent
 // elements are never added; elements inside sequence items are left alone. An element that
 // is itself a sequence is emptied (no items) instead.
-void applyProfile(gdcm::DataSet &dataSet, const QJsonObject &profile);
+void applyProfile(gdcm::DataSet &dataSet, const CompiledProfile &profile);
 
 // Writes the file, meta header as read, to `output` through a temporary file in the output
 // folder (created when missing), renamed over `output` only after the whole write succeeded.

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <streambuf>
 #include <system_error>
-#include <vector>
 
 namespace {
 
@@ -28,9 +27,10 @@ std::filesystem::path nativePath(const QString &path)
 class OutputFile::StreamBuffer : public std::streambuf
 {
 public:
-    explicit StreamBuffer(QFile &file) : m_file(file), m_buffer(bufferSize)
+    // The buffer is left uninitialised: one per file, it is written before it is read.
+    explicit StreamBuffer(QFile &file) : m_file(file), m_buffer(new char[bufferSize])
     {
-        setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
+        setp(m_buffer.get(), m_buffer.get() + bufferSize);
     }
 
     bool failed() const { return m_failed; }
@@ -56,7 +56,7 @@ protected:
         }
         if (!flushBuffer())
             return 0;
-        if (n < static_cast<std::streamsize>(m_buffer.size())) {
+        if (n < static_cast<std::streamsize>(bufferSize)) {
             std::memcpy(pptr(), data, static_cast<size_t>(n));
             pbump(static_cast<int>(n));
             return n;
@@ -76,7 +76,7 @@ protected:
     }
 
 private:
-    static constexpr size_t bufferSize = 256 * 1024;
+    static constexpr size_t bufferSize = 128 * 1024;
 
     bool writeAll(const char *data, qint64 n)
     {
@@ -99,12 +99,12 @@ private:
     {
         const qint64 pending = pptr() - pbase();
         const bool ok = writeAll(pbase(), pending);
-        setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
+        setp(m_buffer.get(), m_buffer.get() + bufferSize);
         return ok;
     }
 
     QFile &m_file;
-    std::vector<char> m_buffer;
+    std::unique_ptr<char[]> m_buffer;
     qint64 m_written = 0;
     bool m_failed = false;
 };

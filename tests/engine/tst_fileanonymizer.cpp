@@ -16,6 +16,7 @@
 
 #include <gdcmTrace.h>
 
+#include <atomic>
 #include <memory>
 #include <set>
 
@@ -31,6 +32,7 @@ private slots:
     void defaultProfile();
     void userTexts_data();
     void userTexts();
+    void editDuringAJobAppliesFromTheNextFile();
     void independentReaderAgrees();
     void sequenceUnderAListedTagIsEmptied();
     void publicTestFiles();
@@ -182,6 +184,34 @@ void TestFileAnonymizer::userTexts()
     const auto out = TestDicom::read(path("in_depersonification/a.dcm"));
     QVERIFY(out);
     QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), expected);
+}
+
+void TestFileAnonymizer::editDuringAJobAppliesFromTheNextFile()
+{
+    constexpr int files = 6;
+    for (int i = 0; i < files; ++i)
+        QVERIFY(TestDicom::write(path("in/%1.dcm").arg(i)));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    handler.setWorkerCount(1);
+    // Runs on the worker, between its first and second file.
+    std::atomic<int> finished{ 0 };
+    connect(
+            &handler, &QmlHandler::writeFile, &handler,
+            [&] {
+                if (finished.fetch_add(1) == 0)
+                    handler.receiveFromQml(MessageKey::changeTagText,
+                                           QStringLiteral("PatientsName:Later"));
+            },
+            Qt::DirectConnection);
+    QCOMPARE(run(handler, { "in" }).errors, QStringList());
+    QList<QByteArray> names;
+    for (int i = 0; i < files; ++i) {
+        const auto out = TestDicom::read(path("in_depersonification/%1.dcm").arg(i));
+        QVERIFY(out);
+        names.append(TestDicom::valueOf(*out, TestDicom::patientName));
+    }
+    QCOMPARE(names.count("----"), 1);
+    QCOMPARE(names.count(QByteArray("Later\0", 6)), files - 1);
 }
 
 void TestFileAnonymizer::independentReaderAgrees()

@@ -43,9 +43,11 @@ QString freeOutputFolder(const QString &folder, const QSet<QString> &taken)
 
 QString folderOfPiece(const QString &piece)
 {
-    if (piece.isEmpty())
+    // A list joined with CR LF leaves a CR at the end of each piece.
+    const QString url = piece.endsWith(QLatin1Char('\r')) ? piece.chopped(1) : piece;
+    if (url.isEmpty())
         return {};
-    const QString local = QUrl(piece, QUrl::TolerantMode).toLocalFile();
+    const QString local = QUrl(url, QUrl::TolerantMode).toLocalFile();
     if (local.isEmpty())
         return {};
     const QFileInfo info(local);

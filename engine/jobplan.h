@@ -19,7 +19,8 @@ struct FileLists
 };
 
 // The folder named by one piece of an "openFolder" value (a "file:" URL, parsed tolerantly):
-// its absolute path without a trailing separator. Empty when the piece names nothing that can
+// its absolute path without a trailing separator (a trailing CR of a CR LF list is dropped
+// too). Empty when the piece names nothing that can
 // be anonymized: an empty piece, a path that is no existing folder, or a root folder (which
 // has no parent to hold an output folder).
 QString folderOfPiece(const QString &piece);

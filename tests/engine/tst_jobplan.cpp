@@ -103,6 +103,9 @@ void TestJobPlan::naming_data()
     QTest::addRow("empty pieces after a final line feed")
             << QStringList{ "a/1" } << QStringList{ "", "a", "" }
             << Pairs{ { "a/1", "a_depersonification/1" } };
+    QTest::addRow("lines ended with CR LF")
+            << QStringList{ "a/1", "b/2" } << QStringList{ "file:%1/a\r", "file:%1/b\r", "" }
+            << Pairs{ { "a/1", "a_depersonification/1" }, { "b/2", "b_depersonification/2" } };
     QTest::addRow("percent-encoded URL")
             << QStringList{ "a b#c%/1" } << QStringList{ "file:%1/a%20b%23c%25" }
             << Pairs{ { "a b#c%/1", "a b#c%_depersonification/1" } };

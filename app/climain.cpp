@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 
 #include <atomic>
@@ -60,7 +61,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
             "Writes a cleaned copy of every file below each FOLDER into the sibling folder\n"
             "<folder>_depersonification, as the window does when the folders are dropped on it.\n"
-            "Exit status: 0 every file done, 1 some file failed, 2 usage error."));
+            "Exit status: 0 every file done, 1 some file failed, 2 usage error, 130 stopped\n"
+            "by Ctrl-C (the files under way are finished first)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption jobsOption(
@@ -74,7 +76,7 @@ int main(int argc, char *argv[])
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(helpOption)) {
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
         QTextStream(stdout) << parser.helpText();
         return exitOk;
     }

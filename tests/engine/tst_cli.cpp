@@ -5,8 +5,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/types.h>
+#endif
 
 // The headless command as a script runs it: exit status, what it prints, what it writes.
 class TestCli : public QObject
@@ -132,6 +134,9 @@ void TestCli::writesTheSameTreeAsTheWindow()
 
 void TestCli::interruptStopsBetweenFiles()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("sends SIGINT");
+#else
     constexpr int files = 1500;
     for (int i = 0; i < files; ++i)
         QVERIFY(QFile::copy(path("good/a.dcm"), path("many/%1.dcm").arg(i))
@@ -159,6 +164,7 @@ void TestCli::interruptStopsBetweenFiles()
         QVERIFY2(!file.startsWith('.'), qPrintable(file));
         QVERIFY2(TestDicom::read(path("many_depersonification/") + file), qPrintable(file));
     }
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestCli)

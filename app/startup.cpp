@@ -2,6 +2,7 @@
 
 #include "bridge/appinfo.h"
 #include "bridge/qmlhandler.h"
+#include "engine/allocator.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -22,6 +23,7 @@ void setApplicationIdentity()
 
 int runGui(int &argc, char **argv, const QString &mainUrl, QmlHandler::ServerClient serverClient)
 {
+    Allocator::keepBuffersBetweenFiles();
     setApplicationIdentity();
     QGuiApplication app(argc, argv);
 

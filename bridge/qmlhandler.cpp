@@ -2,6 +2,9 @@
 
 #include "bridge/appinfo.h"
 #include "bridge/messagekeys.h"
+#include "engine/fileanonymizer.h"
+#include "engine/jobplan.h"
+#include "engine/progress.h"
 #include "engine/tagprofile.h"
 #include "net/nethandler.h"
 
@@ -9,6 +12,20 @@
 #include <QMutexLocker>
 #include <QSettings>
 #include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <chrono>
+
+namespace {
+
+qint64 steadyMilliseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
 
 QmlHandler::QmlHandler(QObject *parent) : QmlHandler(ServerClient::Create, parent) { }
 
@@ -21,7 +38,8 @@ QmlHandler::QmlHandler(const QStringList &serviceBaseUrls, QObject *parent)
 QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(parent)
 {
     setWorkerCount(QThread::idealThreadCount() - 1);
-    m_lastProgressTime = QDateTime::currentDateTime();
+    m_clock = steadyMilliseconds;
+    m_lastProgressTime = m_clock();
 
     m_settings = new QSettings(QString::fromLatin1(AppInfo::organisationName),
                                QString::fromLatin1(AppInfo::coreSettingsApplication));
@@ -31,10 +49,29 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
     m_tagProfile = TagProfile::load();
 
     connect(this, SIGNAL(writeFile()), this, SLOT(writeFileHandler()));
-    m_lastProgressTime = QDateTime::currentDateTime();
+    m_lastProgressTime = m_clock();
 }
 
-QmlHandler::~QmlHandler() = default;
+QmlHandler::~QmlHandler()
+{
+    // The workers use this object until they return: its profile, its signals. Reports they
+    // post meanwhile are dropped with the object.
+    requestStop();
+    waitForWorkers();
+}
+
+void QmlHandler::waitForWorkers()
+{
+    for (QFuture<void> &worker : m_workers)
+        worker.waitForFinished();
+    m_workers.clear();
+}
+
+void QmlHandler::setClockForTesting(Clock clock)
+{
+    m_clock = std::move(clock);
+    m_lastProgressTime = m_clock();
+}
 
 void QmlHandler::startServerClient(const QStringList &serviceBaseUrls)
 {
@@ -74,9 +111,11 @@ void QmlHandler::receiveFromQml(QString key, QVariant value)
     } else if (key == MessageKey::changeGUI) {
         QMutexLocker lock(&m_jobMutex);
         TagProfile::setEnabled(m_tagProfile, value.toString());
+        ++m_profileRevision;
     } else if (key == MessageKey::changeTagText) {
         QMutexLocker lock(&m_jobMutex);
         TagProfile::setUserText(m_tagProfile, value.toString());
+        ++m_profileRevision;
     } else if (key == MessageKey::qmlCompleted) {
         answerQmlCompleted();
     } else if (key == MessageKey::settingsSubmit) {
@@ -105,18 +144,43 @@ void QmlHandler::submitSettings(const QVariant &value)
     emit sendToQml(MessageKey::updateServerContent, profile);
 }
 
-QJsonObject QmlHandler::tagProfileSnapshot()
+QJsonObject QmlHandler::tagProfileSnapshot(quint64 *revision)
 {
     QMutexLocker lock(&m_jobMutex);
+    if (revision)
+        *revision = m_profileRevision;
     return m_tagProfile;
 }
 
 void QmlHandler::anonymizeFolders(const QStringList &pieces)
 {
-    Q_UNUSED(pieces);
+    const JobPlan::FileLists lists = JobPlan::listFolders(pieces);
+    const auto count = static_cast<int>(lists.inputs.size());
+    if (m_done < m_total) {
+        m_total += count;
+    } else {
+        m_total = count;
+        m_done = 0;
+    }
+
+    m_workers.removeIf([](const QFuture<void> &worker) { return worker.isFinished(); });
+    for (const JobPlan::Block &block : JobPlan::splitBlocks(count, m_workerCount)) {
+        m_workers.append(QtConcurrent::run(QThreadPool::globalInstance(), anonymizeFiles,
+                                           lists.inputs.mid(block.first, block.count),
+                                           lists.outputs.mid(block.first, block.count), &m_jobMutex,
+                                           this));
+    }
 }
 
 void QmlHandler::writeFileHandler()
 {
     ++m_done;
+    if (m_total <= 0)
+        return;
+    const qint64 now = m_clock();
+    const float fraction = Progress::fraction(m_done, m_total);
+    if (Progress::shouldSend(now - m_lastProgressTime, fraction)) {
+        emit sendToQml(MessageKey::updateProgress, fraction);
+        m_lastProgressTime = now;
+    }
 }

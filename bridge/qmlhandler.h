@@ -1,12 +1,15 @@
 #pragma once
 
-#include <QDateTime>
+#include <QFuture>
 #include <QJsonObject>
 #include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+
+#include <atomic>
+#include <functional>
 
 class NetHandler;
 class QSettings;
@@ -16,8 +19,9 @@ class QSettings;
 // sendToQml(key, value). It owns the tag profile and the counters of the running job, starts
 // anonymization jobs and owns the server client.
 //
-// Lives on the GUI thread. Worker threads only copy the tag profile (tagProfileSnapshot) and
-// emit readError and writeFile.
+// Lives on the GUI thread. Worker threads only copy the tag profile (tagProfileSnapshot), emit
+// readError and writeFile, add to bytesRead and ask stopRequested. The destructor asks the
+// workers to stop and waits for them: each finishes the file it holds, then returns.
 class QmlHandler : public QObject
 {
     Q_OBJECT
@@ -35,15 +39,39 @@ public:
     ~QmlHandler() override;
 
     // Lists the folders named by the "file:" URLs (one per piece), names their outputs and
-    // starts the workers on the global thread pool. Returns without waiting for them.
+    // starts the workers on the global thread pool. Returns without waiting for them. While
+    // an earlier job is unfinished its totals are added to, so the progress reaches 1 only
+    // when the files of both are done.
     void anonymizeFolders(const QStringList &pieces);
 
     // A copy of the whole tag profile, taken under the job mutex so that it never overlaps
     // an edit made on the GUI thread. Safe to call from any thread.
-    QJsonObject tagProfileSnapshot();
+    // `revision`, when given, receives the number of edits made so far: snapshots with equal
+    // revisions are equal, so a worker need not read an unchanged profile again.
+    QJsonObject tagProfileSnapshot(quint64 *revision = nullptr);
 
     int workerCount() const { return m_workerCount; }
     void setWorkerCount(int count) { m_workerCount = count < 1 ? 1 : count; }
+
+    // The counters of the current job (GUI thread).
+    int total() const { return m_total; }
+    int done() const { return m_done; }
+
+    // Bytes of the input files read so far, over all jobs. Workers add to it; any thread.
+    qint64 bytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
+    void addBytesRead(qint64 bytes) { m_bytesRead.fetch_add(bytes, std::memory_order_relaxed); }
+
+    // Asks the workers, of this job and of any later one, to stop before their next file;
+    // meant for the end of the program. waitForWorkers() waits until every worker started so
+    // far has returned. The destructor does both.
+    void requestStop() { m_stopRequested.store(true); }
+    bool stopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
+    void waitForWorkers();
+
+    // Milliseconds on a steady clock; the progress throttle reads it. Tests put in their own
+    // clock; the last progress time is taken from the new clock at once.
+    using Clock = std::function<qint64()>;
+    void setClockForTesting(Clock clock);
 
 signals:
     void sendToQml(QString key, QVariant value);
@@ -66,7 +94,12 @@ private:
     NetHandler *m_netHandler = nullptr; // no parent: lives until the process ends
     QMutex m_jobMutex;
     QJsonObject m_tagProfile;
-    QDateTime m_lastProgressTime;
+    quint64 m_profileRevision = 0; // edits of m_tagProfile; both under m_jobMutex
+    Clock m_clock;
+    qint64 m_lastProgressTime = 0; // by m_clock: a steady clock, immune to changes of the date
     int m_total = 0;
     int m_done = 0;
+    std::atomic<bool> m_stopRequested{ false };
+    std::atomic<qint64> m_bytesRead{ 0 };
+    QList<QFuture<void>> m_workers; // of unfinished jobs; finished ones are dropped per job
 };

@@ -1,0 +1,170 @@
+// vexar-anonymizer-cli FOLDER...: anonymizes folders from a terminal or a script, running the
+// same bridge and messages as the window. Exit status: 0 every file done, 1 some file failed,
+// 2 usage error, 130 stopped by Ctrl-C.
+#include "bridge/appinfo.h"
+#include "bridge/headlessrun.h"
+#include "engine/allocator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QTextStream>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <pthread.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int exitOk = 0;
+constexpr int exitFailures = 1;
+constexpr int exitUsage = 2;
+constexpr int exitInterrupted = 130;
+
+std::atomic<bool> interrupted{ false };
+
+void onInterrupt(int)
+{
+    interrupted.store(true);
+}
+
+int usageError(const QString &message)
+{
+    QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << "\n"
+                        << "Usage: " << QCoreApplication::applicationName()
+                        << " [--jobs N] FOLDER...  (--help for more)\n";
+    return exitUsage;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    Allocator::keepBuffersBetweenFiles();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QString::fromLatin1(AppInfo::organisationName));
+    QCoreApplication::setApplicationName(QStringLiteral("vexar-anonymizer-cli"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(AppInfo::applicationVersion));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+            "Writes a cleaned copy of every file below each FOLDER into the sibling folder\n"
+            "<folder>_depersonification, as the window does when the folders are dropped on it.\n"
+            "Exit status: 0 every file done, 1 some file failed, 2 usage error, 130 stopped\n"
+            "by Ctrl-C (the files under way are finished first)."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption jobsOption(
+            { QStringLiteral("j"), QStringLiteral("jobs") },
+            QStringLiteral("Number of files anonymized at once (default: every core, %1).")
+                    .arg(QThread::idealThreadCount()),
+            QStringLiteral("N"));
+    parser.addOption(jobsOption);
+    parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("Folders to anonymize."),
+                                 QStringLiteral("FOLDER..."));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
+        QTextStream(stdout) << parser.helpText();
+        return exitOk;
+    }
+    if (parser.isSet(versionOption)) {
+        QTextStream(stdout) << QCoreApplication::applicationName() << ' '
+                            << QCoreApplication::applicationVersion() << '\n';
+        return exitOk;
+    }
+    int jobs = 0;
+    if (parser.isSet(jobsOption)) {
+        bool ok = false;
+        jobs = parser.value(jobsOption).toInt(&ok);
+        if (!ok || jobs < 1)
+            return usageError(QStringLiteral("--jobs needs a whole number of at least 1."));
+    }
+    const QStringList folders = parser.positionalArguments();
+    if (folders.isEmpty())
+        return usageError(QStringLiteral("No folder given."));
+    for (const QString &folder : folders) {
+        if (!QFileInfo(folder).isDir())
+            return usageError(QStringLiteral("Not a folder: %1").arg(folder));
+    }
+
+    // Every failed file is named below; the bridge's own debug lines would only repeat them.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+
+    const bool terminal = isatty(fileno(stderr)) != 0;
+    QTextStream err(stderr);
+    int lastPercent = -1;
+    bool barShown = false;
+
+    HeadlessRun run(jobs);
+    QObject::connect(&run, &HeadlessRun::progress, [&](float fraction) {
+        if (terminal) {
+            err << '\r' << HeadlessRun::progressBar(fraction, 40) << "  " << run.done() << '/'
+                << run.files() << Qt::flush;
+            barShown = true;
+            return;
+        }
+        const int percent = static_cast<int>(fraction * 100.0f);
+        if (percent != lastPercent) {
+            err << percent << "%\n" << Qt::flush;
+            lastPercent = percent;
+        }
+    });
+    QObject::connect(&run, &HeadlessRun::failed, [&](const QString &path) {
+        if (barShown)
+            err << "\r\033[K";
+        err << "failed: " << path << '\n' << Qt::flush;
+        barShown = false;
+    });
+    QObject::connect(&run, &HeadlessRun::finished, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    // Ctrl-C (or a polite kill) stops between files, so no temporary file is left behind; a
+    // second one ends the program at once. A parent may have left them blocked.
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+#ifndef Q_OS_WIN
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+#endif
+    QTimer interruptCheck;
+    QObject::connect(&interruptCheck, &QTimer::timeout, [&] {
+        if (!interrupted.load())
+            return;
+        interruptCheck.stop();
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        run.stop();
+    });
+    interruptCheck.start(100);
+    run.start(folders);
+    app.exec();
+
+    if (barShown)
+        err << '\n' << Qt::flush;
+    const double seconds = static_cast<double>(run.elapsedMs()) / 1000.0;
+    const double megabytes = static_cast<double>(run.bytesRead()) / 1e6;
+    QTextStream out(stdout);
+    if (run.wasStopped())
+        out << "stopped after " << run.done() << " of ";
+    out << run.files() << " files, " << run.failures().size() << " failed, "
+        << QString::number(seconds, 'f', 2) << " s, "
+        << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
+    if (run.wasStopped())
+        return exitInterrupted;
+    return run.failures().isEmpty() ? exitOk : exitFailures;
+}

@@ -1,0 +1,91 @@
+#include "bridge/headlessrun.h"
+
+#include "bridge/messagekeys.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+#include <QThreadPool>
+#include <QTimer>
+#include <QUrl>
+
+#include <gdcmTrace.h>
+
+#include <algorithm>
+#include <cmath>
+
+HeadlessRun::HeadlessRun(int workers, QObject *parent) : QObject(parent)
+{
+    // GDCM's own warnings about odd files would bury the command's output; every failed file
+    // is named by its path instead.
+    gdcm::Trace::WarningOff();
+    gdcm::Trace::ErrorOff();
+    const int count = workers < 1 ? QThread::idealThreadCount() : workers;
+    m_handler.setWorkerCount(count);
+    QThreadPool *pool = QThreadPool::globalInstance();
+    if (pool->maxThreadCount() < count)
+        pool->setMaxThreadCount(count);
+
+    connect(&m_handler, &QmlHandler::sendToQml, this, &HeadlessRun::onMessage);
+    // Queued like the progress itself, so every failure of a file is in before the report
+    // that counts it.
+    connect(&m_handler, &QmlHandler::readError, this, [this](const QString &path) {
+        m_failures.append(path);
+        emit failed(path);
+    });
+}
+
+QString HeadlessRun::openFolderValue(const QStringList &folders)
+{
+    QStringList urls;
+    for (const QString &folder : folders)
+        urls.append(QUrl::fromLocalFile(QFileInfo(folder).absoluteFilePath())
+                            .toString(QUrl::FullyEncoded));
+    return urls.join(QLatin1Char('\n'));
+}
+
+void HeadlessRun::start(const QStringList &folders)
+{
+    m_elapsed.start();
+    m_handler.receiveFromQml(MessageKey::openFolder, openFolderValue(folders));
+    // A job of no files sends no progress at all.
+    if (m_handler.total() == 0)
+        QTimer::singleShot(0, this, &HeadlessRun::finish);
+}
+
+void HeadlessRun::onMessage(const QString &key, const QVariant &value)
+{
+    if (key != MessageKey::updateProgress)
+        return;
+    emit progress(value.toFloat());
+    if (m_handler.done() >= m_handler.total())
+        finish();
+}
+
+void HeadlessRun::stop()
+{
+    if (m_finished)
+        return;
+    m_stopped = true;
+    m_handler.requestStop();
+    m_handler.waitForWorkers();
+    finish();
+}
+
+void HeadlessRun::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    emit finished();
+}
+
+QString HeadlessRun::progressBar(float fraction, int width)
+{
+    const double clamped = std::clamp(static_cast<double>(fraction), 0.0, 1.0);
+    const int filled = static_cast<int>(std::floor(clamped * width));
+    const int percent = static_cast<int>(std::floor(clamped * 100.0));
+    return QLatin1Char('[') + QString(filled, QLatin1Char('#'))
+            + QString(width - filled, QLatin1Char('.')) + QLatin1String("] ")
+            + QString::number(percent).rightJustified(3) + QLatin1Char('%');
+}

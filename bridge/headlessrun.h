@@ -1,0 +1,60 @@
+#pragma once
+
+#include "bridge/qmlhandler.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QStringList>
+
+// One anonymization job without windows, for the headless command: it builds the same bridge
+// as the GUI program (without the server client) and sends it the same "openFolder" message
+// the window sends, so it runs exactly the code the window runs. It gathers what the command
+// prints: the progress, every failed path, the totals.
+//
+// GUI thread only.
+class HeadlessRun : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HeadlessRun)
+
+public:
+    // workers < 1 picks every core. The global pool is widened when it holds fewer threads.
+    explicit HeadlessRun(int workers, QObject *parent = nullptr);
+
+    // The "openFolder" value for the folders: one "file:" URL per line, as a drop sends it.
+    static QString openFolderValue(const QStringList &folders);
+
+    // Starts the job; finished() follows when every file is counted, also for a job of no
+    // files (then on the next turn of the event loop).
+    void start(const QStringList &folders);
+
+    // Stops the job between files: each worker finishes the file it holds, then finished()
+    // follows. Returns when the workers have stopped.
+    void stop();
+    bool wasStopped() const { return m_stopped; }
+
+    int files() const { return m_handler.total(); }
+    int done() const { return m_handler.done(); }
+    const QStringList &failures() const { return m_failures; }
+    qint64 bytesRead() const { return m_handler.bytesRead(); }
+    qint64 elapsedMs() const { return m_elapsed.elapsed(); }
+    bool isFinished() const { return m_finished; }
+
+    // A text bar of `width` cells for a fraction from 0 to 1, with the percentage.
+    static QString progressBar(float fraction, int width);
+
+signals:
+    void progress(float fraction);
+    void failed(QString path);
+    void finished();
+
+private:
+    void onMessage(const QString &key, const QVariant &value);
+    void finish();
+
+    QmlHandler m_handler{ QmlHandler::ServerClient::None };
+    QStringList m_failures;
+    QElapsedTimer m_elapsed;
+    bool m_finished = false;
+    bool m_stopped = false;
+};

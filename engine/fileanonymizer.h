@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <vector>
+
+class QMutex;
+class QmlHandler;
+
+namespace gdcm {
+class DataSet;
+class File;
+class Reader;
+} // namespace gdcm
+
+// The per-file steps of a job. Pure apart from the files they read and write; safe on any
+// thread as long as each call has its own reader and file.
+namespace FileAnonymizer {
+
+// Checks the file's structure, then reads it with GDCM. False for a file that cannot be
+// opened, fails the check, or that GDCM cannot parse.
+bool read(const QString &input, gdcm::Reader &reader);
+
+// One profile entry as a worker applies it.
+struct Replacement
+{
+    quint16 group = 0;
+    quint16 element = 0;
+    bool enabled = false;
+    QByteArray text; // UTF-8, up to the first zero byte of the entry's text
+};
+using CompiledProfile = std::vector<Replacement>;
+
+// The profile's entries in its key order, their numbers and texts read once.
+CompiledProfile compileProfile(const QJsonObject &profile);
+
+// Overwrites, in the profile's key order, every enabled entry's element that the data set
+// holds at its top level with the entry's text (UTF-8, up to its first zero byte). Absent
+// elements are never added; elements inside sequence items are left alone. An element that
+// is itself a sequence is emptied (no items) instead.
+void applyProfile(gdcm::DataSet &dataSet, const CompiledProfile &profile);
+
+// Writes the file, meta header as read, to `output` through a temporary file in the output
+// folder (created when missing), renamed over `output` only after the whole write succeeded.
+// False, leaving nothing behind, on any failure. `madeFolder`, when given, names a folder known
+// to exist (the previous file's); it is not made again, and is updated.
+bool write(const gdcm::File &file, const QString &output, QString *madeFolder = nullptr);
+
+} // namespace FileAnonymizer
+
+// The worker function of a job, run on a pool thread: anonymizes inputs[i] into outputs[i]
+// one file after the other. Every file ends in exactly one writeFile() of the bridge; a
+// failure emits readError(input) or readError(output) before it. Stops between files once
+// the bridge asks it to (shutdown). The bridge waits for its workers before it is destroyed.
+//
+// The per-file profile copy is taken through the bridge, under the job mutex that is passed
+// here too.
+void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMutex,
+                    QmlHandler *handler);

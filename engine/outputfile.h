@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+#include <memory>
+#include <ostream>
+
+// One output file written safely. The bytes go to a new hidden temporary file in the output
+// folder (".<start of the name>.<random>.part", which a later listing of that folder skips) and
+// replace the file under the final name only in commit(), after every byte was written. Without a
+// successful commit neither the temporary file nor a new file under the final name is left.
+//
+// The output is opened by us and handed to GDCM as a stream, so a path that cannot be created
+// is an ordinary failure here instead of an assertion inside GDCM.
+//
+// One object per file and thread; not shared.
+class OutputFile
+{
+public:
+    explicit OutputFile(const QString &finalPath);
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    // Creates the temporary file (never an existing one). False when it cannot be created.
+    bool open();
+
+    // Valid after a successful open(). A failed write sets the stream's badbit.
+    std::ostream &stream();
+
+    // Flushes and closes the temporary file and renames it over the final name (replacing an
+    // existing file). False, with the temporary file removed, when any write or the rename
+    // failed.
+    bool commit();
+
+    QString temporaryPath() const { return m_file.fileName(); }
+
+private:
+    class StreamBuffer;
+
+    void discard();
+
+    QString m_finalPath;
+    QFile m_file;
+    std::unique_ptr<StreamBuffer> m_buffer;
+    std::unique_ptr<std::ostream> m_stream;
+    bool m_committed = false;
+};

@@ -1,0 +1,171 @@
+#include "dicomfiles.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/types.h>
+#endif
+
+// The headless command as a script runs it: exit status, what it prints, what it writes.
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void exitStatus_data();
+    void exitStatus();
+    void writesTheSameTreeAsTheWindow();
+    void interruptStopsBetweenFiles();
+
+private:
+    struct Result
+    {
+        int code = -1;
+        QString out;
+        QString err;
+    };
+    Result run(const QStringList &arguments);
+    QString path(const QString &relative) const { return m_dir->filePath(relative); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestCli::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(TestDicom::write(path("good/a.dcm")));
+    QVERIFY(TestDicom::write(path("good/sub/b.dcm")));
+    QVERIFY(TestDicom::write(path("mixed/a.dcm")));
+    QFile text(path("mixed/notes.txt"));
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.write("not DICOM\n");
+    QVERIFY(QDir().mkpath(path("empty")));
+}
+
+TestCli::Result TestCli::run(const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(m_dir->path());
+    process.start(QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli"), arguments);
+    Result result;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.code = process.exitCode();
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+void TestCli::exitStatus_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("summary"); // on standard output, or empty
+    QTest::addColumn<QString>("named"); // a path named on standard error, or empty
+    QTest::addRow("all done") << QStringList{ "good" } << 0 << "2 files, 0 failed"
+                              << "";
+    QTest::addRow("one worker") << QStringList{ "--jobs", "1", "good" } << 0 << "2 files, 0 failed"
+                                << "";
+    QTest::addRow("two folders") << QStringList{ "good", "mixed" } << 1 << "4 files, 1 failed"
+                                 << "mixed/notes.txt";
+    QTest::addRow("a file failed") << QStringList{ "mixed" } << 1 << "2 files, 1 failed"
+                                   << "mixed/notes.txt";
+    QTest::addRow("no files") << QStringList{ "empty" } << 0 << "0 files, 0 failed"
+                              << "";
+    QTest::addRow("no argument") << QStringList{} << 2 << ""
+                                 << "";
+    QTest::addRow("missing folder") << QStringList{ "good", "missing" } << 2 << ""
+                                    << "missing";
+    QTest::addRow("a file instead of a folder") << QStringList{ "mixed/notes.txt" } << 2 << ""
+                                                << "notes.txt";
+    QTest::addRow("jobs not a number") << QStringList{ "--jobs", "all", "good" } << 2 << ""
+                                       << "";
+    QTest::addRow("jobs zero") << QStringList{ "--jobs", "0", "good" } << 2 << ""
+                               << "";
+    QTest::addRow("unknown option") << QStringList{ "--fast", "good" } << 2 << ""
+                                    << "";
+    QTest::addRow("help") << QStringList{ "--help" } << 0 << "--jobs"
+                          << "";
+}
+
+void TestCli::exitStatus()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(QString, summary);
+    QFETCH(QString, named);
+    const Result result = run(arguments);
+    QCOMPARE(result.code, code);
+    if (!summary.isEmpty())
+        QVERIFY2(result.out.contains(summary), qPrintable(result.out));
+    if (!named.isEmpty())
+        QVERIFY2(result.err.contains(named), qPrintable(result.err));
+    if (code == 2) // a usage error writes nothing
+        QVERIFY(!QFileInfo::exists(path("good_depersonification")));
+}
+
+void TestCli::writesTheSameTreeAsTheWindow()
+{
+    const Result result = run({ "good", "mixed" });
+    QCOMPARE(result.code, 1);
+    // Not a terminal: plain percentage lines, ending at 100%.
+    QVERIFY2(result.err.trimmed().endsWith("100%"), qPrintable(result.err));
+    QVERIFY(result.err.contains("failed: " + path("mixed/notes.txt")));
+    // The summary counts the bytes of the files read.
+    const QRegularExpressionMatch summary
+            = QRegularExpression("^4 files, 1 failed, [0-9.]+ s, ([0-9.]+) MB/s$",
+                                 QRegularExpression::MultilineOption)
+                      .match(result.out);
+    QVERIFY2(summary.hasMatch(), qPrintable(result.out));
+    QVERIFY(summary.captured(1).toDouble() > 0);
+    QCOMPARE(TestDicom::treeOf(path("good_depersonification")),
+             (QStringList{ "a.dcm", "sub/b.dcm" }));
+    QCOMPARE(TestDicom::treeOf(path("mixed_depersonification")), QStringList{ "a.dcm" });
+    const auto out = TestDicom::read(path("good_depersonification/sub/b.dcm"));
+    QVERIFY(out);
+    QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), QByteArray("----"));
+}
+
+void TestCli::interruptStopsBetweenFiles()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("sends SIGINT");
+#else
+    constexpr int files = 1500;
+    for (int i = 0; i < files; ++i)
+        QVERIFY(QFile::copy(path("good/a.dcm"), path("many/%1.dcm").arg(i))
+                || (QDir().mkpath(path("many"))
+                    && QFile::copy(path("good/a.dcm"), path("many/%1.dcm").arg(i))));
+    QProcess process;
+    process.setWorkingDirectory(m_dir->path());
+    process.start(QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli"), { "--jobs", "1", "many" });
+    QVERIFY(process.waitForStarted());
+    // The first percentage line: the job is under way.
+    process.setReadChannel(QProcess::StandardError);
+    QByteArray err;
+    while (!err.contains('%') && process.waitForReadyRead(20000))
+        err += process.readAllStandardError();
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    if (process.exitCode() == 0)
+        QSKIP("the job ended before the interrupt arrived");
+    QCOMPARE(process.exitCode(), 130);
+    QVERIFY(process.readAllStandardOutput().startsWith("stopped after "));
+    const QStringList written = TestDicom::treeOf(path("many_depersonification"));
+    QVERIFY(written.size() < files);
+    for (const QString &file : written) {
+        QVERIFY2(!file.startsWith('.'), qPrintable(file));
+        QVERIFY2(TestDicom::read(path("many_depersonification/") + file), qPrintable(file));
+    }
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"

@@ -1,0 +1,549 @@
+#include "bridge/messagekeys.h"
+#include "bridge/qmlhandler.h"
+#include "engine/outputfile.h"
+#include "engine/tagprofile.h"
+
+#include "dicomfiles.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <gdcmTrace.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+
+// Whole jobs on real DICOM files: files made with GDCM and the test files pydicom ships. Every
+// check is on the files read back from disk.
+class TestFileAnonymizer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void defaultProfile();
+    void userTexts_data();
+    void userTexts();
+    void editDuringAJobAppliesFromTheNextFile();
+    void independentReaderAgrees();
+    void sequenceUnderAListedTagIsEmptied();
+    void publicTestFiles();
+    void badFilesFailWithTheirInputPath();
+    void unwritableOutputFailsWithTheOutputPath_data();
+    void unwritableOutputFailsWithTheOutputPath();
+    void readOnlyOutputFolder();
+    void secondRunReplacesTheCopies();
+    void collidingFolderNamesKeepEveryFile();
+    void shutdownDuringAJob();
+    void outputFileLeavesNothingUncommitted();
+
+private:
+    struct Job
+    {
+        QStringList errors;
+    };
+    Job run(QmlHandler &handler, const QStringList &folders);
+    QString path(const QString &relative) const { return m_dir->filePath(relative); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+namespace {
+
+QString tagText(const gdcm::Tag &tag)
+{
+    return QStringLiteral("(%1,%2)")
+            .arg(tag.GetGroup(), 4, 16, QLatin1Char('0'))
+            .arg(tag.GetElement(), 4, 16, QLatin1Char('0'))
+            .toUpper();
+}
+
+// Top-level elements whose tag, VR, length or value differ between two data sets, or that
+// only one holds. Sequences compare item by item.
+QStringList differences(const gdcm::DataSet &a, const gdcm::DataSet &b)
+{
+    QStringList tags;
+    for (const gdcm::DataElement &de : a.GetDES()) {
+        if (!b.FindDataElement(de.GetTag()) || !(b.GetDataElement(de.GetTag()) == de))
+            tags.append(tagText(de.GetTag()));
+    }
+    for (const gdcm::DataElement &de : b.GetDES()) {
+        if (!a.FindDataElement(de.GetTag()))
+            tags.append(tagText(de.GetTag()));
+    }
+    tags.sort();
+    return tags;
+}
+
+const QStringList madeFileReplaced
+        = { "(0008,0020)", "(0008,0080)", "(0010,0010)", "(0010,0020)", "(0010,0030)" };
+
+} // namespace
+
+void TestFileAnonymizer::initTestCase()
+{
+    gdcm::Trace::WarningOff();
+    gdcm::Trace::ErrorOff();
+}
+
+void TestFileAnonymizer::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+TestFileAnonymizer::Job TestFileAnonymizer::run(QmlHandler &handler, const QStringList &folders)
+{
+    QSignalSpy errors(&handler, &QmlHandler::readError);
+    QStringList urls;
+    for (const QString &folder : folders)
+        urls.append(QUrl::fromLocalFile(path(folder)).toString());
+    handler.receiveFromQml(MessageKey::openFolder, urls.join(QLatin1Char('\n')));
+    if (!QTest::qWaitFor([&] { return handler.done() >= handler.total(); }, 60000))
+        qWarning("job did not finish");
+    handler.waitForWorkers();
+    Job job;
+    for (const QList<QVariant> &error : errors)
+        job.errors.append(error.at(0).toString());
+    job.errors.sort();
+    return job;
+}
+
+void TestFileAnonymizer::defaultProfile()
+{
+    QVERIFY(TestDicom::write(path("in/a.dcm")));
+    const QByteArray inputHash = TestDicom::sha256(path("in/a.dcm"));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QCOMPARE(run(handler, { "in" }).errors, QStringList());
+
+    QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList{ "a.dcm" });
+    const auto in = TestDicom::read(path("in/a.dcm"));
+    const auto out = TestDicom::read(path("in_depersonification/a.dcm"));
+    QVERIFY(in && out);
+    QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), QByteArray("----"));
+    QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientId), QByteArray("----"));
+    QCOMPARE(TestDicom::valueOf(*out, TestDicom::birthDate), QByteArray("19700101"));
+    // "StudyDate" comes after "NoName_40" in key order and wins.
+    QCOMPARE(TestDicom::valueOf(*out, TestDicom::studyDate), QByteArray("19700101"));
+    QCOMPARE(TestDicom::valueOf(*out, TestDicom::institutionName), QByteArray("----"));
+    // Absent before, absent after.
+    QVERIFY(!out->GetDataSet().FindDataElement(TestDicom::patientSex));
+    // Everything else as it was, the sequence with its nested name and the pixel data
+    // included; the meta header as read.
+    QCOMPARE(differences(in->GetDataSet(), out->GetDataSet()), madeFileReplaced);
+    QCOMPARE(differences(in->GetHeader(), out->GetHeader()), QStringList());
+    const gdcm::DataElement &sq = out->GetDataSet().GetDataElement(TestDicom::requestSequence);
+    const gdcm::DataSet &nested = sq.GetValueAsSQ()->GetItem(1).GetNestedDataSet();
+    const gdcm::ByteValue *nestedName
+            = nested.GetDataElement(TestDicom::patientName).GetByteValue();
+    QCOMPARE(QByteArray(nestedName->GetPointer(), nestedName->GetLength()),
+             QByteArray("Nested^Name\0", 12));
+    QCOMPARE(TestDicom::sha256(path("in/a.dcm")), inputHash);
+}
+
+void TestFileAnonymizer::userTexts_data()
+{
+    QTest::addColumn<QStringList>("messages"); // key|value
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addRow("Doe gets one zero byte")
+            << QStringList{ "changeTagText|PatientsName:Doe" } << QByteArray("Doe\0", 4);
+    QTest::addRow("Müller as seven UTF-8 bytes and a zero")
+            << QStringList{ "changeTagText|PatientsName:Müller" }
+            << QByteArray("M\xc3\xbcller\0", 8);
+    QTest::addRow("even length stays")
+            << QStringList{ "changeTagText|PatientsName:Anon" } << QByteArray("Anon");
+    QTest::addRow("emptied text falls back")
+            << QStringList{ "changeTagText|PatientsName:Doe", "changeTagText|PatientsName:" }
+            << QByteArray("----");
+    QTest::addRow("switched off keeps the name")
+            << QStringList{ "changeTagText|PatientsName:Doe", "changeGUI|PatientsName:0" }
+            << QByteArray("Roe^Jane");
+    QTest::addRow("switched on again with the stored text")
+            << QStringList{ "changeTagText|PatientsName:Doe", "changeGUI|PatientsName:0",
+                            "changeGUI|PatientsName:1" }
+            << QByteArray("Doe\0", 4);
+}
+
+void TestFileAnonymizer::userTexts()
+{
+    QFETCH(QStringList, messages);
+    QFETCH(QByteArray, expected);
+    QVERIFY(TestDicom::write(path("in/a.dcm")));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    for (const QString &message : messages)
+        handler.receiveFromQml(message.section('|', 0, 0), message.section('|', 1));
+    QCOMPARE(run(handler, { "in" }).errors, QStringList());
+    const auto out = TestDicom::read(path("in_depersonification/a.dcm"));
+    QVERIFY(out);
+    QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), expected);
+}
+
+void TestFileAnonymizer::editDuringAJobAppliesFromTheNextFile()
+{
+    constexpr int files = 6;
+    for (int i = 0; i < files; ++i)
+        QVERIFY(TestDicom::write(path("in/%1.dcm").arg(i)));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    handler.setWorkerCount(1);
+    // Runs on the worker, between its first and second file.
+    std::atomic<int> finished{ 0 };
+    connect(
+            &handler, &QmlHandler::writeFile, &handler,
+            [&] {
+                if (finished.fetch_add(1) == 0)
+                    handler.receiveFromQml(MessageKey::changeTagText,
+                                           QStringLiteral("PatientsName:Later"));
+            },
+            Qt::DirectConnection);
+    QCOMPARE(run(handler, { "in" }).errors, QStringList());
+    QList<QByteArray> names;
+    for (int i = 0; i < files; ++i) {
+        const auto out = TestDicom::read(path("in_depersonification/%1.dcm").arg(i));
+        QVERIFY(out);
+        names.append(TestDicom::valueOf(*out, TestDicom::patientName));
+    }
+    QCOMPARE(names.count("----"), 1);
+    QCOMPARE(names.count(QByteArray("Later\0", 6)), files - 1);
+}
+
+void TestFileAnonymizer::independentReaderAgrees()
+{
+    const QString python = QStringLiteral("/usr/bin/python3");
+    if (!QFileInfo::exists(python))
+        QSKIP("no /usr/bin/python3");
+    QVERIFY(TestDicom::write(path("in/a.dcm")));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    handler.receiveFromQml(MessageKey::changeTagText, QStringLiteral("PatientsName:Müller"));
+    QCOMPARE(run(handler, { "in" }).errors, QStringList());
+
+    QProcess pydicom;
+    pydicom.start(python,
+                  { QStringLiteral(TEST_DATA_DIR "/compare_dicom.py"), path("in/a.dcm"),
+                    path("in_depersonification/a.dcm") });
+    QVERIFY(pydicom.waitForFinished(30000));
+    if (pydicom.exitCode() != 0 && pydicom.readAllStandardError().contains("No module named"))
+        QSKIP("pydicom is not installed");
+    QCOMPARE(pydicom.exitCode(), 0);
+    const QJsonObject result = QJsonDocument::fromJson(pydicom.readAllStandardOutput()).object();
+    QStringList differs;
+    for (const QJsonValue &tag : result.value("differs").toArray())
+        differs.append(tag.toString());
+    QCOMPARE(differs, madeFileReplaced);
+    QCOMPARE(result.value("meta_equal").toBool(), true);
+    QCOMPARE(result.value("patient_name").toString(), QStringLiteral("4dc3bc6c6c657200"));
+}
+
+void TestFileAnonymizer::sequenceUnderAListedTagIsEmptied()
+{
+    TestDicom::Options options;
+    options.withPrivateSequence = true;
+    QVERIFY(TestDicom::write(path("in/a.dcm"), options));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QCOMPARE(run(handler, { "in" }).errors, QStringList());
+
+    const auto in = TestDicom::read(path("in/a.dcm"));
+    const auto out = TestDicom::read(path("in_depersonification/a.dcm"));
+    QVERIFY(in && out);
+    QStringList expected = madeFileReplaced;
+    expected << "(0009,1004)";
+    expected.sort();
+    QCOMPARE(differences(in->GetDataSet(), out->GetDataSet()), expected);
+    const gdcm::DataElement &emptied = out->GetDataSet().GetDataElement(TestDicom::privateSequence);
+    QCOMPARE(emptied.GetVR(), gdcm::VR(gdcm::VR::SQ));
+    QCOMPARE(emptied.GetValueAsSQ()->GetNumberOfItems(), gdcm::SequenceOfItems::SizeType(0));
+    // The listed sequence of the same file elsewhere is untouched.
+    QCOMPARE(out->GetDataSet()
+                     .GetDataElement(TestDicom::requestSequence)
+                     .GetValueAsSQ()
+                     ->GetNumberOfItems(),
+             gdcm::SequenceOfItems::SizeType(1));
+
+    QProcess dcmdump;
+    dcmdump.start(QStringLiteral("dcmdump"), { path("in_depersonification/a.dcm") });
+    if (!dcmdump.waitForStarted())
+        QSKIP("dcmdump is not installed");
+    QVERIFY(dcmdump.waitForFinished(30000));
+    QCOMPARE(dcmdump.exitCode(), 0);
+    const QByteArray dump = dcmdump.readAllStandardOutput();
+    // The nested name is left only in the sequence the profile does not list.
+    QCOMPARE(dump.count("Nested^Name"), 1);
+}
+
+void TestFileAnonymizer::publicTestFiles()
+{
+    const QDir source(TestDicom::pydicomFiles());
+    if (!source.exists())
+        QSKIP("pydicom's test files are not installed");
+    // Explicit and implicit VR, big endian, deflated, no meta header, encapsulated pixel
+    // data, nested and private sequences, and files GDCM cannot read.
+    const QStringList names = {
+        "CT_small.dcm",
+        "MR_small.dcm",
+        "MR_small_implicit.dcm",
+        "MR_small_bigendian.dcm",
+        "ExplVR_BigEnd.dcm",
+        "image_dfl.dcm",
+        "JPEG2000.dcm",
+        "MR_small_RLE.dcm",
+        "rtplan.dcm",
+        "rtstruct.dcm",
+        "waveform_ecg.dcm",
+        "nested_priv_SQ.dcm",
+        "priv_SQ.dcm",
+        "no_meta.dcm",
+        "ExplVR_LitEndNoMeta.dcm",
+        "rtplan_truncated.dcm",
+        "meta_missing_tsyntax.dcm",
+        "emri_small.dcm",
+        "liver_1frame.dcm",
+        "reportsi.dcm",
+    };
+    QDir().mkpath(path("in/sub"));
+    QStringList copied;
+    for (const QString &name : names) {
+        if (QFile::copy(source.filePath(name), path("in/sub/") + name))
+            copied.append(name);
+    }
+    QVERIFY(copied.size() > 10);
+    QVERIFY(QFile::copy(source.filePath("dicomdirtests/DICOMDIR"), path("in/DICOMDIR")));
+    QVERIFY(QFile::copy(source.filePath("dicomdirtests/DICOMDIR"), path("in/sub/dicomdir")));
+
+    QSet<QString> profileTags;
+    const QJsonObject profile = TagProfile::load();
+    for (const QJsonValue &entry : profile) {
+        const QJsonObject e = entry.toObject();
+        profileTags.insert(tagText(gdcm::Tag(TagProfile::tagNumber(e.value("tagU")),
+                                             TagProfile::tagNumber(e.value("tagD")))));
+    }
+
+    QHash<QString, QByteArray> hashes;
+    for (const QString &name : copied)
+        hashes.insert(name, TestDicom::sha256(path("in/sub/") + name));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    const Job job = run(handler, { "in" });
+    QCOMPARE(handler.total(), copied.size());
+
+    int written = 0;
+    for (const QString &name : copied) {
+        const QString input = path("in/sub/") + name;
+        const QString output = path("in_depersonification/sub/") + name;
+        QCOMPARE(TestDicom::sha256(input), hashes.value(name));
+        const auto in = TestDicom::read(input);
+        if (!in) {
+            QVERIFY2(job.errors.contains(input), qPrintable(name));
+            QVERIFY2(!QFileInfo::exists(output), qPrintable(name));
+            continue;
+        }
+        QVERIFY2(!job.errors.contains(input), qPrintable(name));
+        const auto out = TestDicom::read(output);
+        QVERIFY2(out, qPrintable(name));
+        ++written;
+        QCOMPARE(differences(in->GetHeader(), out->GetHeader()), QStringList());
+        for (const QString &tag : differences(in->GetDataSet(), out->GetDataSet())) {
+            QVERIFY2(profileTags.contains(tag), qPrintable(name + " " + tag));
+        }
+        // The name is always replaced where a file holds it.
+        if (in->GetDataSet().FindDataElement(TestDicom::patientName))
+            QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), QByteArray("----"));
+    }
+    QVERIFY(written > 10);
+    QVERIFY(!QFileInfo::exists(path("in_depersonification/DICOMDIR")));
+    QVERIFY(!QFileInfo::exists(path("in_depersonification/sub/dicomdir")));
+    // Only final names: no temporary file is left beside them.
+    for (const QString &file : TestDicom::treeOf(path("in_depersonification")))
+        QVERIFY2(file.endsWith(".dcm") && !QFileInfo(file).fileName().startsWith('.'),
+                 qPrintable(file));
+}
+
+void TestFileAnonymizer::badFilesFailWithTheirInputPath()
+{
+    QVERIFY(TestDicom::write(path("in/good.dcm")));
+    QFile text(path("in/notes.txt"));
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.write("Patient list, not DICOM\n");
+    text.close();
+    QFile empty(path("in/empty.dcm"));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QSignalSpy messages(&handler, &QmlHandler::sendToQml);
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error read file .*notes.txt"));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error read file .*empty.dcm"));
+    const Job job = run(handler, { "in" });
+    QCOMPARE(job.errors, (QStringList{ path("in/empty.dcm"), path("in/notes.txt") }));
+    QCOMPARE(handler.done(), 3);
+    QCOMPARE(messages.last().at(1).toFloat(), 1.0f);
+    QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList{ "good.dcm" });
+}
+
+void TestFileAnonymizer::unwritableOutputFailsWithTheOutputPath_data()
+{
+    QTest::addColumn<QString>("blocker"); // a regular file made where the output needs a folder
+    QTest::addColumn<QStringList>("failed");
+    QTest::addColumn<QStringList>("written");
+    QTest::addRow("output folder is a file")
+            << "in_depersonification" << QStringList{ "a.dcm", "sub/b.dcm" } << QStringList{};
+    QTest::addRow("a subfolder is a file")
+            << "in_depersonification/sub" << QStringList{ "sub/b.dcm" } << QStringList{ "a.dcm" };
+    QTest::addRow("final name is a folder") << "in_depersonification/a.dcm/"
+                                            << QStringList{ "a.dcm" } << QStringList{ "sub/b.dcm" };
+}
+
+void TestFileAnonymizer::unwritableOutputFailsWithTheOutputPath()
+{
+    QFETCH(QString, blocker);
+    QFETCH(QStringList, failed);
+    QFETCH(QStringList, written);
+    QVERIFY(TestDicom::write(path("in/a.dcm")));
+    QVERIFY(TestDicom::write(path("in/sub/b.dcm")));
+    if (blocker.endsWith('/')) {
+        QVERIFY(QDir().mkpath(path(blocker + "x")));
+    } else {
+        QDir().mkpath(QFileInfo(path(blocker)).absolutePath());
+        QFile file(path(blocker));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QStringList expectedErrors;
+    for (const QString &file : failed) {
+        expectedErrors.append(path("in_depersonification/") + file);
+        QTest::ignoreMessage(QtDebugMsg,
+                             QRegularExpression("^error write file \".*in/"
+                                                + QRegularExpression::escape(file)
+                                                + "\" \".*in_depersonification/"
+                                                + QRegularExpression::escape(file) + "\"$"));
+    }
+    expectedErrors.sort();
+
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QSignalSpy messages(&handler, &QmlHandler::sendToQml);
+    QCOMPARE(run(handler, { "in" }).errors, expectedErrors);
+    QCOMPARE(handler.done(), 2);
+    QCOMPARE(messages.last().at(1).toFloat(), 1.0f);
+    for (const QString &file : written)
+        QVERIFY2(TestDicom::read(path("in_depersonification/") + file), qPrintable(file));
+    // Nothing half-written: no temporary file anywhere, no file under a failed name.
+    for (const QString &file : TestDicom::treeOf(m_dir->path()))
+        QVERIFY2(!file.endsWith(".part"), qPrintable(file));
+    for (const QString &file : failed)
+        QVERIFY(!QFileInfo(path("in_depersonification/") + file).isFile());
+}
+
+void TestFileAnonymizer::readOnlyOutputFolder()
+{
+    QVERIFY(TestDicom::write(path("in/a.dcm")));
+    QVERIFY(QDir().mkpath(path("in_depersonification")));
+    QVERIFY(QFile::setPermissions(path("in_depersonification"),
+                                  QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    QFile probe(path("in_depersonification/probe"));
+    if (probe.open(QIODevice::WriteOnly)) {
+        probe.remove();
+        QSKIP("permissions do not bind here (running as root)");
+    }
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error write file "));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QCOMPARE(run(handler, { "in" }).errors, QStringList{ path("in_depersonification/a.dcm") });
+    QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList());
+    QFile::setPermissions(path("in_depersonification"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void TestFileAnonymizer::secondRunReplacesTheCopies()
+{
+    QVERIFY(TestDicom::write(path("in/a.dcm")));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QCOMPARE(run(handler, { "in" }).errors, QStringList());
+    handler.receiveFromQml(MessageKey::changeTagText, QStringLiteral("PatientsName:Anon"));
+    QCOMPARE(run(handler, { "in" }).errors, QStringList());
+    const auto out = TestDicom::read(path("in_depersonification/a.dcm"));
+    QVERIFY(out);
+    QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), QByteArray("Anon"));
+    QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList{ "a.dcm" });
+}
+
+void TestFileAnonymizer::collidingFolderNamesKeepEveryFile()
+{
+    QVERIFY(TestDicom::write(path("ct.2021/a.dcm")));
+    QVERIFY(TestDicom::write(path("ct.2022/a.dcm")));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QCOMPARE(run(handler, { "ct.2021", "ct.2022" }).errors, QStringList());
+    const gdcm::Tag sopInstance(0x0008, 0x0018);
+    for (const auto &[input, output] :
+         { std::pair{ "ct.2021/a.dcm", "ct_depersonification/a.dcm" },
+           std::pair{ "ct.2022/a.dcm", "ct.2022_depersonification/a.dcm" } }) {
+        const auto in = TestDicom::read(path(input));
+        const auto out = TestDicom::read(path(output));
+        QVERIFY2(in && out, output);
+        QCOMPARE(TestDicom::valueOf(*out, sopInstance), TestDicom::valueOf(*in, sopInstance));
+    }
+}
+
+void TestFileAnonymizer::shutdownDuringAJob()
+{
+    QVERIFY(TestDicom::write(path("in/0.dcm")));
+    constexpr int files = 400;
+    for (int i = 1; i < files; ++i)
+        QVERIFY(QFile::copy(path("in/0.dcm"), path("in/%1.dcm").arg(i)));
+
+    auto handler = std::make_unique<QmlHandler>(QmlHandler::ServerClient::None);
+    handler->setWorkerCount(2);
+    handler->receiveFromQml(MessageKey::openFolder, QUrl::fromLocalFile(path("in")).toString());
+    QTRY_VERIFY(handler->done() > 0);
+    QElapsedTimer timer;
+    timer.start();
+    handler.reset();
+    QVERIFY2(timer.elapsed() < 5000, "the workers did not stop between files");
+
+    // Whatever was written is whole, under its final name.
+    const QStringList outputs = TestDicom::treeOf(path("in_depersonification"));
+    // Usually fewer than all; on a slow machine the job may have ended first.
+    QVERIFY(outputs.size() <= files);
+    for (const QString &file : outputs) {
+        QVERIFY2(file.endsWith(".dcm") && !file.startsWith('.'), qPrintable(file));
+        const auto out = TestDicom::read(path("in_depersonification/") + file);
+        QVERIFY2(out, qPrintable(file));
+        QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), QByteArray("----"));
+    }
+}
+
+void TestFileAnonymizer::outputFileLeavesNothingUncommitted()
+{
+    {
+        OutputFile out(path("a.dcm"));
+        QVERIFY(out.open());
+        out.stream() << "half a file";
+        QVERIFY(QFileInfo::exists(out.temporaryPath()));
+    }
+    QCOMPARE(TestDicom::treeOf(m_dir->path()), QStringList());
+
+    // A final name at the file system's limit still gets its temporary file.
+    const QString longName = QString(250, 'n') + ".dcm";
+    OutputFile longOut(path(longName));
+    QVERIFY(longOut.open());
+    longOut.stream() << "x";
+    QVERIFY(longOut.commit());
+    QVERIFY(QFile::remove(path(longName)));
+
+    QFile old(path("a.dcm"));
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("old copy");
+    old.close();
+    OutputFile out(path("a.dcm"));
+    QVERIFY(out.open());
+    const std::string big(1 << 20, 'x');
+    out.stream() << "new" << big;
+    QVERIFY(out.commit());
+    QCOMPARE(TestDicom::treeOf(m_dir->path()), QStringList{ "a.dcm" });
+    QCOMPARE(QFileInfo(path("a.dcm")).size(), qint64(3 + big.size()));
+}
+
+QTEST_GUILESS_MAIN(TestFileAnonymizer)
+#include "tst_fileanonymizer.moc"

@@ -1,0 +1,239 @@
+#include "engine/jobplan.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <algorithm>
+
+// Listing, naming and splitting of a job, on real folders in a temporary directory.
+class TestJobPlan : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void naming_data();
+    void naming();
+    void piecesThatNameNoFolderContributeNothing_data();
+    void piecesThatNameNoFolderContributeNothing();
+    void noTwoInputsShareAnOutput_data();
+    void noTwoInputsShareAnOutput();
+    void splitBlocks_data();
+    void splitBlocks();
+    void listingManyFilesIsQuick();
+
+private:
+    void touch(const QString &relative);
+    QString url(const QString &relative) const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+using Pairs = QList<QPair<QString, QString>>; // input, output; relative to the temporary dir
+
+void TestJobPlan::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestJobPlan::touch(const QString &relative)
+{
+    const QString path = m_dir->filePath(relative);
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+}
+
+QString TestJobPlan::url(const QString &relative) const
+{
+    if (relative.startsWith(QLatin1String("file:")) || relative.isEmpty())
+        return relative;
+    return QUrl::fromLocalFile(m_dir->filePath(relative)).toString();
+}
+
+static Pairs relativePairs(const JobPlan::FileLists &lists, const QString &root)
+{
+    Pairs pairs;
+    for (qsizetype i = 0; i < lists.inputs.size(); ++i)
+        pairs.append({ QDir(root).relativeFilePath(lists.inputs.at(i)),
+                       QDir(root).relativeFilePath(lists.outputs.at(i)) });
+    std::sort(pairs.begin(), pairs.end());
+    return pairs;
+}
+
+void TestJobPlan::naming_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("pieces");
+    QTest::addColumn<Pairs>("expected");
+
+    QTest::addRow("tree repeated under the sibling folder")
+            << QStringList{ "in/Patient 7/a.dcm", "in/Patient 7/sub/b.dcm" }
+            << QStringList{ "in/Patient 7" }
+            << Pairs{ { "in/Patient 7/a.dcm", "in/Patient 7_depersonification/a.dcm" },
+                      { "in/Patient 7/sub/b.dcm", "in/Patient 7_depersonification/sub/b.dcm" } };
+    QTest::addRow("folder path recurring below itself is kept")
+            << QStringList{ "Patient 7/x/Patient 7/f.dcm" } << QStringList{ "Patient 7" }
+            << Pairs{ { "Patient 7/x/Patient 7/f.dcm",
+                        "Patient 7_depersonification/x/Patient 7/f.dcm" } };
+    QTest::addRow("name up to the first dot")
+            << QStringList{ "ct.2021.b/f" } << QStringList{ "ct.2021.b" }
+            << Pairs{ { "ct.2021.b/f", "ct_depersonification/f" } };
+    QTest::addRow("DICOMDIR in any case left out")
+            << QStringList{ "s/DICOMDIR", "s/x/dicomdir", "s/x/y/DicomDir", "s/x/dicomdir.txt" }
+            << QStringList{ "s" }
+            << Pairs{ { "s/x/dicomdir.txt", "s_depersonification/x/dicomdir.txt" } };
+    QTest::addRow("only a DICOMDIR: no files")
+            << QStringList{ "s/DICOMDIR" } << QStringList{ "s" } << Pairs{};
+    QTest::addRow("two folders make one job")
+            << QStringList{ "a/1", "a/2", "b/3" } << QStringList{ "a", "b" }
+            << Pairs{ { "a/1", "a_depersonification/1" },
+                      { "a/2", "a_depersonification/2" },
+                      { "b/3", "b_depersonification/3" } };
+    QTest::addRow("trailing separator tolerated") << QStringList{ "a/1" } << QStringList{ "a/" }
+                                                  << Pairs{ { "a/1", "a_depersonification/1" } };
+    QTest::addRow("same folder twice listed once")
+            << QStringList{ "a/1" } << QStringList{ "a", "a/", "a/../a" }
+            << Pairs{ { "a/1", "a_depersonification/1" } };
+    QTest::addRow("empty pieces after a final line feed")
+            << QStringList{ "a/1" } << QStringList{ "", "a", "" }
+            << Pairs{ { "a/1", "a_depersonification/1" } };
+    QTest::addRow("lines ended with CR LF")
+            << QStringList{ "a/1", "b/2" } << QStringList{ "file:%1/a\r", "file:%1/b\r", "" }
+            << Pairs{ { "a/1", "a_depersonification/1" }, { "b/2", "b_depersonification/2" } };
+    QTest::addRow("percent-encoded URL")
+            << QStringList{ "a b#c%/1" } << QStringList{ "file:%1/a%20b%23c%25" }
+            << Pairs{ { "a b#c%/1", "a b#c%_depersonification/1" } };
+}
+
+void TestJobPlan::naming()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, pieces);
+    QFETCH(Pairs, expected);
+    for (const QString &file : files)
+        touch(file);
+    for (QString &piece : pieces)
+        piece = piece.contains(QLatin1String("%1")) ? piece.arg(m_dir->path()) : url(piece);
+
+    QCOMPARE(relativePairs(JobPlan::listFolders(pieces), m_dir->path()), expected);
+}
+
+void TestJobPlan::piecesThatNameNoFolderContributeNothing_data()
+{
+    QTest::addColumn<QString>("piece"); // %1: the temporary folder
+    QTest::addRow("empty") << "";
+    QTest::addRow("missing folder") << "file://%1/missing";
+    QTest::addRow("a file") << "file://%1/in/a.dcm";
+    QTest::addRow("root folder") << "file:///";
+    QTest::addRow("not a file URL") << "https://example.invalid/in";
+    QTest::addRow("path without scheme") << "in";
+}
+
+void TestJobPlan::piecesThatNameNoFolderContributeNothing()
+{
+    QFETCH(QString, piece);
+    touch(QStringLiteral("in/a.dcm"));
+    if (piece.contains(QLatin1String("%1")))
+        piece = piece.arg(m_dir->path());
+    QVERIFY(JobPlan::folderOfPiece(piece).isEmpty());
+    const JobPlan::FileLists lists = JobPlan::listFolders({ piece });
+    QCOMPARE(lists.inputs.size(), 0);
+    QCOMPARE(lists.outputs.size(), 0);
+}
+
+void TestJobPlan::noTwoInputsShareAnOutput_data()
+{
+    QTest::addColumn<QStringList>("folders");
+    QTest::addColumn<QStringList>("expectedOutputs");
+    QTest::addRow("same name up to the dot")
+            << QStringList{ "ct.2021", "ct.2022" }
+            << QStringList{ "ct_depersonification", "ct.2022_depersonification" };
+    QTest::addRow("first in the message keeps the short name")
+            << QStringList{ "ct.2022", "ct.2021" }
+            << QStringList{ "ct_depersonification", "ct.2021_depersonification" };
+    QTest::addRow("whole name taken as well")
+            << QStringList{ "ct.x", "ct", "ct.y" }
+            << QStringList{ "ct_depersonification", "ct_depersonification_2",
+                            "ct.y_depersonification" };
+    QTest::addRow("output would be another dropped folder")
+            << QStringList{ "a.b", "a_depersonification" }
+            << QStringList{ "a.b_depersonification", "a_depersonification_depersonification" };
+}
+
+void TestJobPlan::noTwoInputsShareAnOutput()
+{
+    QFETCH(QStringList, folders);
+    QFETCH(QStringList, expectedOutputs);
+    QStringList pieces;
+    for (const QString &folder : folders) {
+        touch(folder + QStringLiteral("/f.dcm"));
+        pieces.append(url(folder));
+    }
+    const JobPlan::FileLists lists = JobPlan::listFolders(pieces);
+    QCOMPARE(lists.inputs.size(), folders.size());
+    QStringList outputs;
+    for (qsizetype i = 0; i < folders.size(); ++i) {
+        // Inputs come folder by folder, in the message's order.
+        QCOMPARE(lists.inputs.at(i), m_dir->filePath(folders.at(i) + QStringLiteral("/f.dcm")));
+        outputs.append(QDir(m_dir->path()).relativeFilePath(QFileInfo(lists.outputs.at(i)).path()));
+    }
+    QCOMPARE(outputs, expectedOutputs);
+}
+
+void TestJobPlan::splitBlocks_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("workers");
+    QTest::addColumn<QList<int>>("sizes");
+    QTest::addRow("10 over 3") << 10 << 3 << QList<int>{ 4, 3, 3 };
+    QTest::addRow("10 over 4") << 10 << 4 << QList<int>{ 3, 2, 3, 2 };
+    QTest::addRow("2 over 4") << 2 << 4 << QList<int>{ 1, 0, 1, 0 };
+    QTest::addRow("none") << 0 << 3 << QList<int>{ 0, 0, 0 };
+    QTest::addRow("one worker") << 5 << 1 << QList<int>{ 5 };
+    QTest::addRow("worker count below 1 means one") << 5 << 0 << QList<int>{ 5 };
+}
+
+void TestJobPlan::splitBlocks()
+{
+    QFETCH(int, files);
+    QFETCH(int, workers);
+    QFETCH(QList<int>, sizes);
+    const QList<JobPlan::Block> blocks = JobPlan::splitBlocks(files, workers);
+    QList<int> actual;
+    qsizetype next = 0;
+    for (const JobPlan::Block &block : blocks) {
+        actual.append(static_cast<int>(block.count));
+        if (block.count > 0) {
+            QCOMPARE(block.first, next); // contiguous, in order, each file once
+            next += block.count;
+        }
+    }
+    QCOMPARE(actual, sizes);
+    QCOMPARE(next, qsizetype(files));
+}
+
+void TestJobPlan::listingManyFilesIsQuick()
+{
+    for (int d = 0; d < 50; ++d) {
+        const QString folder = m_dir->filePath(QStringLiteral("big/s%1").arg(d));
+        QVERIFY(QDir().mkpath(folder));
+        for (int f = 0; f < 200; ++f) {
+            QFile file(folder + QStringLiteral("/i%1.dcm").arg(f));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const JobPlan::FileLists lists = JobPlan::listFolders({ url(QStringLiteral("big")) });
+    QCOMPARE(lists.inputs.size(), 10000);
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+}
+
+QTEST_GUILESS_MAIN(TestJobPlan)
+#include "tst_jobplan.moc"

@@ -1,0 +1,181 @@
+#include "bridge/messagekeys.h"
+#include "bridge/qmlhandler.h"
+#include "engine/progress.h"
+
+#include <QFile>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+#include <QUrl>
+
+// The progress rule, and the progress a real job sends through the bridge with a clock the
+// test controls. The jobs here are of text files, which fail at once and still count.
+class TestProgress : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void rule_data();
+    void rule();
+    void sendsEachFileWhenSlow();
+    void throttlesAllButTheLastWhenFast();
+    void emptyJobSendsNothing();
+    void secondJobAddsToTheRunningTotals();
+    void finishedJobIsReplacedByTheNext();
+
+private:
+    QString folderOf(int files, const QString &name = QStringLiteral("job"));
+    static QList<float> progressValues(const QSignalSpy &spy);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    qint64 m_now = 1000;
+};
+
+void TestProgress::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_now = 1000;
+}
+
+void TestProgress::cleanup()
+{
+    QThreadPool::globalInstance()->setMaxThreadCount(QThread::idealThreadCount());
+}
+
+QString TestProgress::folderOf(int files, const QString &name)
+{
+    const QString folder = m_dir->filePath(name);
+    QDir().mkpath(folder);
+    for (int i = 0; i < files; ++i) {
+        QFile file(folder + QStringLiteral("/f%1.txt").arg(i));
+        if (!file.open(QIODevice::WriteOnly) || file.write("not DICOM\n") < 0)
+            qFatal("cannot write the test files");
+    }
+    return QUrl::fromLocalFile(folder).toString();
+}
+
+QList<float> TestProgress::progressValues(const QSignalSpy &spy)
+{
+    QList<float> values;
+    for (const QList<QVariant> &message : spy) {
+        if (message.at(0).toString() == MessageKey::updateProgress) {
+            // Sent as a single-precision number, as the window receives it.
+            if (message.at(1).typeId() != QMetaType::Float)
+                qFatal("progress is not a float");
+            values.append(message.at(1).toFloat());
+        }
+    }
+    return values;
+}
+
+void TestProgress::rule_data()
+{
+    QTest::addColumn<int>("done");
+    QTest::addColumn<int>("total");
+    QTest::addColumn<qint64>("elapsed");
+    QTest::addColumn<bool>("sent");
+    QTest::addRow("50 ms is not enough") << 1 << 3 << qint64(50) << false;
+    QTest::addRow("51 ms is") << 1 << 3 << qint64(51) << true;
+    QTest::addRow("last file at once") << 3 << 3 << qint64(0) << true;
+    QTest::addRow("19,999 of 20,000 at once") << 19999 << 20000 << qint64(0) << true;
+    QTest::addRow("9,999 of 10,000 waits") << 9999 << 10000 << qint64(0) << false;
+    QTest::addRow("clock gone backwards") << 1 << 3 << qint64(-5000) << false;
+}
+
+void TestProgress::rule()
+{
+    QFETCH(int, done);
+    QFETCH(int, total);
+    QFETCH(qint64, elapsed);
+    QFETCH(bool, sent);
+    QCOMPARE(Progress::shouldSend(elapsed, Progress::fraction(done, total)), sent);
+}
+
+void TestProgress::sendsEachFileWhenSlow()
+{
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    handler.setClockForTesting([this] { return m_now += 100; });
+    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
+    QVERIFY(spy.isValid());
+    handler.receiveFromQml(MessageKey::openFolder, folderOf(3));
+    QTRY_COMPARE(handler.done(), 3);
+    QCOMPARE(progressValues(spy), (QList<float>{ 1.0f / 3.0f, 2.0f / 3.0f, 1.0f }));
+    QCOMPARE(progressValues(spy).at(0), 0.33333334f);
+    QCOMPARE(progressValues(spy).at(1), 0.6666667f);
+}
+
+void TestProgress::throttlesAllButTheLastWhenFast()
+{
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    handler.setClockForTesting([this] { return m_now; });
+    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
+    QVERIFY(spy.isValid());
+    handler.receiveFromQml(MessageKey::openFolder, folderOf(200));
+    QTRY_COMPARE(handler.done(), 200);
+    QCOMPARE(progressValues(spy), QList<float>{ 1.0f });
+}
+
+void TestProgress::emptyJobSendsNothing()
+{
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
+    QVERIFY(spy.isValid());
+    QDir().mkpath(m_dir->filePath(QStringLiteral("empty")));
+    QFile dicomdir(m_dir->filePath(QStringLiteral("empty/DICOMDIR")));
+    QVERIFY(dicomdir.open(QIODevice::WriteOnly));
+    handler.receiveFromQml(
+            MessageKey::openFolder,
+            QUrl::fromLocalFile(m_dir->filePath(QStringLiteral("empty"))).toString());
+    handler.waitForWorkers();
+    QTest::qWait(100);
+    QCOMPARE(spy.count(), 0);
+    QCOMPARE(handler.total(), 0);
+}
+
+void TestProgress::secondJobAddsToTheRunningTotals()
+{
+    // One pool thread, held until both jobs are queued: the first job is surely unfinished
+    // when the second arrives.
+    QThreadPool::globalInstance()->setMaxThreadCount(1);
+    QSemaphore gate;
+    QThreadPool::globalInstance()->start([&gate] { gate.acquire(); });
+
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    handler.setWorkerCount(2);
+    handler.setClockForTesting([this] { return m_now += 100; });
+    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
+    QVERIFY(spy.isValid());
+    handler.receiveFromQml(MessageKey::openFolder, folderOf(3, QStringLiteral("first")));
+    handler.receiveFromQml(MessageKey::openFolder, folderOf(2, QStringLiteral("second")));
+    QCOMPARE(handler.total(), 5);
+    gate.release();
+
+    QTRY_COMPARE(handler.done(), 5);
+    const QList<float> values = progressValues(spy);
+    QCOMPARE(values.size(), 5);
+    QCOMPARE(values.last(), 1.0f);
+    for (qsizetype i = 0; i + 1 < values.size(); ++i)
+        QVERIFY(values.at(i) < 1.0f);
+}
+
+void TestProgress::finishedJobIsReplacedByTheNext()
+{
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    handler.setClockForTesting([this] { return m_now += 100; });
+    handler.receiveFromQml(MessageKey::openFolder, folderOf(3, QStringLiteral("first")));
+    QTRY_COMPARE(handler.done(), 3);
+    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
+    QVERIFY(spy.isValid());
+    handler.receiveFromQml(MessageKey::openFolder, folderOf(2, QStringLiteral("second")));
+    QCOMPARE(handler.total(), 2);
+    QTRY_COMPARE(handler.done(), 2);
+    QCOMPARE(progressValues(spy), (QList<float>{ 0.5f, 1.0f }));
+}
+
+QTEST_GUILESS_MAIN(TestProgress)
+#include "tst_progress.moc"

@@ -218,6 +218,9 @@ void NetHandler::authorizationTimeout()
     timer->stop();
     timer->deleteLater();
     if (!authorized) {
+        // A service that never answers is as unreachable as one that answers nonsense: the
+        // status says so before the next base URL is tried, or it would stay "wait" forever.
+        emitStatus(QStringLiteral("error"), QStringLiteral("Connection error"));
         ++urlIndex;
         currentUrl = baseUrls.at(urlIndex % baseUrls.size());
         authorization();

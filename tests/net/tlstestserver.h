@@ -79,6 +79,9 @@ public:
     std::function<TestResponse(const TestRequest &)> handler = [](const TestRequest &) {
         return TestResponse{ 404, QByteArray(), {}, 0 };
     };
+    // For a broken service: when it gives bytes, they are sent verbatim in place of the
+    // handler's response and the connection is closed after them.
+    std::function<QByteArray(const TestRequest &)> raw;
     QList<TestRequest> requests;
     int handshakes = 0;
 
@@ -110,6 +113,14 @@ private:
             buffer->clear();
             disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
             requests.append(request);
+            if (raw) {
+                const QByteArray bytes = raw(request);
+                if (!bytes.isEmpty()) {
+                    socket->write(bytes);
+                    socket->disconnectFromHost();
+                    return;
+                }
+            }
             const TestResponse response = handler(request);
             if (response.delay < 0)
                 return; // held open: the client sees no answer

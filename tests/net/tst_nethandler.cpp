@@ -362,10 +362,13 @@ void TestNetHandler::getTimeoutAndLateReply()
             response = { 200, R"({"late":true})", {}, 400 };
         return response;
     };
+    auto handler = makeHandler({ server->baseUrl() });
+    QVERIFY(logIn(*handler));
+    // Short only from here on: the profile fetch of the login may take longer than this on a
+    // loaded machine or under a sanitizer.
     NetHandler::Intervals intervals = fastIntervals();
     intervals.getTimeout = 100;
-    auto handler = makeHandler({ server->baseUrl() }, intervals);
-    QVERIFY(logIn(*handler));
+    handler->setIntervals(intervals);
 
     QSignalSpy statuses(handler.get(), &NetHandler::updateStatusConnection);
     QSignalSpy counts(handler.get(), &NetHandler::updateStatusLoadData);
@@ -428,10 +431,12 @@ void TestNetHandler::postWatchdog()
             response.delay = -1;
         return response;
     };
+    auto handler = makeHandler({ server->baseUrl() });
+    QVERIFY(logIn(*handler));
+    // Short only once logged in: the watchdog guards the login too.
     NetHandler::Intervals intervals = fastIntervals();
     intervals.replyWatchdog = 200;
-    auto handler = makeHandler({ server->baseUrl() }, intervals);
-    QVERIFY(logIn(*handler));
+    handler->setIntervals(intervals);
     QSignalSpy statuses(handler.get(), &NetHandler::updateStatusConnection);
     QSignalSpy counts(handler.get(), &NetHandler::updateStatusLoadData);
     QSignalSpy finished(handler.get(), &NetHandler::postRequestFinish);
@@ -454,11 +459,12 @@ void TestNetHandler::loginWatchdogGivesOneNewAttempt()
     first->handler = [](const TestRequest &) { return TestResponse{ 200, {}, {}, -1 }; };
     second->handler = workingService;
     NetHandler::Intervals intervals = fastIntervals();
-    intervals.replyWatchdog = 800; // long enough for the second server to answer under load
+    // Long enough for the second server to answer under load or a sanitizer.
+    intervals.replyWatchdog = 2000;
     auto handler = makeHandler({ first->baseUrl(), second->baseUrl() }, intervals);
     QSignalSpy statuses(handler.get(), &NetHandler::updateStatusConnection);
     handler->login("user", "secret");
-    QTRY_VERIFY_WITH_TIMEOUT(handler->isAuthorized(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(handler->isAuthorized(), 10000);
     QTest::qWait(1000);
     QCOMPARE(first->requestsTo("/dataX//login").size(), 1);
     QCOMPARE(second->requestsTo("/dataX//login").size(), 1);
@@ -485,8 +491,10 @@ void TestNetHandler::refreshTimingAndReplies()
         return TestResponse{ 200, R"({"access_token":"A2"})", {}, 0 };
     };
     NetHandler::Intervals intervals = fastIntervals();
-    intervals.refreshAfter = 800;
-    intervals.refreshRetry = 150;
+    intervals.refreshAfter = 1500;
+    // Longer than a refresh's round trip even under a sanitizer; a slower answer is rightly
+    // followed by one more refresh, which the checks below allow.
+    intervals.refreshRetry = 400;
     auto handler = makeHandler({ server->baseUrl() }, intervals);
     // When the client sent each GET and when the login was answered, by its own clock.
     QElapsedTimer clock;
@@ -502,15 +510,17 @@ void TestNetHandler::refreshTimingAndReplies()
             });
     QVERIFY(logIn(*handler));
 
-    QTRY_VERIFY_WITH_TIMEOUT(handler->accessTokenHeader() == QLatin1String("Bearer A2"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(handler->accessTokenHeader() == QLatin1String("Bearer A2"), 10000);
     const QList<TestRequest> sent = server->requestsTo("/dataX//token/refresh");
-    QCOMPARE(sent.size(), 3);
-    QCOMPARE(gets.size(), 4); // the profile fetch, then three refreshes
-    QVERIFY2(gets.at(1) - loggedIn > 800, qPrintable(QString::number(gets.at(1) - loggedIn)));
+    QVERIFY(sent.size() >= 3);
+    QVERIFY(gets.size() >= 4); // the profile fetch, then the refreshes
+    // The client times the token by the wall clock, the test by its own: a few milliseconds
+    // apart.
+    QVERIFY2(gets.at(1) - loggedIn > 1480, qPrintable(QString::number(gets.at(1) - loggedIn)));
     // A failed refresh is retried after the short pause, not after the full interval.
-    for (int i = 2; i < gets.size(); ++i) {
+    for (int i = 2; i < 4; ++i) {
         const qint64 gap = gets.at(i) - gets.at(i - 1);
-        QVERIFY2(gap > 150 && gap < 650, qPrintable(QString::number(gap)));
+        QVERIFY2(gap > 400 && gap < 1200, qPrintable(QString::number(gap)));
     }
     for (const TestRequest &request : sent) {
         QCOMPARE(request.method, QByteArray("GET"));
@@ -521,8 +531,9 @@ void TestNetHandler::refreshTimingAndReplies()
     QVERIFY(handler->isAuthorized());
 
     // The fresh token holds off the next refresh for the full interval again.
-    QTest::qWait(500);
-    QCOMPARE(server->requestsTo("/dataX//token/refresh").size(), 3);
+    const int refreshesSent = gets.size();
+    QTest::qWait(1000);
+    QCOMPARE(gets.size(), refreshesSent);
     QCOMPARE(server->requestsTo("/dataX//login").size(), 1);
 }
 
@@ -571,6 +582,8 @@ void TestNetHandler::redirectToAnotherOriginIsNotFollowed()
     QSignalSpy content(handler.get(), &NetHandler::updateServerContent);
     handler->login("user", "secret");
     QTRY_VERIFY_WITH_TIMEOUT(statuses.count() >= 2, 5000);
+    if (path != "/login")
+        QTRY_COMPARE_WITH_TIMEOUT(content.count(), 1, 5000);
     QTest::qWait(300);
 
     QCOMPARE(elsewhere->handshakes, 0);

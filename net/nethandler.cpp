@@ -109,17 +109,25 @@ void NetHandler::login(const QString &user, const QString &pass)
     QNetworkReply *reply
             = manager->post(request, QJsonDocument(body).toJson(QJsonDocument::Indented));
 
-    // The watchdog bounds a login that never ends. Whichever comes first, the reply or the
-    // watchdog, disarms the other, so one failed attempt leads to exactly one new login.
+    // One failed attempt leads to exactly one new login: the watchdog's or the reply's.
+    watchReply(reply, manager, &NetHandler::authorizationTimeout, &NetHandler::handleLoginReply);
+}
+
+void NetHandler::watchReply(QNetworkReply *reply, QNetworkAccessManager *manager,
+                            void (NetHandler::*onTimeout)(),
+                            void (NetHandler::*onFinished)(QNetworkReply *))
+{
+    // The watchdog bounds a reply that never ends. Whichever comes first, the reply or the
+    // watchdog, disarms the other; the manager (and the reply with it) goes after the reply.
     auto *watchdog = new ReplayQTimer(this);
     watchdog->reply = reply;
     watchdog->setSingleShot(true);
-    connect(watchdog, &QTimer::timeout, this, &NetHandler::authorizationTimeout);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, manager, watchdog] {
+    connect(watchdog, &QTimer::timeout, this, onTimeout);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, manager, watchdog, onFinished] {
         watchdog->stop();
         watchdog->reply = nullptr;
         watchdog->deleteLater();
-        handleLoginReply(reply);
+        (this->*onFinished)(reply);
         manager->deleteLater();
     });
     watchdog->start(m_intervals.replyWatchdog);
@@ -332,18 +340,7 @@ void NetHandler::postRequest(const QString &path, const QJsonObject &property,
     ++postPending;
     emitLoadData();
 
-    auto *watchdog = new ReplayQTimer(this);
-    watchdog->reply = reply;
-    watchdog->setSingleShot(true);
-    connect(watchdog, &QTimer::timeout, this, &NetHandler::postRequestTimeout);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, manager, watchdog] {
-        watchdog->stop();
-        watchdog->reply = nullptr;
-        watchdog->deleteLater();
-        handlePostReply(reply);
-        manager->deleteLater();
-    });
-    watchdog->start(m_intervals.replyWatchdog);
+    watchReply(reply, manager, &NetHandler::postRequestTimeout, &NetHandler::handlePostReply);
 }
 
 void NetHandler::finishPostRequestHandler()

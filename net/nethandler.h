@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
 class QSettings;
@@ -85,6 +86,9 @@ private:
     QNetworkRequest makeRequest(const QString &path) const;
     void handleLoginReply(QNetworkReply *reply);
     void handlePostReply(QNetworkReply *reply);
+    void watchReply(QNetworkReply *reply, QNetworkAccessManager *manager,
+                    void (NetHandler::*onTimeout)(),
+                    void (NetHandler::*onFinished)(QNetworkReply *));
     void failOver(int delay);
     void emitStatus(const QString &status, const QString &message);
     void emitLoadData();

@@ -13,7 +13,12 @@ BENCH_CORPORA ?= small,ct,big
 BENCH_RUNS    ?=
 VEXAR_CLI     ?= $(BUILD)/bin/vexar-anonymizer-cli
 
-.PHONY: all deps configure build run test bench clean
+# `make fuzz`: the per-file fuzz target, built with clang in its own tree (FUZZ_BUILD), run for
+# FUZZ_TIME seconds; FUZZ_FLAGS adds libFuzzer flags (see tools/fuzz.sh).
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TIME  ?= 600
+
+.PHONY: all deps configure build run test bench fuzz clean
 
 all: build
 
@@ -40,5 +45,13 @@ bench: build
 	BENCH_RUNS="$(BENCH_RUNS)" /usr/bin/python3 bench/run.py --dir "$(BENCH_DIR)" \
 		--corpora "$(BENCH_CORPORA)" --cli "$(VEXAR_CLI)" --plainloop "$(BUILD)/bin/vexar-bench-plainloop"
 
+$(FUZZ_BUILD)/build.ninja: | deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_COMPILER=clang++ -DVEXAR_FUZZ=ON
+
+fuzz: deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target vexar-fuzz-file
+	FUZZ_TIME="$(FUZZ_TIME)" bash tools/fuzz.sh $(FUZZ_BUILD)/bin/vexar-fuzz-file $(FUZZ_BUILD)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD)

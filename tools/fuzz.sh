@@ -38,6 +38,6 @@ if [ -z "$runs" ]; then
     runs=$(grep -oE '^#[0-9]+' "$log" | tail -1 | tr -d '#' || true)
 fi
 echo "Executions: ${runs:-unknown} in $time s (exit status $status)"
-grep -E '^(==[0-9]+==ERROR|SUMMARY|vexar fuzz finding|INFO: (fuzzed|exiting))|Test unit written' "$log" | head -40 || true
+grep -E '^(==[0-9]+==ERROR|SUMMARY|vexar fuzz finding|Done [0-9]+ runs|stat::peak_rss_mb|INFO: (fuzzed|exiting))|Test unit written' "$log" | head -40 || true
 ls "$build/fuzz/findings" | head -20
 exit "$status"

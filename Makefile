@@ -32,7 +32,14 @@ TSAN_LABELS ?= unit|e2e|net
 # ctest's output open.
 SAN_TIMEOUT ?= 600
 
-.PHONY: all deps configure build run test test-asan test-tsan bench clean
+
+
+# `make fuzz`: the per-file fuzz target, built with clang in its own tree (FUZZ_BUILD), run for
+# FUZZ_TIME seconds; FUZZ_FLAGS adds libFuzzer flags (see tools/fuzz.sh).
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TIME  ?= 600
+
+.PHONY: all deps configure build run test test-asan test-tsan bench fuzz clean
 
 all: build
 
@@ -72,5 +79,13 @@ bench: build
 	BENCH_RUNS="$(BENCH_RUNS)" /usr/bin/python3 bench/run.py --dir "$(BENCH_DIR)" \
 		--corpora "$(BENCH_CORPORA)" --cli "$(VEXAR_CLI)" --plainloop "$(BUILD)/bin/vexar-bench-plainloop"
 
+$(FUZZ_BUILD)/build.ninja: | deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_COMPILER=clang++ -DVEXAR_FUZZ=ON
+
+fuzz: deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target vexar-fuzz-file
+	FUZZ_TIME="$(FUZZ_TIME)" bash tools/fuzz.sh $(FUZZ_BUILD)/bin/vexar-fuzz-file $(FUZZ_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

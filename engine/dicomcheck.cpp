@@ -54,6 +54,8 @@ struct Syntax
     // GDCM took the meta group as such (preamble, then a group length in explicit VR); without
     // it, an implicit data set is read against the file's length.
     bool metaTaken = false;
+    // No meta group: GDCM guessed the syntax from the first element.
+    bool guessed = false;
 };
 
 // The reading of one buffer in one syntax.
@@ -198,6 +200,7 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
     stack[0] = { r.size(), FrameKind::TopLevel, false, syntax.encoding,
                  syntax.encoding == Encoding::Implicit && !syntax.metaTaken };
     quint64 pos = start;
+    const quint32 firstTag = r.size() - start >= 4 ? r.tagAt(start) : 0;
     for (;;) {
         Frame &f = stack[top];
         if (f.kind == FrameKind::Sequence) {
@@ -264,6 +267,15 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
         }
         if (t == itemTag)
             return fail("item outside a sequence", pos);
+        // The meta group belongs before the data set. GDCM keeps such elements in the data set
+        // and writes them first, where the next reader takes them for the meta group, with
+        // whatever transfer syntax they name: the copy would not read again.
+        if ((t >> 16) == 0x0002 && f.kind == FrameKind::TopLevel)
+            return fail("meta group element inside the data set", pos);
+        // GDCM writes the elements in tag order. Without a meta group the copy's reader
+        // guesses the syntax from its first element, which must then be the input's first.
+        if (syntax.guessed && f.kind == FrameKind::TopLevel && t < firstTag)
+            return fail("element before the first one in tag order (no meta group)", pos);
         // GDCM takes this tag in explicit VR as the start of pixel data running to the end of
         // the file (a workaround for one old writer): the rest would silently become pixels.
         if (t == tag(0x00FF, 0x4AA5) && f.encoding == Encoding::Explicit)
@@ -539,6 +551,7 @@ Result checkBytes(const char *bytes, qint64 signedSize)
         } else {
             return fail("not a DICOM file", pos);
         }
+        syntax.guessed = true;
     }
 
     if (syntax.deflated) {

@@ -119,6 +119,12 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder)
     return out.commit();
 }
 
+bool folderHoldsInput(const QString &outputFolder, const QString &input)
+{
+    const QString real = QFileInfo(outputFolder).canonicalFilePath();
+    return !real.isEmpty() && real == QFileInfo(input).canonicalPath();
+}
+
 } // namespace FileAnonymizer
 
 void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMutex,
@@ -127,6 +133,9 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
     // tagProfileSnapshot() copies the profile under this same mutex.
     Q_UNUSED(jobMutex);
     QString madeFolder;
+    // The output folder last checked against the inputs' folders, and whether it is one.
+    QString checkedFolder;
+    bool folderIsInput = false;
     FileAnonymizer::CompiledProfile profile;
     quint64 profileRevision = 0;
     bool compiled = false;
@@ -156,7 +165,14 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
             compiled = true;
         }
         FileAnonymizer::applyProfile(file.GetDataSet(), profile);
-        if (!FileAnonymizer::write(file, output, &madeFolder)) {
+        // A link in the output tree may lead back into the input tree; the input is never
+        // replaced. Outputs come folder by folder, so each folder is looked at once.
+        const QString outputFolder = QFileInfo(output).absolutePath();
+        if (outputFolder != checkedFolder) {
+            checkedFolder = outputFolder;
+            folderIsInput = FileAnonymizer::folderHoldsInput(outputFolder, input);
+        }
+        if (folderIsInput || !FileAnonymizer::write(file, output, &madeFolder)) {
             emit handler->readError(output);
             qDebug() << "error write file" << input << output;
         }

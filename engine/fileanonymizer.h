@@ -49,6 +49,10 @@ void applyProfile(gdcm::DataSet &dataSet, const CompiledProfile &profile);
 // to exist (the previous file's); it is not made again, and is updated.
 bool write(const gdcm::File &file, const QString &output, QString *madeFolder = nullptr);
 
+// True when `outputFolder` exists and is, through a link somewhere on its way, the folder
+// that holds `input`: the copy would replace its own input there.
+bool folderHoldsInput(const QString &outputFolder, const QString &input);
+
 } // namespace FileAnonymizer
 
 // The worker function of a job, run on a pool thread: anonymizes inputs[i] into outputs[i]

@@ -83,12 +83,20 @@ FileLists listFolders(const QStringList &pieces)
     FileLists lists;
     for (const Folder &folder : folders) {
         const QString prefix = folder.path + QLatin1Char('/');
-        QDirIterator it(folder.path, { QStringLiteral("*") }, QDir::Files,
+        QDirIterator it(folder.path, { QStringLiteral("*") },
+                        QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString entry = it.next();
-            if (it.fileName().compare(QLatin1String("dicomdir"), Qt::CaseInsensitive) == 0)
+            if (it.fileInfo().isDir()) {
+                // A folder that cannot be listed would drop its files without a word: it
+                // becomes an entry of its own, which fails like an unreadable file.
+                if (it.fileInfo().isSymLink()
+                    || (it.fileInfo().isReadable() && it.fileInfo().isExecutable()))
+                    continue;
+            } else if (it.fileName().compare(QLatin1String("dicomdir"), Qt::CaseInsensitive) == 0) {
                 continue;
+            }
             // The path below the folder, from the folder itself: never a text search for
             // the folder's path, which may recur further down the tree.
             const QString below = entry.startsWith(prefix)

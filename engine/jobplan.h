@@ -30,7 +30,8 @@ QString folderOfPiece(const QString &piece);
 // below the folder. A folder named twice is listed once. No two inputs get the same output:
 // a folder whose output folder is already taken in this job (ct.2021 and ct.2022 both give
 // ct_depersonification) uses its whole name (ct.2022_depersonification), and failing that a
-// numbered one. An output folder is never one of the dropped folders.
+// numbered one. An output folder is never one of the dropped folders. A subfolder that cannot
+// be listed is itself an entry, so that its reading fails and names it.
 FileLists listFolders(const QStringList &pieces);
 
 // A contiguous run of the job's lists: entries first .. first + count - 1.

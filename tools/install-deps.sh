@@ -20,6 +20,8 @@ packages=(
     libgdcm-dev libgdcm-tools dcmtk python3-pydicom zlib1g-dev
     # Tests and benchmarks
     xvfb xauth time
+    # Fuzzing (make fuzz): clang with its sanitizer and libFuzzer runtimes
+    clang libclang-rt-14-dev
     ${VEXAR_EXTRA_PACKAGES:-}
 )
 

@@ -102,7 +102,12 @@ void TestFileAnonymizer::init()
 
 TestFileAnonymizer::Job TestFileAnonymizer::run(QmlHandler &handler, const QStringList &folders)
 {
-    QSignalSpy errors(&handler, &QmlHandler::readError);
+    // Not a QSignalSpy: workers emit readError from several threads at once, and the spy
+    // appends without a lock. Queued, every failure is in before the report that counts it.
+    Job job;
+    const QMetaObject::Connection collecting = QObject::connect(
+            &handler, &QmlHandler::readError, this,
+            [&job](const QString &failed) { job.errors.append(failed); }, Qt::QueuedConnection);
     QStringList urls;
     for (const QString &folder : folders)
         urls.append(QUrl::fromLocalFile(path(folder)).toString());
@@ -110,9 +115,8 @@ TestFileAnonymizer::Job TestFileAnonymizer::run(QmlHandler &handler, const QStri
     if (!QTest::qWaitFor([&] { return handler.done() >= handler.total(); }, 60000))
         qWarning("job did not finish");
     handler.waitForWorkers();
-    Job job;
-    for (const QList<QVariant> &error : errors)
-        job.errors.append(error.at(0).toString());
+    // The handler may run another job after this one.
+    QObject::disconnect(collecting);
     job.errors.sort();
     return job;
 }

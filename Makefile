@@ -32,8 +32,6 @@ TSAN_LABELS ?= unit|e2e|net
 # ctest's output open.
 SAN_TIMEOUT ?= 600
 
-
-
 # `make fuzz`: the per-file fuzz target, built with clang in its own tree (FUZZ_BUILD), run for
 # FUZZ_TIME seconds; FUZZ_FLAGS adds libFuzzer flags (see tools/fuzz.sh).
 FUZZ_BUILD ?= build-fuzz

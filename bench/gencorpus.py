@@ -134,10 +134,10 @@ def private_elements(ds, rng, patient, study_date):
     ds.add_new(0x7005_101F, "CS", "AXIAL")
 
 
-def series_template(rng, spec, patient, study, series_number, transfer_syntax):
+def series_template(rng, shape, patient, study, series_number, transfer_syntax):
     """The elements that are the same in every file of one series."""
-    multi = spec["frames"] > 1
-    sop_class = ENHANCED_CT_IMAGE if multi else (CT_IMAGE if spec["modality"] == "CT" else MR_IMAGE)
+    multi = shape["frames"] > 1
+    sop_class = ENHANCED_CT_IMAGE if multi else (CT_IMAGE if shape["modality"] == "CT" else MR_IMAGE)
     meta = FileMetaDataset()
     meta.MediaStorageSOPClassUID = sop_class
     meta.TransferSyntaxUID = transfer_syntax
@@ -158,7 +158,7 @@ def series_template(rng, spec, patient, study, series_number, transfer_syntax):
     ds.StudyTime = tm(study["time"])
     ds.SeriesTime = tm(study["time"] + 60 * series_number)
     ds.AccessionNumber = study["accession"]
-    ds.Modality = spec["modality"]
+    ds.Modality = shape["modality"]
     ds.Manufacturer = "Northwind Medical Systems"
     ds.InstitutionName = patient["institution"][0]
     ds.InstitutionAddress = patient["institution"][1]
@@ -169,7 +169,7 @@ def series_template(rng, spec, patient, study, series_number, transfer_syntax):
     ds.InstitutionalDepartmentName = "Radiology"
     ds.PerformingPhysicianName = rng.choice(PHYSICIANS)
     ds.OperatorsName = rng.choice(OPERATORS)
-    ds.ManufacturerModelName = "Orion CT64" if spec["modality"] == "CT" else "Orion MR 3T"
+    ds.ManufacturerModelName = "Orion CT64" if shape["modality"] == "CT" else "Orion MR 3T"
     ds.PatientName = patient["name"]
     ds.PatientID = patient["id"]
     ds.IssuerOfPatientID = patient["institution"][0]
@@ -180,11 +180,11 @@ def series_template(rng, spec, patient, study, series_number, transfer_syntax):
     ds.PatientSize = patient["size"]
     ds.PatientWeight = patient["weight"]
     ds.PatientComments = "Allergy: iodine contrast (mild)" if rng.random() < 0.3 else "none"
-    ds.BodyPartExamined = "CHEST" if spec["modality"] == "CT" else "HEAD"
+    ds.BodyPartExamined = "CHEST" if shape["modality"] == "CT" else "HEAD"
     ds.DeviceSerialNumber = "SN%08d" % rng.randrange(10**7, 10**8)
     ds.SoftwareVersions = "VX%d.%d" % (rng.randrange(1, 9), rng.randrange(0, 20))
     ds.ProtocolName = study["description"].title()
-    if spec["modality"] == "CT":
+    if shape["modality"] == "CT":
         ds.SliceThickness = "1.0"
         ds.KVP = "120"
         ds.ConvolutionKernel = "B30f"
@@ -202,8 +202,8 @@ def series_template(rng, spec, patient, study, series_number, transfer_syntax):
     ds.ImageOrientationPatient = [1, 0, 0, 0, 1, 0]
     ds.SamplesPerPixel = 1
     ds.PhotometricInterpretation = "MONOCHROME2"
-    ds.Rows = spec["rows"]
-    ds.Columns = spec["columns"]
+    ds.Rows = shape["rows"]
+    ds.Columns = shape["columns"]
     ds.PixelSpacing = ["0.703125", "0.703125"]
     ds.BitsAllocated = 16
     ds.BitsStored = 12
@@ -243,7 +243,7 @@ def series_template(rng, spec, patient, study, series_number, transfer_syntax):
         measures.SliceThickness = "1.0"
         shared.PixelMeasuresSequence = Sequence([measures])
         ds.SharedFunctionalGroupsSequence = Sequence([shared])
-        ds.NumberOfFrames = spec["frames"]
+        ds.NumberOfFrames = shape["frames"]
     return meta, ds
 
 
@@ -262,16 +262,16 @@ def per_frame_groups(frames, first_z):
     return Sequence(groups)
 
 
-def build(name, spec, target):
+def build(name, shape, target):
     """Writes the corpus into target; returns (files, bytes)."""
     rng = random.Random("%s-%d-%s" % (SEED, GENERATOR_VERSION, name))
-    frame_bytes = spec["rows"] * spec["columns"] * 2
+    frame_bytes = shape["rows"] * shape["columns"] * 2
     files = total = 0
-    for p in range(spec["patients"]):
+    for p in range(shape["patients"]):
         patient = patient_values(rng, p)
         patient_dir = "PAT%04d" % (p + 1)
-        for s in range(spec["studies"]):
-            modality = spec["modality"]
+        for s in range(shape["studies"]):
+            modality = shape["modality"]
             date = datetime.date(2015, 1, 1) + datetime.timedelta(days=rng.randrange(0, 3650))
             study = dict(
                 date=date,
@@ -281,33 +281,33 @@ def build(name, spec, target):
                 accession="ACC%09d" % rng.randrange(10**9),
                 referrer=rng.choice(PHYSICIANS),
                 description=rng.choice(CT_STUDIES if modality == "CT" else MR_STUDIES),
-                series=rng.sample(CT_SERIES if modality == "CT" else MR_SERIES, spec["series"]),
+                series=rng.sample(CT_SERIES if modality == "CT" else MR_SERIES, shape["series"]),
             )
             study_dir = "ST%02d %s %s" % (s + 1, da(date), modality)
-            for se in range(1, spec["series"] + 1):
+            for se in range(1, shape["series"] + 1):
                 # Every fourth series comes from an older system that writes implicit VR.
-                implicit = (p * spec["studies"] * spec["series"] + s * spec["series"] + se) % 4 == 0
+                implicit = (p * shape["studies"] * shape["series"] + s * shape["series"] + se) % 4 == 0
                 syntax = ImplicitVRLittleEndian if implicit else ExplicitVRLittleEndian
-                meta, ds = series_template(rng, spec, patient, study, se, syntax)
+                meta, ds = series_template(rng, shape, patient, study, se, syntax)
                 series_dir = os.path.join(target, patient_dir, study_dir, "SE%03d" % se)
                 os.makedirs(series_dir)
                 # One block of samples per series; each file starts it at another offset.
-                block = pixel_block(rng, frame_bytes * spec["frames"] + 4096)
-                for i in range(spec["files"]):
+                block = pixel_block(rng, frame_bytes * shape["frames"] + 4096)
+                for i in range(shape["files"]):
                     sop = make_uid(rng)
                     meta.MediaStorageSOPInstanceUID = sop
                     ds.SOPInstanceUID = sop
                     ds.InstanceNumber = i + 1
                     ds.ContentTime = tm(study["time"] + 60 * se + i)
                     ds.AcquisitionTime = ds.ContentTime
-                    z = -100.0 - i * (spec["frames"] if spec["frames"] > 1 else 1.0)
-                    if spec["frames"] > 1:
-                        ds.PerFrameFunctionalGroupsSequence = per_frame_groups(spec["frames"], z)
+                    z = -100.0 - i * (shape["frames"] if shape["frames"] > 1 else 1.0)
+                    if shape["frames"] > 1:
+                        ds.PerFrameFunctionalGroupsSequence = per_frame_groups(shape["frames"], z)
                     else:
                         ds.ImagePositionPatient = ["-180", "-180", "%.2f" % z]
                         ds.SliceLocation = "%.2f" % z
                     offset = 2 * ((i * 97) % 2048)
-                    ds.PixelData = block[offset:offset + frame_bytes * spec["frames"]]
+                    ds.PixelData = block[offset:offset + frame_bytes * shape["frames"]]
                     ds["PixelData"].VR = "OW"
                     out = FileDataset(None, ds, file_meta=meta, preamble=b"\0" * 128)
                     out.is_little_endian = True

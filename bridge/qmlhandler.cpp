@@ -65,6 +65,9 @@ void QmlHandler::waitForWorkers()
     for (QFuture<void> &worker : m_workers)
         worker.waitForFinished();
     m_workers.clear();
+    // Every worker has returned; this load pairs with their workerFinished().
+    while (m_workersRunning.load(std::memory_order_acquire) > 0)
+        QThread::yieldCurrentThread();
 }
 
 void QmlHandler::setClockForTesting(Clock clock)
@@ -165,9 +168,11 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
 
     m_workers.removeIf([](const QFuture<void> &worker) { return worker.isFinished(); });
     for (const JobPlan::Block &block : JobPlan::splitBlocks(count, m_workerCount)) {
+        QList<QString> inputs = lists.inputs.mid(block.first, block.count);
+        QList<QString> outputs = lists.outputs.mid(block.first, block.count);
+        m_workersRunning.fetch_add(1, std::memory_order_release);
         m_workers.append(QtConcurrent::run(QThreadPool::globalInstance(), anonymizeFiles,
-                                           lists.inputs.mid(block.first, block.count),
-                                           lists.outputs.mid(block.first, block.count), &m_jobMutex,
+                                           std::move(inputs), std::move(outputs), &m_jobMutex,
                                            this));
     }
 }

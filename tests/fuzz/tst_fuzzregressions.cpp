@@ -1,9 +1,8 @@
 #include "engine/dicomcheck.h"
 #include "engine/fileanonymizer.h"
+#include "../engine/dicomfiles.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -26,28 +25,6 @@ private slots:
     void replay();
 };
 
-namespace {
-
-QByteArray sha256(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
-}
-
-QStringList filesBelow(const QString &folder)
-{
-    QStringList files;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(QDir(folder).relativeFilePath(it.next()));
-    files.sort();
-    return files;
-}
-
-} // namespace
 
 void TestFuzzRegressions::initTestCase()
 {
@@ -79,7 +56,7 @@ void TestFuzzRegressions::replay()
     const QString input = dir.filePath(QStringLiteral("in/input"));
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("in"))));
     QVERIFY(QFile::copy(file, input));
-    const QByteArray before = sha256(input);
+    const QByteArray before = TestDicom::sha256(input);
 
     QProcess cli;
     cli.start(
@@ -88,10 +65,10 @@ void TestFuzzRegressions::replay()
     QVERIFY(cli.waitForFinished(60000));
     const QByteArray err = cli.readAllStandardError();
     QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(sha256(input), before);
+    QCOMPARE(TestDicom::sha256(input), before);
 
     const QString outFolder = dir.filePath(QStringLiteral("in_depersonification"));
-    const QStringList outputs = filesBelow(outFolder);
+    const QStringList outputs = TestDicom::treeOf(outFolder);
     if (!written) {
         QCOMPARE(cli.exitCode(), 1);
         QVERIFY2(err.contains("failed: " + input.toUtf8()), err.constData());

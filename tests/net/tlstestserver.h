@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 // A small HTTPS/1.1 server on 127.0.0.1 with an ephemeral port, for one test at a time. Each
 // test gives it one handler that turns a request into a response. It answers one request per
@@ -165,4 +166,14 @@ inline bool trustTestCa(const QString &caPath)
     configuration.addCaCertificates(ca);
     QSslConfiguration::setDefaultConfiguration(configuration);
     return true;
+}
+
+// A listening server with the certificate and key named `name` (".crt", ".key") in `dataDir`.
+inline std::unique_ptr<TlsTestServer> makeTestServer(const QString &dataDir, const QString &name)
+{
+    auto server = std::make_unique<TlsTestServer>(dataDir + "/" + name + ".crt",
+                                                  dataDir + "/" + name + ".key");
+    if (!server->isListening())
+        qFatal("the test server does not listen");
+    return server;
 }

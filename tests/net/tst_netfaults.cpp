@@ -132,11 +132,7 @@ void TestNetFaults::init()
 
 std::unique_ptr<TlsTestServer> TestNetFaults::makeServer(const QString &name)
 {
-    auto server = std::make_unique<TlsTestServer>(dataDir + "/" + name + ".crt",
-                                                  dataDir + "/" + name + ".key");
-    if (!server->isListening())
-        qFatal("the test server does not listen");
-    return server;
+    return makeTestServer(dataDir, name);
 }
 
 static NetHandler::Intervals intervalsWith(int patience)

@@ -102,11 +102,7 @@ void TestNetHandler::init()
 
 std::unique_ptr<TlsTestServer> TestNetHandler::makeServer(const QString &name)
 {
-    auto server = std::make_unique<TlsTestServer>(dataDir + "/" + name + ".crt",
-                                                  dataDir + "/" + name + ".key");
-    if (!server->isListening())
-        qFatal("the test server does not listen");
-    return server;
+    return makeTestServer(dataDir, name);
 }
 
 std::unique_ptr<NetHandler> TestNetHandler::makeHandler(const QStringList &urls,

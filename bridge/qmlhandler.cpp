@@ -37,6 +37,7 @@ QmlHandler::QmlHandler(const QStringList &serviceBaseUrls, QObject *parent)
 
 QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(parent)
 {
+    qRegisterMetaType<FileOutcome>();
     setWorkerCount(QThread::idealThreadCount() - 1);
     m_clock = steadyMilliseconds;
     m_lastProgressTime = m_clock();

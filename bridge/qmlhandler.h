@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/fileoutcome.h"
+
 #include <QFuture>
 #include <QJsonObject>
 #include <QMutex>
@@ -83,6 +85,8 @@ public:
 signals:
     void sendToQml(QString key, QVariant value);
     void readError(QString path);
+    // One per input file, before its writeFile(): what became of it, with the reason.
+    void fileFinished(FileOutcome outcome);
     void writeFile();
 
 public slots:

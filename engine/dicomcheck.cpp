@@ -572,8 +572,12 @@ Result checkBytes(const char *bytes, qint64 signedSize)
 Result checkFile(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return { false, QStringLiteral("cannot open") };
+    if (!file.open(QIODevice::ReadOnly)) {
+        QString why = file.errorString();
+        if (!why.isEmpty())
+            why[0] = why.at(0).toLower();
+        return { false, QStringLiteral("cannot read: ") + why };
+    }
     const qint64 size = file.size();
     if (size == 0)
         return checkBytes(nullptr, 0);

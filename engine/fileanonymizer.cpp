@@ -30,20 +30,28 @@ bool isSequence(const gdcm::DataElement &element)
 
 } // namespace
 
-bool read(const QString &input, gdcm::Reader &reader)
+bool read(const QString &input, gdcm::Reader &reader, QString *reason)
 {
     // GDCM aborts the process or allocates the stated length on some malformed files; it
     // sees only files that pass our own walk.
-    if (!DicomCheck::checkFile(input).ok)
+    const DicomCheck::Result check = DicomCheck::checkFile(input);
+    if (!check.ok) {
+        if (reason)
+            *reason = check.reason;
         return false;
+    }
     reader.SetFileName(input.toStdString().c_str());
     // An exception (such as a failed allocation) is one more way for one file to fail; it
     // must never leave the worker.
+    bool ok = false;
     try {
-        return reader.Read();
+        ok = reader.Read();
     } catch (...) {
-        return false;
+        ok = false;
     }
+    if (!ok && reason)
+        *reason = QStringLiteral("not readable as DICOM");
+    return ok;
 }
 
 CompiledProfile compileProfile(const QJsonObject &profile)
@@ -90,8 +98,13 @@ void applyProfile(gdcm::DataSet &dataSet, const CompiledProfile &profile)
     }
 }
 
-bool write(const gdcm::File &file, const QString &output, QString *madeFolder)
+bool write(const gdcm::File &file, const QString &output, QString *madeFolder, QString *reason)
 {
+    const auto failed = [reason](const QString &why) {
+        if (reason)
+            *reason = QStringLiteral("cannot write: ") + why;
+        return false;
+    };
     // Two workers may create the same folder at once; either way it exists afterwards, and
     // a folder that cannot be made shows as a failed open below.
     const QString folder = QFileInfo(output).absolutePath();
@@ -101,7 +114,7 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder)
     if (madeFolder)
         madeFolder->clear();
     if (!out.open())
-        return false;
+        return failed(out.errorString());
     if (madeFolder)
         *madeFolder = folder;
     gdcm::Writer writer;
@@ -112,11 +125,13 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder)
     // fails the file like any other error; the temporary file goes with `out`.
     try {
         if (!writer.Write())
-            return false;
+            return failed(QStringLiteral("GDCM could not encode the data set"));
     } catch (...) {
-        return false;
+        return failed(QStringLiteral("GDCM could not encode the data set"));
     }
-    return out.commit();
+    if (!out.commit())
+        return failed(out.errorString());
+    return true;
 }
 
 bool folderHoldsInput(const QString &outputFolder, const QString &input)
@@ -154,10 +169,14 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
             return;
         const QString &input = inputs.at(i);
         const QString &output = outputs.at(i);
+        FileOutcome outcome;
+        outcome.input = input;
+        outcome.output = output;
         gdcm::Reader reader;
-        if (!FileAnonymizer::read(input, reader)) {
+        if (!FileAnonymizer::read(input, reader, &outcome.reason)) {
             emit handler->readError(input);
             qDebug() << "error read file" << input;
+            emit handler->fileFinished(outcome);
             emit handler->writeFile();
             continue;
         }
@@ -180,10 +199,15 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
             checkedFolder = outputFolder;
             folderIsInput = FileAnonymizer::folderHoldsInput(outputFolder, input);
         }
-        if (folderIsInput || !FileAnonymizer::write(file, output, &madeFolder)) {
+        if (folderIsInput)
+            outcome.reason = QStringLiteral("the copy would replace its own input");
+        if (!folderIsInput && FileAnonymizer::write(file, output, &madeFolder, &outcome.reason)) {
+            outcome.status = FileOutcome::Status::Written;
+        } else {
             emit handler->readError(output);
             qDebug() << "error write file" << input << output;
         }
+        emit handler->fileFinished(outcome);
         emit handler->writeFile();
     }
 }

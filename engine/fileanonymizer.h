@@ -21,8 +21,8 @@ class Reader;
 namespace FileAnonymizer {
 
 // Checks the file's structure, then reads it with GDCM. False for a file that cannot be
-// opened, fails the check, or that GDCM cannot parse.
-bool read(const QString &input, gdcm::Reader &reader);
+// opened, fails the check, or that GDCM cannot parse; `reason`, when given, then says why.
+bool read(const QString &input, gdcm::Reader &reader, QString *reason = nullptr);
 
 // One profile entry as a worker applies it.
 struct Replacement
@@ -45,9 +45,11 @@ void applyProfile(gdcm::DataSet &dataSet, const CompiledProfile &profile);
 
 // Writes the file, meta header as read, to `output` through a temporary file in the output
 // folder (created when missing), renamed over `output` only after the whole write succeeded.
-// False, leaving nothing behind, on any failure. `madeFolder`, when given, names a folder known
-// to exist (the previous file's); it is not made again, and is updated.
-bool write(const gdcm::File &file, const QString &output, QString *madeFolder = nullptr);
+// False, leaving nothing behind, on any failure; `reason`, when given, then says why.
+// `madeFolder`, when given, names a folder known to exist (the previous file's); it is not made
+// again, and is updated.
+bool write(const gdcm::File &file, const QString &output, QString *madeFolder = nullptr,
+           QString *reason = nullptr);
 
 // True when `outputFolder` exists and is, through a link somewhere on its way, the folder
 // that holds `input`: the copy would replace its own input there.
@@ -56,8 +58,8 @@ bool folderHoldsInput(const QString &outputFolder, const QString &input);
 } // namespace FileAnonymizer
 
 // The worker function of a job, run on a pool thread: anonymizes inputs[i] into outputs[i]
-// one file after the other. Every file ends in exactly one writeFile() of the bridge; a
-// failure emits readError(input) or readError(output) before it. Stops between files once
+// one file after the other. Every file ends in exactly one fileFinished() and then one
+// writeFile() of the bridge; a failure also emits readError(input) or readError(output) first. Stops between files once
 // the bridge asks it to (shutdown). The bridge waits for its workers before it is destroyed.
 //
 // The per-file profile copy is taken through the bridge, under the job mutex that is passed

@@ -34,6 +34,8 @@ public:
     }
 
     bool failed() const { return m_failed; }
+    // The system's word on the failed write (closing the file clears the file's own).
+    QString errorString() const { return m_error; }
 
 protected:
     int_type overflow(int_type c) override
@@ -86,6 +88,7 @@ private:
             const qint64 written = m_file.write(data, n);
             if (written <= 0) {
                 m_failed = true;
+                m_error = m_file.errorString();
                 return false;
             }
             data += written;
@@ -107,6 +110,7 @@ private:
     std::unique_ptr<char[]> m_buffer;
     qint64 m_written = 0;
     bool m_failed = false;
+    QString m_error;
 };
 
 OutputFile::OutputFile(const QString &finalPath) : m_finalPath(finalPath) { }
@@ -136,6 +140,7 @@ bool OutputFile::open()
         if (!QFileInfo::exists(m_file.fileName()))
             break;
     }
+    setError(m_file.errorString());
     m_file.setFileName(QString());
     return false;
 }
@@ -154,17 +159,25 @@ bool OutputFile::commit()
     const bool written = m_stream->good() && !m_buffer->failed();
     m_file.close();
     if (!written || m_file.error() != QFileDevice::NoError) {
+        setError(m_buffer->failed() ? m_buffer->errorString() : m_file.errorString());
         discard();
         return false;
     }
     std::error_code error;
     std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_finalPath), error);
     if (error) {
+        setError(QString::fromStdString(error.message()));
         discard();
         return false;
     }
     m_committed = true;
     return true;
+}
+
+void OutputFile::setError(const QString &text)
+{
+    m_error = text.isEmpty() ? QStringLiteral("unknown error") : text;
+    m_error[0] = m_error.at(0).toLower();
 }
 
 void OutputFile::discard()

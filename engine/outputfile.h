@@ -36,14 +36,20 @@ public:
 
     QString temporaryPath() const { return m_file.fileName(); }
 
+    // Why open() or commit() failed, as the system says it ("permission denied", "no space
+    // left on device"); empty before a failure.
+    QString errorString() const { return m_error; }
+
 private:
     class StreamBuffer;
 
     void discard();
+    void setError(const QString &text);
 
     QString m_finalPath;
     QFile m_file;
     std::unique_ptr<StreamBuffer> m_buffer;
     std::unique_ptr<std::ostream> m_stream;
     bool m_committed = false;
+    QString m_error;
 };

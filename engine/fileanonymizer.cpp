@@ -3,17 +3,17 @@
 #include "bridge/qmlhandler.h"
 #include "engine/dicomcheck.h"
 #include "engine/outputfile.h"
+#include "engine/residuecheck.h"
 #include "engine/tagprofile.h"
+#include "engine/uidmap.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 
-#include <gdcmDataElement.h>
-#include <gdcmDataSet.h>
 #include <gdcmFile.h>
+#include <gdcmMediaStorage.h>
 #include <gdcmReader.h>
-#include <gdcmSequenceOfItems.h>
 #include <gdcmTag.h>
 #include <gdcmWriter.h>
 
@@ -21,11 +21,15 @@ namespace FileAnonymizer {
 
 namespace {
 
-bool isSequence(const gdcm::DataElement &element)
+const gdcm::Tag pixelDataTag(0x7fe0, 0x0010);
+
+// A file set's index under another name than DICOMDIR: its records name patients, and hold
+// byte offsets into the file itself that no cleaning can keep true.
+bool isDirectory(const gdcm::File &file)
 {
-    return element.GetVR() == gdcm::VR::SQ
-            || (!element.IsEmpty()
-                && dynamic_cast<const gdcm::SequenceOfItems *>(&element.GetValue()) != nullptr);
+    gdcm::MediaStorage storage;
+    storage.SetFromFile(file);
+    return storage == gdcm::MediaStorage::MediaStorageDirectoryStorage;
 }
 
 } // namespace
@@ -73,36 +77,32 @@ CompiledProfile compileProfile(const QJsonObject &profile)
     return compiled;
 }
 
-void applyProfile(gdcm::DataSet &dataSet, const CompiledProfile &profile)
+bool readsAgain(const QString &path, QString *reason)
 {
-    for (const Replacement &replacement : profile) {
-        const gdcm::Tag tag(replacement.group, replacement.element);
-        if (!dataSet.FindDataElement(tag))
-            continue;
-        if (!replacement.enabled)
-            continue;
-        gdcm::DataElement element = dataSet.GetDataElement(tag);
-        if (isSequence(element)) {
-            // No text can stand in a sequence (GDCM aborts the process when asked to write
-            // one), and its items may hold anything: it is kept, emptied.
-            gdcm::SmartPointer<gdcm::SequenceOfItems> empty = new gdcm::SequenceOfItems;
-            element.SetVR(gdcm::VR::SQ);
-            element.SetValue(*empty);
-            element.SetVLToUndefined();
-            dataSet.Replace(element);
-            continue;
-        }
-        element.SetByteValue(replacement.text.constData(),
-                             gdcm::VL(static_cast<uint32_t>(replacement.text.size())));
-        dataSet.Replace(element);
+    const DicomCheck::Result check = DicomCheck::checkFile(path);
+    if (!check.ok) {
+        if (reason)
+            *reason = QStringLiteral("the copy does not read again: ") + check.reason;
+        return false;
     }
+    gdcm::Reader reader;
+    reader.SetFileName(path.toStdString().c_str());
+    bool ok = false;
+    try {
+        ok = reader.ReadUpToTag(pixelDataTag);
+    } catch (...) {
+        ok = false;
+    }
+    if (!ok && reason)
+        *reason = QStringLiteral("the copy does not read again as DICOM");
+    return ok;
 }
 
 bool write(const gdcm::File &file, const QString &output, QString *madeFolder, QString *reason)
 {
     const auto failed = [reason](const QString &why) {
         if (reason)
-            *reason = QStringLiteral("cannot write: ") + why;
+            *reason = why;
         return false;
     };
     // Two workers may create the same folder at once; either way it exists afterwards, and
@@ -114,23 +114,32 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder, Q
     if (madeFolder)
         madeFolder->clear();
     if (!out.open())
-        return failed(out.errorString());
+        return failed(QStringLiteral("cannot write: ") + out.errorString());
     if (madeFolder)
         *madeFolder = folder;
     gdcm::Writer writer;
     writer.CheckFileMetaInformationOff();
     writer.SetStream(out.stream());
     writer.SetFile(file);
-    // GDCM does not look at the stream's state after writing: commit() does. An exception
+    // GDCM does not look at the stream's state after writing: finish() does. An exception
     // fails the file like any other error; the temporary file goes with `out`.
+    bool written = false;
     try {
-        if (!writer.Write())
-            return failed(QStringLiteral("GDCM could not encode the data set"));
+        written = writer.Write();
     } catch (...) {
-        return failed(QStringLiteral("GDCM could not encode the data set"));
+        written = false;
     }
+    if (!written)
+        return failed(QStringLiteral("cannot write: GDCM could not encode the data set"));
+    if (!out.finish())
+        return failed(QStringLiteral("cannot write: ") + out.errorString());
+    // GDCM writes some inputs it has read into copies that no reader, GDCM included, can
+    // read again: only a copy that reads is ever put under its final name.
+    QString unreadable;
+    if (!readsAgain(out.temporaryPath(), &unreadable))
+        return failed(unreadable);
     if (!out.commit())
-        return failed(out.errorString());
+        return failed(QStringLiteral("cannot write: ") + out.errorString());
     return true;
 }
 
@@ -138,6 +147,64 @@ bool folderHoldsInput(const QString &outputFolder, const QString &input)
 {
     const QString real = QFileInfo(outputFolder).canonicalFilePath();
     return !real.isEmpty() && real == QFileInfo(input).canonicalPath();
+}
+
+FileOutcome anonymizeFile(const QString &input, const QString &output,
+                          const CompiledProfile &profile, const Options &options,
+                          Folders &folders, qint64 *bytesRead)
+{
+    FileOutcome outcome;
+    outcome.input = input;
+    outcome.output = output;
+    if (bytesRead)
+        *bytesRead = 0;
+    gdcm::Reader reader;
+    if (!read(input, reader, &outcome.reason))
+        return outcome;
+    if (bytesRead)
+        *bytesRead = QFileInfo(input).size();
+
+    gdcm::File &file = reader.GetFile();
+    if (isDirectory(file)) {
+        outcome.status = FileOutcome::Status::Skipped;
+        outcome.reason = QStringLiteral("a DICOMDIR (the index of a file set) is not copied");
+        return outcome;
+    }
+    Cleanup::Record record;
+    Cleanup::clean(file, profile, Cleanup::Options{ options.standard, options.uids.get() },
+                   record);
+    if (file.GetDataSet().IsEmpty()) {
+        // GDCM writes no file without a data set.
+        outcome.reason = QStringLiteral("nothing of the data set is left after cleaning");
+        return outcome;
+    }
+    outcome.residue = ResidueCheck::find(file, record);
+    if (options.strict && !outcome.residue.isEmpty()) {
+        outcome.reason = QStringLiteral("residue ") + outcome.residue.join(QLatin1Char(' '));
+        return outcome;
+    }
+
+    // A link in the output tree may lead back into the input tree; the input is never
+    // replaced. Outputs come folder by folder, so each folder is looked at once.
+    const QString outputFolder = QFileInfo(output).absolutePath();
+    if (outputFolder != folders.checked) {
+        folders.checked = outputFolder;
+        folders.checkedHoldsInput = folderHoldsInput(outputFolder, input);
+    }
+    // Past this point a failure keeps no copy, so there is no residue to tell of: a failed
+    // outcome with residue is a copy refused for it.
+    if (folders.checkedHoldsInput) {
+        outcome.reason = QStringLiteral("the copy would replace its own input");
+        outcome.residue.clear();
+        return outcome;
+    }
+    if (!write(file, output, &folders.made, &outcome.reason)) {
+        outcome.residue.clear();
+        return outcome;
+    }
+    outcome.status = outcome.residue.isEmpty() ? FileOutcome::Status::Written
+                                               : FileOutcome::Status::WrittenWithResidue;
+    return outcome;
 }
 
 } // namespace FileAnonymizer
@@ -153,13 +220,11 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
         ~Finished() { handler->workerFinished(); }
     } finished{ handler };
 
-    // tagProfileSnapshot() copies the profile under this same mutex.
+    // jobSettings() copies the profile and the options under this same mutex.
     Q_UNUSED(jobMutex);
-    QString madeFolder;
-    // The output folder last checked against the inputs' folders, and whether it is one.
-    QString checkedFolder;
-    bool folderIsInput = false;
+    FileAnonymizer::Folders folders;
     FileAnonymizer::CompiledProfile profile;
+    FileAnonymizer::Options options;
     quint64 profileRevision = 0;
     bool compiled = false;
     for (qsizetype i = 0; i < inputs.size(); ++i) {
@@ -167,45 +232,31 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
         // output is ever left by a shutdown.
         if (handler->stopRequested())
             return;
-        const QString &input = inputs.at(i);
-        const QString &output = outputs.at(i);
-        FileOutcome outcome;
-        outcome.input = input;
-        outcome.output = output;
-        gdcm::Reader reader;
-        if (!FileAnonymizer::read(input, reader, &outcome.reason)) {
-            emit handler->readError(input);
-            qDebug() << "error read file" << input;
-            emit handler->fileFinished(outcome);
-            emit handler->writeFile();
-            continue;
-        }
-        handler->addBytesRead(QFileInfo(input).size());
-        gdcm::File &file = reader.GetFile();
-        // A copy for every file, so an edit made meanwhile applies from the next file on; it
-        // is read again only when it was edited.
+        // A copy for every file, so an edit made meanwhile applies from the next file on; the
+        // profile is read again only when it was edited.
         quint64 revision = 0;
-        const QJsonObject snapshot = handler->tagProfileSnapshot(&revision);
+        const QmlHandler::JobSettings settings = handler->jobSettings(&revision);
         if (!compiled || revision != profileRevision) {
-            profile = FileAnonymizer::compileProfile(snapshot);
+            profile = FileAnonymizer::compileProfile(settings.profile);
+            options = FileAnonymizer::Options{ settings.standard, settings.strict, settings.uids };
             profileRevision = revision;
             compiled = true;
         }
-        FileAnonymizer::applyProfile(file.GetDataSet(), profile);
-        // A link in the output tree may lead back into the input tree; the input is never
-        // replaced. Outputs come folder by folder, so each folder is looked at once.
-        const QString outputFolder = QFileInfo(output).absolutePath();
-        if (outputFolder != checkedFolder) {
-            checkedFolder = outputFolder;
-            folderIsInput = FileAnonymizer::folderHoldsInput(outputFolder, input);
-        }
-        if (folderIsInput)
-            outcome.reason = QStringLiteral("the copy would replace its own input");
-        if (!folderIsInput && FileAnonymizer::write(file, output, &madeFolder, &outcome.reason)) {
-            outcome.status = FileOutcome::Status::Written;
-        } else {
-            emit handler->readError(output);
-            qDebug() << "error write file" << input << output;
+        const QString &input = inputs.at(i);
+        const QString &output = outputs.at(i);
+        qint64 bytesRead = 0;
+        const FileOutcome outcome =
+                FileAnonymizer::anonymizeFile(input, output, profile, options, folders, &bytesRead);
+        handler->addBytesRead(bytesRead);
+        // A copy refused for its residue was neither a read nor a write that failed.
+        if (outcome.status == FileOutcome::Status::Failed && outcome.residue.isEmpty()) {
+            if (bytesRead == 0) {
+                emit handler->readError(input);
+                qDebug() << "error read file" << input;
+            } else {
+                emit handler->readError(output);
+                qDebug() << "error write file" << input << output;
+            }
         }
         emit handler->fileFinished(outcome);
         emit handler->writeFile();

@@ -1,17 +1,19 @@
 #pragma once
 
-#include <QByteArray>
+#include "engine/cleanup.h"
+#include "engine/fileoutcome.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 
-#include <vector>
+#include <memory>
 
 class QMutex;
 class QmlHandler;
+class UidMap;
 
 namespace gdcm {
-class DataSet;
 class File;
 class Reader;
 } // namespace gdcm
@@ -20,34 +22,25 @@ class Reader;
 // thread as long as each call has its own reader and file.
 namespace FileAnonymizer {
 
+using Cleanup::CompiledProfile;
+using Cleanup::Replacement;
+
 // Checks the file's structure, then reads it with GDCM. False for a file that cannot be
 // opened, fails the check, or that GDCM cannot parse; `reason`, when given, then says why.
 bool read(const QString &input, gdcm::Reader &reader, QString *reason = nullptr);
 
-// One profile entry as a worker applies it.
-struct Replacement
-{
-    quint16 group = 0;
-    quint16 element = 0;
-    bool enabled = false;
-    QByteArray text; // UTF-8, up to the first zero byte of the entry's text
-};
-using CompiledProfile = std::vector<Replacement>;
-
 // The profile's entries in its key order, their numbers and texts read once.
 CompiledProfile compileProfile(const QJsonObject &profile);
 
-// Overwrites, in the profile's key order, every enabled entry's element that the data set
-// holds at its top level with the entry's text (UTF-8, up to its first zero byte). Absent
-// elements are never added; elements inside sequence items are left alone. An element that
-// is itself a sequence is emptied (no items) instead.
-void applyProfile(gdcm::DataSet &dataSet, const CompiledProfile &profile);
+// Reads a written file again as a later reader will: the structural check, then GDCM up to
+// the pixel data. False, with `reason` set, when it does not read.
+bool readsAgain(const QString &path, QString *reason = nullptr);
 
 // Writes the file, meta header as read, to `output` through a temporary file in the output
-// folder (created when missing), renamed over `output` only after the whole write succeeded.
-// False, leaving nothing behind, on any failure; `reason`, when given, then says why.
-// `madeFolder`, when given, names a folder known to exist (the previous file's); it is not made
-// again, and is updated.
+// folder (created when missing), renamed over `output` only after the whole write succeeded
+// and the temporary file read again. False, leaving nothing behind, on any failure; `reason`,
+// when given, then says why. `madeFolder`, when given, names a folder known to exist (the
+// previous file's); it is not made again, and is updated.
 bool write(const gdcm::File &file, const QString &output, QString *madeFolder = nullptr,
            QString *reason = nullptr);
 
@@ -55,14 +48,38 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder = 
 // that holds `input`: the copy would replace its own input there.
 bool folderHoldsInput(const QString &outputFolder, const QString &input);
 
+// How a job cleans its files.
+struct Options
+{
+    bool standard = false; // the standard clean-up on top of the profile
+    bool strict = false; // a copy that still holds identifying data is not kept
+    std::shared_ptr<const UidMap> uids; // never null
+};
+
+// What one worker remembers from file to file about its output folders.
+struct Folders
+{
+    QString made; // known to exist
+    QString checked; // last looked at for being an input folder
+    bool checkedHoldsInput = false;
+};
+
+// The whole path of one file: read, clean, look for residue, write. The outcome is written,
+// written with residue (the copy is kept and its residue named) or failed with its reason.
+// `bytesRead` receives the input's size once it was read, and stays 0 when it could not be.
+FileOutcome anonymizeFile(const QString &input, const QString &output,
+                          const CompiledProfile &profile, const Options &options,
+                          Folders &folders, qint64 *bytesRead = nullptr);
+
 } // namespace FileAnonymizer
 
 // The worker function of a job, run on a pool thread: anonymizes inputs[i] into outputs[i]
 // one file after the other. Every file ends in exactly one fileFinished() and then one
-// writeFile() of the bridge; a failure also emits readError(input) or readError(output) first. Stops between files once
-// the bridge asks it to (shutdown). The bridge waits for its workers before it is destroyed.
+// writeFile() of the bridge; a failure also emits readError(input) or readError(output) first.
+// Stops between files once the bridge asks it to (shutdown). The bridge waits for its workers
+// before it is destroyed.
 //
-// The per-file profile copy is taken through the bridge, under the job mutex that is passed
-// here too.
+// The per-file copy of the profile and the job's options is taken through the bridge, under
+// the job mutex that is passed here too.
 void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMutex,
                     QmlHandler *handler);

@@ -151,9 +151,11 @@ std::ostream &OutputFile::stream()
     return *m_stream;
 }
 
-bool OutputFile::commit()
+bool OutputFile::finish()
 {
-    if (!m_stream)
+    if (m_finished)
+        return true;
+    if (!m_stream || m_file.fileName().isEmpty())
         return false;
     m_stream->flush();
     const bool written = m_stream->good() && !m_buffer->failed();
@@ -163,6 +165,14 @@ bool OutputFile::commit()
         discard();
         return false;
     }
+    m_finished = true;
+    return true;
+}
+
+bool OutputFile::commit()
+{
+    if (!finish())
+        return false;
     std::error_code error;
     std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_finalPath), error);
     if (error) {
@@ -187,4 +197,5 @@ void OutputFile::discard()
     m_file.close();
     m_file.remove();
     m_file.setFileName(QString());
+    m_finished = false;
 }

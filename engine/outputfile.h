@@ -29,10 +29,18 @@ public:
     // Valid after a successful open(). A failed write sets the stream's badbit.
     std::ostream &stream();
 
-    // Flushes and closes the temporary file and renames it over the final name (replacing an
+    // Flushes and closes the temporary file, which can then be read again under
+    // temporaryPath() before it is committed. False, with the temporary file removed, when any
+    // write failed.
+    bool finish();
+
+    // Finishes the file if that was not done, and renames it over the final name (replacing an
     // existing file). False, with the temporary file removed, when any write or the rename
     // failed.
     bool commit();
+
+    // Removes the temporary file: the copy is not to be kept.
+    void discard();
 
     QString temporaryPath() const { return m_file.fileName(); }
 
@@ -43,13 +51,13 @@ public:
 private:
     class StreamBuffer;
 
-    void discard();
     void setError(const QString &text);
 
     QString m_finalPath;
     QFile m_file;
     std::unique_ptr<StreamBuffer> m_buffer;
     std::unique_ptr<std::ostream> m_stream;
+    bool m_finished = false;
     bool m_committed = false;
     QString m_error;
 };

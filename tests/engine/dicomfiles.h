@@ -55,7 +55,17 @@ struct Options
     bool withPatientSex = false;
     bool withPrivateSequence = false; // at (0009,1004), a tag the default profile lists
     QByteArray name = "Roe^Jane";
+    // Identifiers where the profile's texts do not fit (CS, AS, DS, a long SH, a UID, a group
+    // length), outside the profile (an operator, a reference to the study holding the
+    // patient's name, a private block holding it, the patient's ID in an unlisted element).
+    bool planted = false;
+    std::string studyUid; // empty: a new one
+    gdcm::TransferSyntax::TSType syntax = gdcm::TransferSyntax::ExplicitVRLittleEndian;
 };
+
+// The values Options::planted puts in.
+inline const char plantedSoftware[] = "ScanSuite 7 for St Example";
+inline const char plantedOperator[] = "Oper^Ator";
 
 // A small secondary capture image with identifying values at the top level and a patient
 // name and study date inside a sequence item, written by GDCM. Returns false on failure.
@@ -75,8 +85,42 @@ inline bool write(const QString &path, const Options &options = {})
     ds.Insert(element(birthDate, gdcm::VR::DA, "19610203"));
     if (options.withPatientSex)
         ds.Insert(element(patientSex, gdcm::VR::CS, "F"));
-    ds.Insert(element(gdcm::Tag(0x0020, 0x000d), gdcm::VR::UI, uids.Generate()));
+    const std::string studyUid = options.studyUid.empty() ? uids.Generate() : options.studyUid;
+    ds.Insert(element(gdcm::Tag(0x0020, 0x000d), gdcm::VR::UI, studyUid));
     ds.Insert(element(gdcm::Tag(0x0020, 0x000e), gdcm::VR::UI, uids.Generate()));
+    if (options.planted) {
+        ds.Insert(element(patientSex, gdcm::VR::CS, "F"));
+        ds.Insert(element(gdcm::Tag(0x0010, 0x1010), gdcm::VR::AS, "045Y"));
+        ds.Insert(element(gdcm::Tag(0x0010, 0x1030), gdcm::VR::DS, "70.5"));
+        ds.Insert(element(gdcm::Tag(0x0008, 0x1010), gdcm::VR::SH, "CT7"));
+        ds.Insert(element(gdcm::Tag(0x0008, 0x1070), gdcm::VR::PN, plantedOperator));
+        ds.Insert(element(gdcm::Tag(0x0018, 0x1020), gdcm::VR::LO, plantedSoftware));
+        gdcm::DataElement groupLength(gdcm::Tag(0x0018, 0x0000));
+        groupLength.SetVR(gdcm::VR::UL);
+        const uint32_t length = 28;
+        groupLength.SetByteValue(reinterpret_cast<const char *>(&length), gdcm::VL(4));
+        ds.Insert(groupLength);
+        ds.Insert(element(gdcm::Tag(0x0020, 0x0052), gdcm::VR::UI, "1.2.826.0.1.3680043.99.7"));
+        ds.Insert(element(gdcm::Tag(0x0054, 0x0400), gdcm::VR::SH, "ID-0042"));
+        gdcm::Item reference;
+        reference.SetVLToUndefined();
+        reference.GetNestedDataSet().Insert(
+                element(gdcm::Tag(0x0008, 0x1150), gdcm::VR::UI, "1.2.840.10008.3.1.2.3.1"));
+        reference.GetNestedDataSet().Insert(
+                element(gdcm::Tag(0x0008, 0x1155), gdcm::VR::UI, studyUid));
+        reference.GetNestedDataSet().Insert(
+                element(patientName, gdcm::VR::PN, options.name.toStdString()));
+        gdcm::SmartPointer<gdcm::SequenceOfItems> references = new gdcm::SequenceOfItems;
+        references->SetLengthToUndefined();
+        references->AddItem(reference);
+        gdcm::DataElement referenced(gdcm::Tag(0x0008, 0x1115));
+        referenced.SetVR(gdcm::VR::SQ);
+        referenced.SetValue(*references);
+        referenced.SetVLToUndefined();
+        ds.Insert(referenced);
+        ds.Insert(element(gdcm::Tag(0x0011, 0x0010), gdcm::VR::LO, "EXAMPLE CORP 1.0"));
+        ds.Insert(element(gdcm::Tag(0x0011, 0x1001), gdcm::VR::LO, options.name.toStdString()));
+    }
 
     gdcm::Item item;
     item.SetVLToUndefined();
@@ -120,7 +164,7 @@ inline bool write(const QString &path, const Options &options = {})
     }
     ds.Insert(element(pixelData, gdcm::VR::OW, pixels));
 
-    file.GetHeader().SetDataSetTransferSyntax(gdcm::TransferSyntax::ExplicitVRLittleEndian);
+    file.GetHeader().SetDataSetTransferSyntax(options.syntax);
     QDir().mkpath(QFileInfo(path).absolutePath());
     writer.SetFileName(path.toStdString().c_str());
     return writer.Write();
@@ -143,6 +187,18 @@ inline QByteArray valueOf(const gdcm::File &file, const gdcm::Tag &tag)
     if (!ds.FindDataElement(tag))
         return {};
     const gdcm::ByteValue *bv = ds.GetDataElement(tag).GetByteValue();
+    if (!bv)
+        return {};
+    return QByteArray(bv->GetPointer(), static_cast<qsizetype>(bv->GetLength()));
+}
+
+// The same for an element of the file meta group.
+inline QByteArray metaValueOf(const gdcm::File &file, const gdcm::Tag &tag)
+{
+    const gdcm::DataSet &meta = file.GetHeader();
+    if (!meta.FindDataElement(tag))
+        return {};
+    const gdcm::ByteValue *bv = meta.GetDataElement(tag).GetByteValue();
     if (!bv)
         return {};
     return QByteArray(bv->GetPointer(), static_cast<qsizetype>(bv->GetLength()));

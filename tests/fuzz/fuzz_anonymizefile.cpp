@@ -1,6 +1,7 @@
 // libFuzzer target: the bytes of one input go through the steps a worker takes for one file
-// (structural check and GDCM read, the default profile applied, the copy written through a
-// temporary file and renamed), then the copy is read back the same way. A crash, hang or leak
+// (structural check and GDCM read; the default profile and, for odd-sized inputs, the standard
+// clean-up; the residue check; the copy written through a temporary file, read again and
+// renamed), then the copy is read back the same way. A crash, hang or leak
 // anywhere on that path is a finding; so is a copy that was written but cannot be read again,
 // or a temporary file left behind.
 //
@@ -10,6 +11,7 @@
 #include "engine/dicomcheck.h"
 #include "engine/fileanonymizer.h"
 #include "engine/tagprofile.h"
+#include "engine/uidmap.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -33,6 +35,7 @@ struct Setup
     QString input;
     QString output;
     FileAnonymizer::CompiledProfile profile;
+    FileAnonymizer::Options options;
 };
 
 Setup *setup = nullptr;
@@ -63,6 +66,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     setup->profile = FileAnonymizer::compileProfile(TagProfile::load());
     if (setup->profile.empty())
         finding("the default profile did not load");
+    setup->options.uids = std::make_shared<const UidMap>(QByteArray(32, 'k'));
     // The folder goes at exit; after a finding libFuzzer ends the process without it.
     std::atexit([] { delete setup; });
     return 0;
@@ -76,16 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             || in.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
             finding("cannot write the input file");
     }
-    bool written = false;
-    {
-        gdcm::Reader reader;
-        if (FileAnonymizer::read(setup->input, reader)) {
-            gdcm::File &file = reader.GetFile();
-            FileAnonymizer::applyProfile(file.GetDataSet(), setup->profile);
-            QString madeFolder;
-            written = FileAnonymizer::write(file, setup->output, &madeFolder);
-        }
-    }
+    // Odd-sized inputs also go through the standard clean-up, so both cleanings are fuzzed.
+    setup->options.standard = size % 2 == 1;
+    FileAnonymizer::Folders folders;
+    const FileOutcome outcome = FileAnonymizer::anonymizeFile(
+            setup->input, setup->output, setup->profile, setup->options, folders);
+    const bool written = outcome.status != FileOutcome::Status::Failed;
     const QString outFolder = QFileInfo(setup->output).absolutePath();
     const QStringList left = QDir(outFolder).entryList(QDir::Files | QDir::Hidden | QDir::System);
     if (written) {

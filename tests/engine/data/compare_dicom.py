@@ -1,5 +1,5 @@
 """Reads two DICOM files with pydicom, independently of GDCM, and prints as JSON which
-top-level elements differ in their raw value bytes, whether the meta headers are equal, and
+top-level elements differ in their raw value bytes, which file meta elements differ, and
 the raw bytes of the second file's (0010,0010) in hex."""
 import json
 import sys
@@ -24,6 +24,7 @@ differs = sorted(t for t in set(va) | set(vb) if va.get(t) != vb.get(t))
 name = b.get_item(0x00100010)
 print(json.dumps({
     "differs": differs,
-    "meta_equal": a.file_meta == b.file_meta,
+    "meta_differs": sorted(t for t in set(raw_values(a.file_meta)) | set(raw_values(b.file_meta))
+                           if raw_values(a.file_meta).get(t) != raw_values(b.file_meta).get(t)),
     "patient_name": name.value.hex() if name is not None else None,
 }))

@@ -1,0 +1,125 @@
+#include "engine/elementwalk.h"
+
+#include <gdcmDict.h>
+#include <gdcmDicts.h>
+#include <gdcmGlobal.h>
+#include <gdcmSequenceOfItems.h>
+
+namespace ElementWalk {
+
+namespace {
+
+void appendNumber(std::string &key, quint32 number)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        key.push_back(static_cast<char>((number >> shift) & 0xff));
+}
+
+quint32 numberAt(std::string_view key, size_t at)
+{
+    quint32 number = 0;
+    for (size_t i = 0; i < 4; ++i)
+        number = (number << 8) | static_cast<unsigned char>(key[at + i]);
+    return number;
+}
+
+bool singleVr(gdcm::VR::VRType vr)
+{
+    // The dictionary's choices (OB_OW, US_SS, …) are sums of several VRs' bits.
+    const auto bits = static_cast<unsigned long long>(vr);
+    return bits != 0 && (bits & (bits - 1)) == 0;
+}
+
+} // namespace
+
+gdcm::VR::VRType vrOf(const gdcm::DataElement &element, const gdcm::DataSet &owner)
+{
+    const gdcm::VR::VRType stated = element.GetVR();
+    if (stated != gdcm::VR::INVALID && stated != gdcm::VR::UN)
+        return stated;
+    const gdcm::Tag &tag = element.GetTag();
+    const gdcm::Dicts &dicts = gdcm::Global::GetInstance().GetDicts();
+    gdcm::VR::VRType known = gdcm::VR::INVALID;
+    if (tag.IsPrivate()) {
+        if (tag.IsPrivateCreator())
+            known = gdcm::VR::LO;
+        else {
+            const std::string creator = owner.GetPrivateCreator(tag);
+            if (!creator.empty())
+                known = dicts.GetDictEntry(tag, creator.c_str()).GetVR();
+        }
+    } else {
+        known = dicts.GetPublicDict().GetDictEntry(tag).GetVR();
+    }
+    return singleVr(known) ? known : gdcm::VR::INVALID;
+}
+
+std::string_view bytes(const gdcm::DataElement &element)
+{
+    const gdcm::ByteValue *value = element.GetByteValue();
+    if (!value || !value->GetPointer())
+        return {};
+    return { value->GetPointer(), value->GetLength() };
+}
+
+std::string_view trimmed(std::string_view value)
+{
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\0'))
+        value.remove_suffix(1);
+    while (!value.empty() && value.front() == ' ')
+        value.remove_prefix(1);
+    return value;
+}
+
+gdcm::SequenceOfItems *sequence(gdcm::DataElement &element)
+{
+    return element.IsEmpty() ? nullptr
+                             : dynamic_cast<gdcm::SequenceOfItems *>(&element.GetValue());
+}
+
+const gdcm::SequenceOfItems *sequence(const gdcm::DataElement &element)
+{
+    return element.IsEmpty() ? nullptr
+                             : dynamic_cast<const gdcm::SequenceOfItems *>(&element.GetValue());
+}
+
+gdcm::SmartPointer<gdcm::SequenceOfItems> itemsOf(const gdcm::DataElement &element,
+                                                  const gdcm::DataSet &owner)
+{
+    if (const gdcm::SequenceOfItems *items = sequence(element))
+        return const_cast<gdcm::SequenceOfItems *>(items);
+    if (!element.GetByteValue() || vrOf(element, owner) != gdcm::VR::SQ)
+        return nullptr;
+    try {
+        return element.GetValueAsSQ();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void appendTag(std::string &key, const gdcm::Tag &tag)
+{
+    appendNumber(key, tag.GetElementTag());
+}
+
+void appendItem(std::string &key, quint32 index)
+{
+    appendNumber(key, index);
+}
+
+QString describe(std::string_view key)
+{
+    QString text;
+    for (size_t at = 0; at + 4 <= key.size(); at += 8) {
+        const quint32 tag = numberAt(key, at);
+        text += QStringLiteral("(%1,%2)")
+                        .arg(tag >> 16, 4, 16, QLatin1Char('0'))
+                        .arg(tag & 0xffff, 4, 16, QLatin1Char('0'))
+                        .toUpper();
+        if (at + 8 <= key.size())
+            text += QStringLiteral("[%1]>").arg(numberAt(key, at + 4));
+    }
+    return text;
+}
+
+} // namespace ElementWalk

@@ -1,0 +1,319 @@
+#include "engine/fileanonymizer.h"
+#include "engine/tagprofile.h"
+#include "engine/uidmap.h"
+#include "engine/vrvalue.h"
+
+#include "dicomfiles.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gdcmTrace.h>
+
+#include <memory>
+
+// The cleaning of one file: values valid for their VR, consistent UIDs, the standard clean-up
+// and the residue check. Every check is on the copy read back from disk.
+class TestCleanup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void valuesFitTheirVr_data();
+    void valuesFitTheirVr();
+    void uidsMapConsistently();
+    void profileWritesValidValues_data();
+    void profileWritesValidValues();
+    void residue_data();
+    void residue();
+    void standardLeavesNoPlantedValue_data();
+    void standardLeavesNoPlantedValue();
+    void keyFiles();
+
+private:
+    FileOutcome anonymize(const QString &input, bool standard, bool strict = false,
+                          const QJsonObject &profile = TagProfile::load());
+    QString path(const QString &relative) const { return m_dir->filePath(relative); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::shared_ptr<const UidMap> m_uids = std::make_shared<const UidMap>(QByteArray(32, 'k'));
+};
+
+namespace {
+
+const gdcm::Tag frameOfReference(0x0020, 0x0052);
+const gdcm::Tag studyUidTag(0x0020, 0x000d);
+
+// The copy's path for an input directly inside the folder "in".
+QString outputOf(const QString &input)
+{
+    return input.section('/', 0, -3) + "/in_depersonification/" + input.section('/', -1);
+}
+
+} // namespace
+
+void TestCleanup::initTestCase()
+{
+    gdcm::Trace::WarningOff();
+    gdcm::Trace::ErrorOff();
+}
+
+void TestCleanup::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+FileOutcome TestCleanup::anonymize(const QString &input, bool standard, bool strict,
+                                   const QJsonObject &profile)
+{
+    FileAnonymizer::Folders folders;
+    const FileAnonymizer::Options options{ standard, strict, m_uids };
+    return FileAnonymizer::anonymizeFile(input, (outputOf(input)),
+                                         FileAnonymizer::compileProfile(profile), options,
+                                         folders);
+}
+
+void TestCleanup::valuesFitTheirVr_data()
+{
+    QTest::addColumn<int>("vr");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("fits");
+    using VR = gdcm::VR;
+    QTest::addRow("dashes in a name") << int(VR::PN) << QByteArray("----") << true;
+    QTest::addRow("dashes in a long string") << int(VR::LO) << QByteArray("----") << true;
+    QTest::addRow("dashes in a code") << int(VR::CS) << QByteArray("----") << false;
+    QTest::addRow("dashes in an age") << int(VR::AS) << QByteArray("----") << false;
+    QTest::addRow("dashes in a decimal") << int(VR::DS) << QByteArray("----") << false;
+    QTest::addRow("dashes in an integer") << int(VR::IS) << QByteArray("----") << false;
+    QTest::addRow("dashes in a date") << int(VR::DA) << QByteArray("----") << false;
+    QTest::addRow("dashes in a UID") << int(VR::UI) << QByteArray("----") << false;
+    QTest::addRow("text in a binary VR") << int(VR::UL) << QByteArray("----") << false;
+    QTest::addRow("picked date") << int(VR::DA) << QByteArray("19700101") << true;
+    QTest::addRow("no such day") << int(VR::DA) << QByteArray("20230230") << false;
+    QTest::addRow("date as a date-time") << int(VR::DT) << QByteArray("19700101") << true;
+    QTest::addRow("date is no time") << int(VR::TM) << QByteArray("19700101") << false;
+    QTest::addRow("short string too long") << int(VR::SH) << QByteArray(17, 'a') << false;
+    QTest::addRow("name of 64 characters in UTF-8")
+            << int(VR::PN) << QString(64, QChar(0xfc)).toUtf8() << true;
+    QTest::addRow("backslash makes two values") << int(VR::LO) << QByteArray("a\\b") << false;
+    QTest::addRow("code") << int(VR::CS) << QByteArray("ANON_1") << true;
+    QTest::addRow("age") << int(VR::AS) << QByteArray("045Y") << true;
+    QTest::addRow("decimal") << int(VR::DS) << QByteArray("-1.5e3") << true;
+}
+
+void TestCleanup::valuesFitTheirVr()
+{
+    QFETCH(int, vr);
+    QFETCH(QByteArray, text);
+    QFETCH(bool, fits);
+    QCOMPARE(VrValue::fits(static_cast<gdcm::VR::VRType>(vr), text.toStdString()), fits);
+}
+
+void TestCleanup::uidsMapConsistently()
+{
+    const std::string uid = "1.2.826.0.1.3680043.99.7";
+    const std::string mapped = UidMap(QByteArray(32, 'k')).map(uid);
+    QVERIFY(mapped.rfind("2.25.", 0) == 0);
+    QVERIFY(VrValue::fits(gdcm::VR::UI, mapped));
+    QCOMPARE(UidMap(QByteArray(32, 'k')).map(uid + '\0'), mapped);
+    QVERIFY(UidMap(QByteArray(32, 'j')).map(uid) != mapped);
+    QVERIFY(UidMap(QByteArray(32, 'k')).map("1.2.826.0.1.3680043.99.8") != mapped);
+
+    // Across files: the study and the reference to it stay together.
+    TestDicom::Options options;
+    options.planted = true;
+    options.studyUid = "1.2.826.0.1.3680043.99.1";
+    QVERIFY(TestDicom::write(path("in/a.dcm"), options));
+    QVERIFY(TestDicom::write(path("in/b.dcm"), options));
+    QCOMPARE(anonymize(path("in/a.dcm"), true).status, FileOutcome::Status::WrittenWithResidue);
+    QCOMPARE(anonymize(path("in/b.dcm"), false).status, FileOutcome::Status::WrittenWithResidue);
+    const auto a = TestDicom::read((outputOf(path("in/a.dcm"))));
+    const auto b = TestDicom::read((outputOf(path("in/b.dcm"))));
+    QVERIFY(a && b);
+    const QByteArray study = TestDicom::valueOf(*a, studyUidTag);
+    QCOMPARE(study, QByteArray::fromStdString(VrValue::padded(
+                            gdcm::VR::UI, m_uids->map(options.studyUid))));
+    const gdcm::DataSet &reference = a->GetDataSet()
+                                             .GetDataElement(gdcm::Tag(0x0008, 0x1115))
+                                             .GetValueAsSQ()
+                                             ->GetItem(1)
+                                             .GetNestedDataSet();
+    const gdcm::ByteValue *referenced =
+            reference.GetDataElement(gdcm::Tag(0x0008, 0x1155)).GetByteValue();
+    QCOMPARE(QByteArray(referenced->GetPointer(), referenced->GetLength()), study);
+    // The profile maps the frame of reference alike with or without the standard clean-up.
+    QCOMPARE(TestDicom::valueOf(*a, frameOfReference), TestDicom::valueOf(*b, frameOfReference));
+    QVERIFY(TestDicom::valueOf(*a, frameOfReference).startsWith("2.25."));
+}
+
+void TestCleanup::profileWritesValidValues_data()
+{
+    QTest::addColumn<QString>("edit"); // "name:text" for "changeTagText", or empty
+    QTest::addColumn<quint16>("group");
+    QTest::addColumn<quint16>("element");
+    QTest::addColumn<QByteArray>("expected"); // null: the element is left out
+    QTest::addRow("code gets no dashes") << "" << quint16(0x0010) << quint16(0x0040) << QByteArray("");
+    QTest::addRow("age gets no dashes") << "" << quint16(0x0010) << quint16(0x1010) << QByteArray("");
+    QTest::addRow("decimal gets no dashes") << "" << quint16(0x0010) << quint16(0x1030) << QByteArray("");
+    QTest::addRow("name keeps its text") << "" << quint16(0x0010) << quint16(0x0010) << QByteArray("----");
+    QTest::addRow("picked date stays") << "BirthDate:20000229" << quint16(0x0010) << quint16(0x0030)
+                                       << QByteArray("20000229");
+    QTest::addRow("typed non-date") << "StudyDate:soon" << quint16(0x0008) << quint16(0x0020)
+                                    << QByteArray("");
+    QTest::addRow("text too long for SH") << "StationName:A very long station name"
+                                          << quint16(0x0008) << quint16(0x1010) << QByteArray("");
+    QTest::addRow("group length left out") << "" << quint16(0x0018) << quint16(0x0000) << QByteArray();
+}
+
+void TestCleanup::profileWritesValidValues()
+{
+    QFETCH(QString, edit);
+    QFETCH(quint16, group);
+    QFETCH(quint16, element);
+    QFETCH(QByteArray, expected);
+    TestDicom::Options options;
+    options.planted = true;
+    QVERIFY(TestDicom::write(path("in/a.dcm"), options));
+    QJsonObject profile = TagProfile::load();
+    if (!edit.isEmpty())
+        QVERIFY(TagProfile::setUserText(profile, edit));
+    QVERIFY(anonymize(path("in/a.dcm"), false, false, profile).status != FileOutcome::Status::Failed);
+    const auto out = TestDicom::read((outputOf(path("in/a.dcm"))));
+    QVERIFY(out);
+    const gdcm::Tag tag(group, element);
+    QCOMPARE(out->GetDataSet().FindDataElement(tag), !expected.isNull());
+    if (!expected.isNull())
+        QCOMPARE(TestDicom::valueOf(*out, tag), expected);
+}
+
+void TestCleanup::residue_data()
+{
+    QTest::addColumn<int>("syntax");
+    QTest::addColumn<bool>("standard");
+    QTest::addColumn<QStringList>("expected");
+    const int explicitVr = gdcm::TransferSyntax::ExplicitVRLittleEndian;
+    const int implicitVr = gdcm::TransferSyntax::ImplicitVRLittleEndian;
+    const int bigEndian = gdcm::TransferSyntax::ExplicitVRBigEndian;
+    // The profile leaves the UIDs, the operator, the reference with the patient's name in
+    // it, the private element (its creator the profile overwrites) and the unlisted element
+    // holding the patient's ID.
+    const QStringList profileOnly = {
+        "(0002,0003)",
+        "(0008,0018)",
+        "(0008,1070)",
+        "(0008,1115)[0]>(0008,1155)",
+        "(0008,1115)[0]>(0010,0010)",
+        "(0011,1001)",
+        "(0020,000D)",
+        "(0020,000E)",
+        "(0040,0275)",
+        "(0040,0275)[0]>(0008,0020)",
+        "(0040,0275)[0]>(0010,0010)",
+        "(0054,0400)",
+    };
+    QTest::addRow("profile, explicit VR") << explicitVr << false << profileOnly;
+    QTest::addRow("profile, implicit VR") << implicitVr << false << profileOnly;
+    QTest::addRow("profile, big endian") << bigEndian << false << profileOnly;
+    // The patient's ID in an element the table does not name is still found.
+    QTest::addRow("standard, explicit VR") << explicitVr << true << QStringList{ "(0054,0400)" };
+    QTest::addRow("standard, implicit VR") << implicitVr << true << QStringList{ "(0054,0400)" };
+}
+
+void TestCleanup::residue()
+{
+    QFETCH(int, syntax);
+    QFETCH(bool, standard);
+    QFETCH(QStringList, expected);
+    TestDicom::Options options;
+    options.planted = true;
+    options.syntax = static_cast<gdcm::TransferSyntax::TSType>(syntax);
+    QVERIFY(TestDicom::write(path("in/a.dcm"), options));
+    const QByteArray before = TestDicom::sha256(path("in/a.dcm"));
+    const QString output = (outputOf(path("in/a.dcm")));
+
+    const FileOutcome kept = anonymize(path("in/a.dcm"), standard);
+    QCOMPARE(kept.residue.join(" "), expected.join(" "));
+    QCOMPARE(kept.status, FileOutcome::Status::WrittenWithResidue);
+    QVERIFY(TestDicom::read(output));
+
+    // Strict: the same copy fails, and nothing is left under its name.
+    QVERIFY(QFile::remove(output));
+    const FileOutcome refused = anonymize(path("in/a.dcm"), standard, true);
+    QCOMPARE(refused.status, FileOutcome::Status::Failed);
+    QCOMPARE(refused.reason, "residue " + expected.join(' '));
+    QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList());
+    QCOMPARE(TestDicom::sha256(path("in/a.dcm")), before);
+}
+
+void TestCleanup::standardLeavesNoPlantedValue_data()
+{
+    QTest::addColumn<int>("syntax");
+    QTest::addRow("explicit VR") << int(gdcm::TransferSyntax::ExplicitVRLittleEndian);
+    QTest::addRow("implicit VR") << int(gdcm::TransferSyntax::ImplicitVRLittleEndian);
+    QTest::addRow("big endian") << int(gdcm::TransferSyntax::ExplicitVRBigEndian);
+}
+
+void TestCleanup::standardLeavesNoPlantedValue()
+{
+    QFETCH(int, syntax);
+    TestDicom::Options options;
+    options.planted = true;
+    options.syntax = static_cast<gdcm::TransferSyntax::TSType>(syntax);
+    options.studyUid = "1.2.826.0.1.3680043.99.1";
+    QVERIFY(TestDicom::write(path("in/a.dcm"), options));
+    const auto in = TestDicom::read(path("in/a.dcm"));
+    QVERIFY(in);
+    // The patient's ID alone stays, in the element no table names; everything else planted
+    // is gone from every byte of the copy.
+    QCOMPARE(anonymize(path("in/a.dcm"), true).residue, QStringList{ "(0054,0400)" });
+    QFile copy((outputOf(path("in/a.dcm"))));
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    const QByteArray bytes = copy.readAll();
+    const QList<QByteArray> planted = {
+        "Roe^Jane",
+        TestDicom::plantedOperator,
+        TestDicom::plantedSoftware,
+        "St Example Hospital",
+        "19610203",
+        "20230415",
+        "EXAMPLE CORP",
+        QByteArray::fromStdString(options.studyUid),
+        TestDicom::valueOf(*in, gdcm::Tag(0x0008, 0x0018)),
+        TestDicom::valueOf(*in, gdcm::Tag(0x0020, 0x000e)),
+        TestDicom::metaValueOf(*in, gdcm::Tag(0x0002, 0x0012)),
+    };
+    for (const QByteArray &value : planted)
+        QVERIFY2(!bytes.contains(value), value.constData());
+    const auto out = TestDicom::read(copy.fileName());
+    QVERIFY(out);
+    // The meta group names the instance the copy holds.
+    QCOMPARE(TestDicom::metaValueOf(*out, gdcm::Tag(0x0002, 0x0003)),
+             TestDicom::valueOf(*out, gdcm::Tag(0x0008, 0x0018)));
+}
+
+void TestCleanup::keyFiles()
+{
+    QString error;
+    const QString keyFile = path("site.key");
+    QVERIFY(UidKey::writeNewFile(keyFile, &error));
+    QCOMPARE(QFile::permissions(keyFile) & ~(QFile::ReadOwner | QFile::WriteOwner
+                                             | QFile::ReadUser | QFile::WriteUser),
+             QFileDevice::Permissions());
+    const QByteArray key = UidKey::readFile(keyFile, &error);
+    QCOMPARE(key.size(), 32);
+    // Never replaced: another machine may already use it.
+    QVERIFY(!UidKey::writeNewFile(keyFile, &error));
+    QCOMPARE(UidKey::readFile(keyFile, &error), key);
+    QFile bad(path("bad.key"));
+    QVERIFY(bad.open(QIODevice::WriteOnly));
+    bad.write("abc\n");
+    bad.close();
+    QVERIFY(UidKey::readFile(bad.fileName(), &error).isEmpty());
+    QVERIFY(!error.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestCleanup)
+#include "tst_cleanup.moc"

@@ -4,6 +4,7 @@
 #include "bridge/appinfo.h"
 #include "bridge/headlessrun.h"
 #include "engine/allocator.h"
+#include "engine/uidmap.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -43,7 +44,7 @@ int usageError(const QString &message)
 {
     QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << "\n"
                         << "Usage: " << QCoreApplication::applicationName()
-                        << " [--jobs N] FOLDER...  (--help for more)\n";
+                        << " [--jobs N] [--standard] [--strict] [--uid-key FILE] FOLDER...  (--help for more)\n";
     return exitUsage;
 }
 
@@ -71,6 +72,31 @@ int main(int argc, char *argv[])
                     .arg(QThread::idealThreadCount()),
             QStringLiteral("N"));
     parser.addOption(jobsOption);
+    const QCommandLineOption standardOption(
+            QStringLiteral("standard"),
+            QStringLiteral("Also apply the standard clean-up (DICOM PS3.15 Basic Application "
+                           "Level Confidentiality Profile) to the whole data set, at every "
+                           "nesting level: names, IDs, dates, UIDs, private elements."));
+    parser.addOption(standardOption);
+    const QCommandLineOption strictOption(
+            QStringLiteral("strict"),
+            QStringLiteral("A copy that still holds identifying data is not kept: the file "
+                           "fails (\"failed: INPUT: residue PATHS\").  Without it such a copy is "
+                           "written and named on a \"residue: OUTPUT: PATHS\" line."));
+    parser.addOption(strictOption);
+    const QCommandLineOption uidKeyOption(
+            QStringLiteral("uid-key"),
+            QStringLiteral("Make new UIDs with the key in FILE instead of this installation's "
+                           "own, so that several machines map each UID alike."),
+            QStringLiteral("FILE"));
+    parser.addOption(uidKeyOption);
+    const QCommandLineOption newUidKeyOption(
+            QStringLiteral("new-uid-key"),
+            QStringLiteral("Write a new random UID key to FILE (readable by its owner only; an "
+                           "existing file is never replaced), then anonymize the FOLDERs, if "
+                           "any, with it."),
+            QStringLiteral("FILE"));
+    parser.addOption(newUidKeyOption);
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("Folders to anonymize."),
                                  QStringLiteral("FOLDER..."));
 
@@ -92,7 +118,26 @@ int main(int argc, char *argv[])
         if (!ok || jobs < 1)
             return usageError(QStringLiteral("--jobs needs a whole number of at least 1."));
     }
+    QByteArray uidKey;
+    if (parser.isSet(uidKeyOption) && parser.isSet(newUidKeyOption))
+        return usageError(QStringLiteral("--uid-key and --new-uid-key exclude each other."));
     const QStringList folders = parser.positionalArguments();
+    if (parser.isSet(newUidKeyOption)) {
+        QString error;
+        if (!UidKey::writeNewFile(parser.value(newUidKeyOption), &error))
+            return usageError(QStringLiteral("Cannot write the new UID key to %1: %2")
+                                      .arg(parser.value(newUidKeyOption), error));
+        if (folders.isEmpty())
+            return exitOk;
+        uidKey = UidKey::readFile(parser.value(newUidKeyOption), &error);
+    }
+    if (parser.isSet(uidKeyOption)) {
+        QString error;
+        uidKey = UidKey::readFile(parser.value(uidKeyOption), &error);
+        if (uidKey.isEmpty())
+            return usageError(QStringLiteral("Cannot use the UID key in %1: %2")
+                                      .arg(parser.value(uidKeyOption), error));
+    }
     if (folders.isEmpty())
         return usageError(QStringLiteral("No folder given."));
     for (const QString &folder : folders) {
@@ -109,6 +154,11 @@ int main(int argc, char *argv[])
     bool barShown = false;
 
     HeadlessRun run(jobs);
+    // The command does what its options say, whatever the window's switch was left at.
+    run.setStandardCleanup(parser.isSet(standardOption));
+    run.setStrict(parser.isSet(strictOption));
+    if (!uidKey.isEmpty())
+        run.setUidKey(uidKey);
     QObject::connect(&run, &HeadlessRun::progress, [&](float fraction) {
         if (terminal) {
             err << '\r' << HeadlessRun::progressBar(fraction, 40) << "  " << run.done() << '/'
@@ -122,11 +172,19 @@ int main(int argc, char *argv[])
             lastPercent = percent;
         }
     });
-    QObject::connect(&run, &HeadlessRun::failed, [&](const QString &path) {
+    const auto printLine = [&](const QString &line) {
         if (barShown)
             err << "\r\033[K";
-        err << "failed: " << path << '\n' << Qt::flush;
+        err << line << '\n' << Qt::flush;
         barShown = false;
+    };
+    QObject::connect(&run, &HeadlessRun::failed,
+                     [&](const QString &path) { printLine(QStringLiteral("failed: ") + path); });
+    QObject::connect(&run, &HeadlessRun::residue, [&](const QString &output, const QStringList &paths) {
+        printLine(QStringLiteral("residue: %1: %2").arg(output, paths.join(QLatin1Char(' '))));
+    });
+    QObject::connect(&run, &HeadlessRun::refused, [&](const QString &input, const QStringList &paths) {
+        printLine(QStringLiteral("failed: %1: residue %2").arg(input, paths.join(QLatin1Char(' '))));
     });
     QObject::connect(&run, &HeadlessRun::finished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
@@ -161,7 +219,8 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     if (run.wasStopped())
         out << "stopped after " << run.done() << " of ";
-    out << run.files() << " files, " << run.failures().size() << " failed, "
+    out << run.files() << " files, " << run.failures().size() << " failed, " << run.withResidue()
+        << " with residue, "
         << QString::number(seconds, 'f', 2) << " s, "
         << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
     if (run.wasStopped())

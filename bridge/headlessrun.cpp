@@ -29,6 +29,15 @@ HeadlessRun::HeadlessRun(int workers, QObject *parent) : QObject(parent)
     connect(&m_handler, &QmlHandler::sendToQml, this, &HeadlessRun::onMessage);
     // Queued like the progress itself, so every failure of a file is in before the report
     // that counts it.
+    connect(&m_handler, &QmlHandler::fileFinished, this, [this](const FileOutcome &outcome) {
+        if (outcome.status == FileOutcome::Status::WrittenWithResidue) {
+            ++m_withResidue;
+            emit residue(outcome.output, outcome.residue);
+        } else if (outcome.status == FileOutcome::Status::Failed && !outcome.residue.isEmpty()) {
+            m_failures.append(outcome.input);
+            emit refused(outcome.input, outcome.residue);
+        }
+    });
     connect(&m_handler, &QmlHandler::readError, this, [this](const QString &path) {
         m_failures.append(path);
         emit failed(path);

@@ -24,6 +24,12 @@ public:
     // The "openFolder" value for the folders: one "file:" URL per line, as a drop sends it.
     static QString openFolderValue(const QStringList &folders);
 
+    // Applies to the job started next: the standard clean-up on top of the profile, a copy
+    // with residue failing instead of being kept, the key of the UID map.
+    void setStandardCleanup(bool on) { m_handler.setStandardCleanup(on); }
+    void setStrict(bool on) { m_handler.setStrict(on); }
+    void setUidKey(const QByteArray &key) { m_handler.setUidKey(key); }
+
     // Starts the job; finished() follows when every file is counted, also for a job of no
     // files (then on the next turn of the event loop).
     void start(const QStringList &folders);
@@ -36,6 +42,7 @@ public:
     int files() const { return m_handler.total(); }
     int done() const { return m_handler.done(); }
     const QStringList &failures() const { return m_failures; }
+    int withResidue() const { return m_withResidue; }
     qint64 bytesRead() const { return m_handler.bytesRead(); }
     qint64 elapsedMs() const { return m_elapsed.elapsed(); }
     bool isFinished() const { return m_finished; }
@@ -46,6 +53,10 @@ public:
 signals:
     void progress(float fraction);
     void failed(QString path);
+    // A copy that was written but still holds identifying data, with the elements' paths.
+    void residue(QString output, QStringList paths);
+    // A copy that was not kept because it still holds identifying data (strict).
+    void refused(QString input, QStringList paths);
     void finished();
 
 private:
@@ -54,6 +65,7 @@ private:
 
     QmlHandler m_handler{ QmlHandler::ServerClient::None };
     QStringList m_failures;
+    int m_withResidue = 0;
     QElapsedTimer m_elapsed;
     bool m_finished = false;
     bool m_stopped = false;

@@ -12,6 +12,10 @@ inline const QString changeTagText = QStringLiteral("changeTagText");
 inline const QString qmlCompleted = QStringLiteral("qmlCompleted");
 inline const QString settingsSubmit = QStringLiteral("settings:submit");
 
+// Both ways: the window's switch of the standard clean-up sends it (1 or 0); the core sends
+// the stored state (a boolean) after "qmlCompleted".
+inline const QString standardCleanup = QStringLiteral("standardCleanup");
+
 // From the core to the windows.
 inline const QString setDeviceID = QStringLiteral("setDeviceID");
 inline const QString loadTagsList = QStringLiteral("loadTagsList");

@@ -6,6 +6,7 @@
 #include "engine/jobplan.h"
 #include "engine/progress.h"
 #include "engine/tagprofile.h"
+#include "engine/uidmap.h"
 #include "net/nethandler.h"
 
 #include <QJsonDocument>
@@ -18,6 +19,8 @@
 #include <chrono>
 
 namespace {
+
+const QString standardCleanupKey = QStringLiteral("standardCleanup");
 
 qint64 steadyMilliseconds()
 {
@@ -48,6 +51,8 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
         startServerClient(NetHandler::serviceBaseUrls());
 
     m_tagProfile = TagProfile::load();
+    m_standardCleanup = m_settings->value(standardCleanupKey, false).toBool();
+    m_uids = std::make_shared<const UidMap>(UidKey::fromStore(*m_settings));
 
     connect(this, SIGNAL(writeFile()), this, SLOT(writeFileHandler()));
     m_lastProgressTime = m_clock();
@@ -120,6 +125,10 @@ void QmlHandler::receiveFromQml(QString key, QVariant value)
         QMutexLocker lock(&m_jobMutex);
         TagProfile::setUserText(m_tagProfile, value.toString());
         ++m_profileRevision;
+    } else if (key == MessageKey::standardCleanup) {
+        const bool on = value.toBool();
+        setStandardCleanup(on);
+        m_settings->setValue(standardCleanupKey, on);
     } else if (key == MessageKey::qmlCompleted) {
         answerQmlCompleted();
     } else if (key == MessageKey::settingsSubmit) {
@@ -138,6 +147,7 @@ void QmlHandler::answerQmlCompleted()
         shown = TagProfile::shownTags(m_tagProfile);
     }
     emit sendToQml(MessageKey::loadTagsList, shown);
+    emit sendToQml(MessageKey::standardCleanup, standardCleanup());
 }
 
 void QmlHandler::submitSettings(const QVariant &value)
@@ -154,6 +164,42 @@ QJsonObject QmlHandler::tagProfileSnapshot(quint64 *revision)
     if (revision)
         *revision = m_profileRevision;
     return m_tagProfile;
+}
+
+QmlHandler::JobSettings QmlHandler::jobSettings(quint64 *revision)
+{
+    QMutexLocker lock(&m_jobMutex);
+    if (revision)
+        *revision = m_profileRevision;
+    return JobSettings{ m_tagProfile, m_standardCleanup, m_strict, m_uids };
+}
+
+void QmlHandler::setStandardCleanup(bool on)
+{
+    QMutexLocker lock(&m_jobMutex);
+    m_standardCleanup = on;
+    ++m_profileRevision;
+}
+
+bool QmlHandler::standardCleanup()
+{
+    QMutexLocker lock(&m_jobMutex);
+    return m_standardCleanup;
+}
+
+void QmlHandler::setStrict(bool on)
+{
+    QMutexLocker lock(&m_jobMutex);
+    m_strict = on;
+    ++m_profileRevision;
+}
+
+void QmlHandler::setUidKey(const QByteArray &key)
+{
+    auto uids = std::make_shared<const UidMap>(key);
+    QMutexLocker lock(&m_jobMutex);
+    m_uids = std::move(uids);
+    ++m_profileRevision;
 }
 
 void QmlHandler::anonymizeFolders(const QStringList &pieces)

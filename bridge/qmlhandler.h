@@ -12,9 +12,11 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 class NetHandler;
 class QSettings;
+class UidMap;
 
 // The one object through which the QML windows and the core meet, published to QML as
 // `Handler`. The windows call receiveFromQml(key, value); the core answers with
@@ -51,6 +53,29 @@ public:
     // `revision`, when given, receives the number of edits made so far: snapshots with equal
     // revisions are equal, so a worker need not read an unchanged profile again.
     QJsonObject tagProfileSnapshot(quint64 *revision = nullptr);
+
+    // What a worker copies at the start of every file: the profile and how the job cleans.
+    struct JobSettings
+    {
+        QJsonObject profile;
+        bool standard = false;
+        bool strict = false;
+        std::shared_ptr<const UidMap> uids;
+    };
+    // Taken under the job mutex like tagProfileSnapshot(); `revision` counts every change of
+    // any of it. Safe to call from any thread.
+    JobSettings jobSettings(quint64 *revision = nullptr);
+
+    // The standard clean-up on top of the profile. The window's switch also stores it in the
+    // core's settings store ("standardCleanup"); this setter, for the headless command and
+    // tests, does not. Applies from the next file on.
+    void setStandardCleanup(bool on);
+    bool standardCleanup();
+    // A copy that still holds identifying data is not kept but fails (headless --strict).
+    void setStrict(bool on);
+    // Replaces the installation's UID key (from the store) with another, e.g. a site's shared
+    // one (headless --uid-key).
+    void setUidKey(const QByteArray &key);
 
     int workerCount() const { return m_workerCount; }
     void setWorkerCount(int count) { m_workerCount = count < 1 ? 1 : count; }
@@ -105,7 +130,11 @@ private:
     NetHandler *m_netHandler = nullptr; // no parent: lives until the process ends
     QMutex m_jobMutex;
     QJsonObject m_tagProfile;
-    quint64 m_profileRevision = 0; // edits of m_tagProfile; both under m_jobMutex
+    bool m_standardCleanup = false;
+    bool m_strict = false;
+    std::shared_ptr<const UidMap> m_uids;
+    // Edits of m_tagProfile and the three above; all under m_jobMutex.
+    quint64 m_profileRevision = 0;
     Clock m_clock;
     qint64 m_lastProgressTime = 0; // by m_clock: a steady clock, immune to changes of the date
     int m_total = 0;

@@ -26,6 +26,10 @@ Window {
         Handler.receiveFromQml("changeGUI", name + ":" + (on ? "1" : "0"))
     }
 
+    function changeStandardCleanup(on) {
+        Handler.receiveFromQml("standardCleanup", on ? 1 : 0)
+    }
+
     function changeText(name, text) {
         Handler.receiveFromQml("changeTagText", name + ":" + text)
     }
@@ -118,6 +122,9 @@ Window {
                 break
             case "checkVersion":
                 mainWindow.checkVersion(value)
+                break
+            case "standardCleanup":
+                standardSwitch.checked = value === true
                 break
             default:
                 break
@@ -242,9 +249,29 @@ Window {
                         delegate: tagRow
                     }
                 }
-                Item {
+                // The standard clean-up, on top of the tag rows; the core keeps its state.
+                RowLayout {
                     Layout.fillWidth: true
                     Layout.fillHeight: true
+                    Layout.leftMargin: 10
+                    spacing: 5
+
+                    TagSwitch {
+                        id: standardSwitch
+                        objectName: "standardSwitch"
+                        Layout.preferredWidth: 55
+                        Layout.fillHeight: true
+                        onClicked: mainWindow.changeStandardCleanup(standardSwitch.checked)
+                    }
+                    Text {
+                        objectName: "standardLabel"
+                        Layout.fillWidth: true
+                        text: "Standard clean-up: every level, UIDs, private tags"
+                        color: "white"
+                        font.family: "Helvetica"
+                        font.pixelSize: 14
+                        elide: Text.ElideRight
+                    }
                 }
             }
         }

@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -15,9 +16,11 @@ class TestQmlHandler : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
     void unknownOrMiscasedKeysDoNothing_data();
     void unknownOrMiscasedKeysDoNothing();
     void qmlCompletedAnswersEachTimeInOrder();
+    void standardCleanupIsKeptInTheStore();
     void defaultProfile();
     void duplicateElementsAndNumbering();
     void edits_data();
@@ -27,6 +30,12 @@ private slots:
     void settingsSubmitEchoesParsedObject_data();
     void settingsSubmitEchoesParsedObject();
 };
+
+void TestQmlHandler::init()
+{
+    // Each test starts from a store without the switch, as a new installation does.
+    QSettings(QStringLiteral("Tesmo"), QStringLiteral("Vexar_Anonymizer")).remove("standardCleanup");
+}
 
 void TestQmlHandler::unknownOrMiscasedKeysDoNothing_data()
 {
@@ -70,11 +79,13 @@ void TestQmlHandler::qmlCompletedAnswersEachTimeInOrder()
     QVERIFY(spy.isValid());
     handler.receiveFromQml(MessageKey::qmlCompleted, QString());
     handler.receiveFromQml(MessageKey::qmlCompleted, QString());
-    QCOMPARE(spy.count(), 4);
-    for (int i = 0; i < 4; i += 2) {
+    QCOMPARE(spy.count(), 6);
+    for (int i = 0; i < 6; i += 3) {
         QCOMPARE(spy.at(i).at(0).toString(), QStringLiteral("setDeviceID"));
         QCOMPARE(spy.at(i).at(1).toJsonObject(), QJsonObject({ { "version", "1.0.1" } }));
         QCOMPARE(spy.at(i + 1).at(0).toString(), QStringLiteral("loadTagsList"));
+        QCOMPARE(spy.at(i + 2).at(0).toString(), QStringLiteral("standardCleanup"));
+        QCOMPARE(spy.at(i + 2).at(1), QVariant(false));
     }
 
     const QJsonObject shown = spy.at(1).at(1).toJsonObject();
@@ -90,6 +101,32 @@ void TestQmlHandler::qmlCompletedAnswersEachTimeInOrder()
     QCOMPARE(shown.value("BirthDate").toObject().value("mode"), QJsonValue("date"));
     QCOMPARE(shown.value("BirthDate").toObject().value("replace"), QJsonValue("19700101"));
     QCOMPARE(shown.value("PatientsName").toObject().value("mode"), QJsonValue("string"));
+}
+
+void TestQmlHandler::standardCleanupIsKeptInTheStore()
+{
+    {
+        QmlHandler handler(QmlHandler::ServerClient::None);
+        QCOMPARE(handler.jobSettings().standard, false);
+        handler.receiveFromQml(MessageKey::standardCleanup, 1);
+        QCOMPARE(handler.jobSettings().standard, true);
+    }
+    // The next start answers with the stored state; the headless setter changes only the
+    // running bridge.
+    {
+        QmlHandler handler(QmlHandler::ServerClient::None);
+        QSignalSpy spy(&handler, &QmlHandler::sendToQml);
+        QVERIFY(spy.isValid());
+        handler.receiveFromQml(MessageKey::qmlCompleted, QString());
+        QCOMPARE(spy.last().at(0).toString(), MessageKey::standardCleanup);
+        QCOMPARE(spy.last().at(1), QVariant(true));
+        handler.setStandardCleanup(false);
+        QCOMPARE(handler.jobSettings().standard, false);
+    }
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QCOMPARE(handler.jobSettings().standard, true);
+    handler.receiveFromQml(MessageKey::standardCleanup, 0);
+    QCOMPARE(QmlHandler(QmlHandler::ServerClient::None).jobSettings().standard, false);
 }
 
 void TestQmlHandler::defaultProfile()

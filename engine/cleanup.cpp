@@ -201,11 +201,20 @@ public:
                     : 0;
             const Action action =
                     ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), type);
-            if (action == Action::Remove) {
+            gdcm::SequenceOfItems *items = nullptr;
+            if (m_record.written.count(key) != 0 && !tag.IsPrivate()) {
+                // The profile's own text stands (private blocks go whole).
+            } else if (action == Action::Remove) {
                 removals.push_back(tag);
-            } else if (m_record.written.count(key) != 0) {
-                // The profile's own text stands.
-            } else if (gdcm::SequenceOfItems *items = parsedSequence(element, dataSet)) {
+            } else if ((items = parsedSequence(element, dataSet)) != nullptr) {
+                // An empty sequence is valid only where it must be present but may be empty;
+                // where it may be left out instead, it is.
+                if (action == Action::Zero && type != 2
+                    && ConfidentialityProfile::mayRemove(tag.GetGroup(), tag.GetElement())) {
+                    removals.push_back(tag);
+                    key.resize(mark);
+                    continue;
+                }
                 if (action == Action::Zero) {
                     emptySequence(element);
                     m_record.written.insert(key);

@@ -13,6 +13,7 @@ struct Rule
 {
     Action byType[4] = { Action::None, Action::None, Action::None, Action::None };
     bool dependsOnType = false;
+    bool mayRemove = false;
 };
 
 struct Pattern
@@ -76,6 +77,7 @@ Rule ruleFor(const QByteArray &fallback, const QByteArray &code)
         set(unknown, d, z, z);
     else
         set(unknown, unknown, unknown, unknown);
+    rule.mayRemove = code.contains('X') || unknown == Action::Remove;
     return rule;
 }
 
@@ -152,6 +154,14 @@ bool dependsOnType(quint16 group, quint16 element)
 {
     const Rule *rule = group % 2 != 0 ? nullptr : ruleOf(group, element);
     return rule && rule->dependsOnType;
+}
+
+bool mayRemove(quint16 group, quint16 element)
+{
+    if (group % 2 != 0)
+        return table().privateRemoved;
+    const Rule *rule = ruleOf(group, element);
+    return rule && rule->mayRemove;
 }
 
 int size()

@@ -30,6 +30,9 @@ Action action(quint16 group, quint16 element, int iodType = 0);
 // True when the action depends on how the IOD types the attribute.
 bool dependsOnType(quint16 group, quint16 element);
 
+// True when the table allows the attribute to be removed (its code holds an X).
+bool mayRemove(quint16 group, quint16 element);
+
 // How many attributes the table names; 0 when the resource could not be read.
 int size();
 

@@ -3,7 +3,10 @@
 #include <gdcmDefs.h>
 #include <gdcmFile.h>
 #include <gdcmGlobal.h>
+#include <gdcmIOD.h>
+#include <gdcmMacros.h>
 #include <gdcmMediaStorage.h>
+#include <gdcmModules.h>
 #include <gdcmType.h>
 
 #include <string>
@@ -55,12 +58,27 @@ int of(const gdcm::File &file, const gdcm::Tag &tag)
     const auto found = known.find(key);
     if (found != known.end())
         return found->second;
-    int type = 0;
+    // An attribute may stand in several modules of one IOD with different types: it must
+    // have a value if any of them says so, and may be left out if any lets it be.
+    bool mustHaveValue = false;
+    bool mayLeaveOut = false;
+    bool mayBeEmpty = false;
     try {
-        type = plainType(static_cast<gdcm::Type::TypeType>(tables->GetTypeFromTag(file, tag)));
+        const gdcm::IOD &iod = tables->GetIODFromFile(file);
+        for (unsigned i = 0; i < iod.GetNumberOfIODs(); ++i) {
+            const gdcm::Module &module = tables->GetModules().GetModule(iod.GetIODEntry(i).GetRef());
+            if (!module.FindModuleEntryInMacros(tables->GetMacros(), tag))
+                continue;
+            const int type = plainType(static_cast<gdcm::Type::TypeType>(
+                    module.GetModuleEntryInMacros(tables->GetMacros(), tag).GetType()));
+            mustHaveValue = mustHaveValue || type == 1;
+            mayBeEmpty = mayBeEmpty || type == 2;
+            mayLeaveOut = mayLeaveOut || type == 3;
+        }
     } catch (...) {
-        type = 0;
+        mustHaveValue = mayLeaveOut = mayBeEmpty = false;
     }
+    const int type = mustHaveValue ? 1 : mayLeaveOut ? 3 : mayBeEmpty ? 2 : 0;
     known.emplace(std::move(key), type);
     return type;
 }

@@ -40,7 +40,7 @@ DEFAULT_RUNS = {"small": 5, "ct": 5, "big": 3}
 # Targets from the performance goals, as fractions of `cp -r`'s speed (cp time / command time).
 TARGETS = {
     ("small", "cli1"): 0.30, ("small", "clidef"): 0.40,
-    ("ct", "cli1"): 0.45, ("ct", "clidef"): 0.75,
+    ("ct", "cli1"): 0.45, ("ct", "clidef"): 0.75, ("ct", "clistd"): 0.65,
     ("big", "cli1"): 0.35,
 }
 # The headless command with 1 worker may take at most this much longer than the plain loop.
@@ -87,6 +87,8 @@ def commands_for(cli, plain, jobs_default, keep_buffers):
         Command("cli1", "cli --jobs 1", lambda link, run: [cli, "--jobs", "1", link], 1, True),
         Command("clidef", "cli (default: %d workers)" % jobs_default,
                 lambda link, run: [cli, link], jobs_default, True),
+        Command("clistd", "cli --standard (default workers)",
+                lambda link, run: [cli, "--standard", link], jobs_default, True),
         Command("plain1", "plain loop, 1 thread",
                 lambda link, run: [plain, "--jobs", "1", link], 1, True),
         Command("plain2", "plain loop, 2 threads",
@@ -249,7 +251,7 @@ def report(corpus, cmds):
         goal = TARGETS.get((corpus["name"], c.key))
         if goal is not None:
             target = "≥%.2f %s" % (goal, "ok" if ratio >= goal else "MISS")
-        if c.key in ("cli1", "clidef"):
+        if c.key in ("cli1", "clidef", "clistd"):
             cap = 60 + 2 * largest_mb * c.workers
             target += ("; " if target else "") + "RSS≤%.0f %s" % (cap, "ok" if rss_mb <= cap
                                                                  else "MISS")

@@ -18,6 +18,8 @@ packages=(
     qt6-httpserver-dev qt6-websockets-dev openssl
     # DICOM: the library, and independent readers and test files for the tests
     libgdcm-dev libgdcm-tools dcmtk python3-pydicom zlib1g-dev
+    # An independent validator for the privacy check (tools/privacy)
+    dicom3tools
     # Tests and benchmarks
     xvfb xauth time
     # Fuzzing (make fuzz): clang with its sanitizer and libFuzzer runtimes

@@ -24,6 +24,7 @@ private slots:
     void exitStatus();
     void writesTheSameTreeAsTheWindow();
     void unlistableSubfolderFails();
+    void sharedKeyFileMapsUidsAlike();
     void stopSignalEndsTheJobBetweenFiles_data();
     void stopSignalEndsTheJobBetweenFiles();
 
@@ -34,7 +35,8 @@ private:
         QString out;
         QString err;
     };
-    Result run(const QStringList &arguments);
+    // `configHome`, when given, is the command's settings store: another installation.
+    Result run(const QStringList &arguments, const QString &configHome = QString());
     QString path(const QString &relative) const { return m_dir->filePath(relative); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -53,10 +55,15 @@ void TestCli::init()
     QVERIFY(QDir().mkpath(path("empty")));
 }
 
-TestCli::Result TestCli::run(const QStringList &arguments)
+TestCli::Result TestCli::run(const QStringList &arguments, const QString &configHome)
 {
     QProcess process;
     process.setWorkingDirectory(m_dir->path());
+    if (!configHome.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", configHome);
+        process.setProcessEnvironment(environment);
+    }
     process.start(QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli"), arguments);
     Result result;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
@@ -97,6 +104,18 @@ void TestCli::exitStatus_data()
                                     << "";
     QTest::addRow("help") << QStringList{ "--help" } << 0 << "--jobs"
                           << "";
+    // The profile alone leaves the UIDs; the standard clean-up leaves nothing here.
+    QTest::addRow("residue named") << QStringList{ "good" } << 0 << "2 files, 0 failed, 2 with residue"
+                                   << "good_depersonification/a.dcm: (0002,0003) ";
+    QTest::addRow("strict fails copies with residue")
+            << QStringList{ "--strict", "good" } << 1 << "2 files, 2 failed, 0 with residue"
+            << "good/a.dcm: residue (0002,0003) ";
+    QTest::addRow("standard") << QStringList{ "--standard", "--strict", "good" } << 0
+                              << "2 files, 0 failed, 0 with residue" << "";
+    QTest::addRow("missing key file") << QStringList{ "--uid-key", "nokey", "good" } << 2 << ""
+                                      << "nokey";
+    QTest::addRow("two keys") << QStringList{ "--uid-key", "a", "--new-uid-key", "b", "good" } << 2
+                              << "" << "";
 }
 
 void TestCli::exitStatus()
@@ -113,6 +132,28 @@ void TestCli::exitStatus()
         QVERIFY2(result.err.contains(named), qPrintable(result.err));
     if (code == 2) // a usage error writes nothing
         QVERIFY(!QFileInfo::exists(path("good_depersonification")));
+}
+
+void TestCli::sharedKeyFileMapsUidsAlike()
+{
+    const gdcm::Tag studyUid(0x0020, 0x000d);
+    const auto studyUidOf = [this, &studyUid](const QString &folder) {
+        const auto copy = TestDicom::read(path(folder + "_depersonification/a.dcm"));
+        return copy ? TestDicom::valueOf(*copy, studyUid) : QByteArray();
+    };
+    // Two installations, each with its own key, map alike only with the shared key file.
+    QCOMPARE(run({ "--new-uid-key", "site.key" }).code, 0);
+    QCOMPARE(QFile::permissions(path("site.key")) & (QFile::ReadGroup | QFile::ReadOther),
+             QFileDevice::Permissions());
+    QVERIFY(QDir().rename(path("good"), path("one")));
+    QCOMPARE(run({ "--standard", "--uid-key", "site.key", "one" }, path("home1")).code, 0);
+    QVERIFY(QDir().rename(path("one"), path("two")));
+    QCOMPARE(run({ "--standard", "--uid-key", "site.key", "two" }, path("home2")).code, 0);
+    QVERIFY(QDir().rename(path("two"), path("three")));
+    QCOMPARE(run({ "--standard", "three" }, path("home3")).code, 0);
+    QVERIFY(studyUidOf("one").startsWith("2.25."));
+    QCOMPARE(studyUidOf("two"), studyUidOf("one"));
+    QVERIFY(studyUidOf("three") != studyUidOf("one"));
 }
 
 void TestCli::writesTheSameTreeAsTheWindow()

@@ -136,6 +136,21 @@ Item {
             compare(field.text, "")
         }
 
+        // The switch shows what the core keeps, and a click tells the core.
+        function test_standardCleanupSwitch() {
+            var standard = item("standardSwitch")
+            Handler.sendToQml("standardCleanup", true)
+            compare(standard.checked, true)
+            Handler.clear()
+            mouseClick(standard)
+            compare(sent(), ["standardCleanup=0"])
+            compare(standard.checked, false)
+            mouseClick(standard)
+            compare(sent(), ["standardCleanup=0", "standardCleanup=1"])
+            Handler.sendToQml("standardCleanup", false)
+            compare(standard.checked, false)
+        }
+
         function test_switchOffDateTag() {
             loadDefaultTags()
             window.updateTag("BirthDate", "2021-03-05")

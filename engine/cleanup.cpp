@@ -101,7 +101,10 @@ bool holdsIdentifyingText(gdcm::VR::VRType vr)
 class Cleaner
 {
 public:
-    Cleaner(const Options &options, Record &record) : m_options(options), m_record(record) { }
+    Cleaner(const gdcm::File &file, const Options &options, Record &record)
+        : m_options(options), m_record(record), m_types(file)
+    {
+    }
 
     void collect(const gdcm::DataSet &dataSet, int depth)
     {
@@ -169,7 +172,7 @@ public:
                 // must have one, a harmless dummy.
                 if (VrValue::fits(vr, text))
                     setValue(element, VrValue::padded(vr, text));
-                else if (IodType::of(file, tag) == 1)
+                else if (m_types.of(tag) == 1)
                     setValue(element, VrValue::dummy(vr));
                 else
                     setValue(element, "");
@@ -183,8 +186,7 @@ public:
 
     // The standard's table over one data set and the items below it. True when anything in
     // it changed, so that the sequence holding it is written with lengths made anew.
-    bool applyStandard(const gdcm::File &file, gdcm::DataSet &dataSet, std::string &key,
-                       int depth)
+    bool applyStandard(gdcm::DataSet &dataSet, std::string &key, int depth)
     {
         std::vector<gdcm::Tag> removals;
         std::set<quint16> changedGroups;
@@ -197,7 +199,7 @@ public:
             const int type = depth == 0
                             && ConfidentialityProfile::dependsOnType(tag.GetGroup(),
                                                                      tag.GetElement())
-                    ? IodType::of(file, tag)
+                    ? m_types.of(tag)
                     : 0;
             const Action action =
                     ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), type);
@@ -225,7 +227,7 @@ public:
                 // A sequence the table keeps (D, U, K) is kept with its items cleaned.
                 if (action != Action::None)
                     m_record.written.insert(key);
-                if (depth < maxDepth && walkItems(file, *items, key, depth)) {
+                if (depth < maxDepth && walkItems(*items, key, depth)) {
                     element.SetVLToUndefined();
                     items->SetLengthToUndefined();
                     changedGroups.insert(tag.GetGroup());
@@ -308,15 +310,14 @@ private:
         return ElementWalk::sequence(element);
     }
 
-    bool walkItems(const gdcm::File &file, gdcm::SequenceOfItems &items, std::string &key,
-                   int depth)
+    bool walkItems(gdcm::SequenceOfItems &items, std::string &key, int depth)
     {
         bool changed = false;
         const size_t mark = key.size();
         for (gdcm::SequenceOfItems::SizeType i = 1; i <= items.GetNumberOfItems(); ++i) {
             gdcm::Item &item = items.GetItem(i);
             appendItem(key, static_cast<quint32>(i - 1));
-            if (applyStandard(file, item.GetNestedDataSet(), key, depth + 1)) {
+            if (applyStandard(item.GetNestedDataSet(), key, depth + 1)) {
                 item.SetVLToUndefined();
                 changed = true;
             }
@@ -337,6 +338,7 @@ private:
 
     const Options &m_options;
     Record &m_record;
+    IodTypes m_types;
 };
 
 } // namespace
@@ -360,13 +362,13 @@ void clean(gdcm::File &file, const CompiledProfile &profile, const Options &opti
     }
     std::sort(record.profileTags.begin(), record.profileTags.end());
 
-    Cleaner cleaner(options, record);
+    Cleaner cleaner(file, options, record);
     cleaner.collect(file.GetHeader(), 0);
     cleaner.collect(file.GetDataSet(), 0);
     cleaner.applyProfile(file, profile);
     if (options.standard) {
         std::string key;
-        cleaner.applyStandard(file, file.GetDataSet(), key, 0);
+        cleaner.applyStandard(file.GetDataSet(), key, 0);
         gdcm::Preamble &preamble = file.GetHeader().GetPreamble();
         if (!preamble.IsEmpty())
             preamble.Valid();

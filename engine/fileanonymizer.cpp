@@ -89,7 +89,8 @@ bool readsAgain(const QString &path, QString *reason)
     reader.SetFileName(path.toStdString().c_str());
     bool ok = false;
     try {
-        ok = reader.ReadUpToTag(pixelDataTag);
+        // Without the skip GDCM still reads the pixel data's value.
+        ok = reader.ReadUpToTag(pixelDataTag, { pixelDataTag });
     } catch (...) {
         ok = false;
     }

@@ -12,7 +12,6 @@
 #include <string>
 #include <unordered_map>
 
-namespace IodType {
 
 namespace {
 
@@ -43,17 +42,20 @@ int plainType(gdcm::Type::TypeType type)
 
 } // namespace
 
-int of(const gdcm::File &file, const gdcm::Tag &tag)
+int IodTypes::of(const gdcm::Tag &tag)
 {
     const gdcm::Defs *tables = defs();
     if (!tables)
         return 0;
-    gdcm::MediaStorage storage;
-    storage.SetFromFile(file);
-    const char *sopClass = storage.GetString();
-    std::string key = sopClass ? sopClass : "";
-    key.push_back('/');
-    key += std::to_string(tag.GetElementTag());
+    if (!m_known) {
+        gdcm::MediaStorage storage;
+        storage.SetFromFile(m_file);
+        const char *sopClass = storage.GetString();
+        m_sopClass = sopClass ? sopClass : "";
+        m_sopClass.push_back('/');
+        m_known = true;
+    }
+    std::string key = m_sopClass + std::to_string(tag.GetElementTag());
     thread_local std::unordered_map<std::string, int> known;
     const auto found = known.find(key);
     if (found != known.end())
@@ -64,7 +66,7 @@ int of(const gdcm::File &file, const gdcm::Tag &tag)
     bool mayLeaveOut = false;
     bool mayBeEmpty = false;
     try {
-        const gdcm::IOD &iod = tables->GetIODFromFile(file);
+        const gdcm::IOD &iod = tables->GetIODFromFile(m_file);
         for (unsigned i = 0; i < iod.GetNumberOfIODs(); ++i) {
             const gdcm::Module &module = tables->GetModules().GetModule(iod.GetIODEntry(i).GetRef());
             if (!module.FindModuleEntryInMacros(tables->GetMacros(), tag))
@@ -83,4 +85,3 @@ int of(const gdcm::File &file, const gdcm::Tag &tag)
     return type;
 }
 
-} // namespace IodType

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace gdcm {
 class File;
 class Tag;
@@ -13,9 +15,16 @@ class Tag;
 // left out).
 //
 // GDCM's IOD tables are loaded once, on first use; answers are kept per thread, by SOP class
-// and tag. Safe on any thread.
-namespace IodType {
+// and tag. One object per file, used on one thread.
+class IodTypes
+{
+public:
+    explicit IodTypes(const gdcm::File &file) : m_file(file) { }
 
-int of(const gdcm::File &file, const gdcm::Tag &tag);
+    int of(const gdcm::Tag &tag);
 
-} // namespace IodType
+private:
+    const gdcm::File &m_file;
+    std::string m_sopClass; // the file's media storage, looked up on first use
+    bool m_known = false;
+};

@@ -180,10 +180,10 @@ inline std::optional<gdcm::File> read(const QString &path)
     return reader.GetFile();
 }
 
-// The raw value bytes of a top-level element, or a null array when absent or without bytes.
-inline QByteArray valueOf(const gdcm::File &file, const gdcm::Tag &tag)
+// The raw value bytes of an element of the data set or meta group given, or a null array when
+// absent or without bytes.
+inline QByteArray valueIn(const gdcm::DataSet &ds, const gdcm::Tag &tag)
 {
-    const gdcm::DataSet &ds = file.GetDataSet();
     if (!ds.FindDataElement(tag))
         return {};
     const gdcm::ByteValue *bv = ds.GetDataElement(tag).GetByteValue();
@@ -192,16 +192,15 @@ inline QByteArray valueOf(const gdcm::File &file, const gdcm::Tag &tag)
     return QByteArray(bv->GetPointer(), static_cast<qsizetype>(bv->GetLength()));
 }
 
-// The same for an element of the file meta group.
+// The same for a top-level element of the file's data set, and for one of its meta group.
+inline QByteArray valueOf(const gdcm::File &file, const gdcm::Tag &tag)
+{
+    return valueIn(file.GetDataSet(), tag);
+}
+
 inline QByteArray metaValueOf(const gdcm::File &file, const gdcm::Tag &tag)
 {
-    const gdcm::DataSet &meta = file.GetHeader();
-    if (!meta.FindDataElement(tag))
-        return {};
-    const gdcm::ByteValue *bv = meta.GetDataElement(tag).GetByteValue();
-    if (!bv)
-        return {};
-    return QByteArray(bv->GetPointer(), static_cast<qsizetype>(bv->GetLength()));
+    return valueIn(file.GetHeader(), tag);
 }
 
 inline QByteArray sha256(const QString &path)

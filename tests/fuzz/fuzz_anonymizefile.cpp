@@ -85,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FileAnonymizer::Folders folders;
     const FileOutcome outcome = FileAnonymizer::anonymizeFile(
             setup->input, setup->output, setup->profile, setup->options, folders);
-    const bool written = outcome.status != FileOutcome::Status::Failed;
+    const bool written = outcome.status == FileOutcome::Status::Written
+            || outcome.status == FileOutcome::Status::WrittenWithResidue;
     const QString outFolder = QFileInfo(setup->output).absolutePath();
     const QStringList left = QDir(outFolder).entryList(QDir::Files | QDir::Hidden | QDir::System);
     if (written) {
@@ -101,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         QFile::remove(setup->output);
     } else if (!left.isEmpty()) {
-        finding("a failed file left something in the output folder");
+        finding("a failed or skipped file left something in the output folder");
     }
     return 0;
 }

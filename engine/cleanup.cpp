@@ -295,14 +295,7 @@ private:
     {
         if (gdcm::SequenceOfItems *items = ElementWalk::sequence(element))
             return items;
-        if (!element.GetByteValue() || ElementWalk::vrOf(element, owner) != gdcm::VR::SQ)
-            return nullptr;
-        gdcm::SmartPointer<gdcm::SequenceOfItems> parsed;
-        try {
-            parsed = element.GetValueAsSQ();
-        } catch (...) {
-            return nullptr;
-        }
+        const gdcm::SmartPointer<gdcm::SequenceOfItems> parsed = ElementWalk::itemsOf(element, owner);
         if (!parsed)
             return nullptr;
         element.SetValue(*parsed);

@@ -569,6 +569,25 @@ Result checkBytes(const char *bytes, qint64 signedSize)
     return walkDataSet(Reader(data, size, syntax.bigEndian), pos, syntax);
 }
 
+Result checkSequenceValue(const char *data, qint64 size)
+{
+    // The value becomes the one element of a data set: an undefined-length sequence that
+    // holds it, closed by a sequence delimiter.
+    static const char open[8] = { '\x08', '\x00', '\x15', '\x11', '\xff', '\xff', '\xff', '\xff' };
+    static const char close[8] = { '\xfe', '\xff', '\xdd', '\xe0', 0, 0, 0, 0 };
+    if (size < 0)
+        return fail("no value", 0);
+    QByteArray buffer;
+    buffer.reserve(size + 16);
+    buffer.append(open, 8).append(data, size).append(close, 8);
+    Syntax syntax;
+    syntax.encoding = Encoding::Implicit;
+    syntax.metaTaken = true;
+    return walkDataSet(Reader(reinterpret_cast<const uchar *>(buffer.constData()),
+                              static_cast<quint64>(buffer.size()), false),
+                       0, syntax);
+}
+
 Result checkFile(const QString &path)
 {
     QFile file(path);

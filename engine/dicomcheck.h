@@ -19,4 +19,10 @@ struct Result
 Result checkBytes(const char *data, qint64 size);
 Result checkFile(const QString &path);
 
+// The value of a sequence that GDCM kept as bytes (a defined length in an implicit VR file,
+// VR UN), walked as GDCM parses it on request (gdcm::DataElement::GetValueAsSQ): items of
+// implicit VR little endian elements. GDCM asserts on some malformed values; only a value
+// that passes may be handed to it.
+Result checkSequenceValue(const char *data, qint64 size);
+
 } // namespace DicomCheck

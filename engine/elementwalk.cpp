@@ -1,5 +1,7 @@
 #include "engine/elementwalk.h"
 
+#include "engine/dicomcheck.h"
+
 #include <gdcmDict.h>
 #include <gdcmDicts.h>
 #include <gdcmGlobal.h>
@@ -88,7 +90,9 @@ gdcm::SmartPointer<gdcm::SequenceOfItems> itemsOf(const gdcm::DataElement &eleme
 {
     if (const gdcm::SequenceOfItems *items = sequence(element))
         return const_cast<gdcm::SequenceOfItems *>(items);
-    if (!element.GetByteValue() || vrOf(element, owner) != gdcm::VR::SQ)
+    const gdcm::ByteValue *value = element.GetByteValue();
+    if (!value || vrOf(element, owner) != gdcm::VR::SQ
+        || !DicomCheck::checkSequenceValue(value->GetPointer(), value->GetLength()).ok)
         return nullptr;
     try {
         return element.GetValueAsSQ();

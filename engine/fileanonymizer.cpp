@@ -123,12 +123,17 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder, Q
     writer.SetFile(file);
     // GDCM does not look at the stream's state after writing: commit() does. An exception
     // fails the file like any other error; the temporary file goes with `out`.
+    bool encoded = false;
     try {
-        if (!writer.Write())
-            return failed(QStringLiteral("GDCM could not encode the data set"));
+        encoded = writer.Write();
     } catch (...) {
-        return failed(QStringLiteral("GDCM could not encode the data set"));
+        encoded = false;
     }
+    // A full disk stops GDCM too: the system's reason, where there is one, says more.
+    if (!encoded)
+        return failed(out.streamErrorString().isEmpty()
+                              ? QStringLiteral("GDCM could not encode the data set")
+                              : out.streamErrorString());
     if (!out.commit())
         return failed(out.errorString());
     return true;

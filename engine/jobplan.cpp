@@ -21,20 +21,27 @@ QString outputCandidate(const QFileInfo &folder, const QString &name)
     return folder.absolutePath() + QLatin1Char('/') + name + QLatin1String(outputSuffix);
 }
 
-// The first free output folder for `folder`. `taken` holds the output folders given out so far
-// in this job and the dropped folders themselves.
+// Folder names as a case-insensitive file system compares them: there CT_depersonification
+// and ct_depersonification are one folder.
+QString nameKey(const QString &path)
+{
+    return path.toCaseFolded();
+}
+
+// The first free output folder for `folder`. `taken` holds the name keys of the output folders
+// given out so far in this job and of the dropped folders themselves.
 QString freeOutputFolder(const QString &folder, const QSet<QString> &taken)
 {
     const QFileInfo info(folder);
     const QString base = outputCandidate(info, info.fileName().section(QLatin1Char('.'), 0, 0));
-    if (!taken.contains(base))
+    if (!taken.contains(nameKey(base)))
         return base;
     const QString whole = outputCandidate(info, info.fileName());
-    if (!taken.contains(whole))
+    if (!taken.contains(nameKey(whole)))
         return whole;
     for (int n = 2;; ++n) {
         const QString numbered = whole + QLatin1Char('_') + QString::number(n);
-        if (!taken.contains(numbered))
+        if (!taken.contains(nameKey(numbered)))
             return numbered;
     }
 }
@@ -73,11 +80,11 @@ FileLists listFolders(const QStringList &pieces)
             continue;
         seen.insert(canonical);
         folders.append({ path, QString() });
-        taken.insert(path);
+        taken.insert(nameKey(path));
     }
     for (Folder &folder : folders) {
         folder.output = freeOutputFolder(folder.path, taken);
-        taken.insert(folder.output);
+        taken.insert(nameKey(folder.output));
     }
 
     FileLists lists;

@@ -161,6 +161,10 @@ void TestJobPlan::noTwoInputsShareAnOutput_data()
             << QStringList{ "ct.x", "ct", "ct.y" }
             << QStringList{ "ct_depersonification", "ct_depersonification_2",
                             "ct.y_depersonification" };
+    // One folder on a case-insensitive file system (Windows, macOS), wherever the job runs.
+    QTest::addRow("names differing only in case")
+            << QStringList{ "CT.2021", "ct.2022" }
+            << QStringList{ "CT_depersonification", "ct.2022_depersonification" };
     QTest::addRow("output would be another dropped folder")
             << QStringList{ "a.b", "a_depersonification" }
             << QStringList{ "a.b_depersonification", "a_depersonification_depersonification" };

@@ -122,10 +122,10 @@ int main(int argc, char *argv[])
             lastPercent = percent;
         }
     });
-    QObject::connect(&run, &HeadlessRun::failed, [&](const QString &path) {
+    QObject::connect(&run, &HeadlessRun::failed, [&](const QString &path, const QString &reason) {
         if (barShown)
             err << "\r\033[K";
-        err << "failed: " << path << '\n' << Qt::flush;
+        err << "failed: " << path << ": " << reason << '\n' << Qt::flush;
         barShown = false;
     });
     QObject::connect(&run, &HeadlessRun::finished, &app, &QCoreApplication::quit,
@@ -158,13 +158,27 @@ int main(int argc, char *argv[])
         err << '\n' << Qt::flush;
     const double seconds = static_cast<double>(run.elapsedMs()) / 1000.0;
     const double megabytes = static_cast<double>(run.bytesRead()) / 1e6;
+    const JobReport::Counts counts = run.job().counts();
     QTextStream out(stdout);
     if (run.wasStopped())
-        out << "stopped after " << run.done() << " of ";
-    out << run.files() << " files, " << run.failures().size() << " failed, "
-        << QString::number(seconds, 'f', 2) << " s, "
+        out << "stopped after " << run.done() << " of " << run.files() << " files, ";
+    else
+        out << counts.files() << " files, ";
+    out << counts.failed << " failed, " << counts.skipped << " skipped, "
+        << HeadlessRun::durationText(run.elapsedMs()) << ", "
         << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
+    // Where the copies and the reports went.
+    for (const JobReport::Folder &folder : run.job().folders()) {
+        if (QFileInfo(folder.folder.output).isDir())
+            out << "output: " << folder.folder.output
+                << (folder.folder.existed ? " (added to an existing folder)" : "") << '\n';
+        if (!folder.report.isEmpty())
+            out << "report: " << folder.report << '\n';
+        else if (!folder.reportError.isEmpty())
+            out << "report: not written: " << folder.reportError << '\n';
+    }
+    out.flush();
     if (run.wasStopped())
         return exitInterrupted;
-    return run.failures().isEmpty() ? exitOk : exitFailures;
+    return counts.failed == 0 ? exitOk : exitFailures;
 }

@@ -8,11 +8,13 @@
 #include "engine/tagprofile.h"
 #include "net/nethandler.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QMutexLocker>
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
+#include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <chrono>
@@ -49,6 +51,9 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
 
     m_tagProfile = TagProfile::load();
 
+    // Queued from the workers like writeFile(), and connected first: a file's outcome is in
+    // before the report that counts it.
+    connect(this, &QmlHandler::fileFinished, this, &QmlHandler::recordOutcome);
     connect(this, SIGNAL(writeFile()), this, SLOT(writeFileHandler()));
     m_lastProgressTime = m_clock();
 }
@@ -160,12 +165,21 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
 {
     const JobPlan::FileLists lists = JobPlan::listFolders(pieces);
     const auto count = static_cast<int>(lists.inputs.size());
-    if (m_done < m_total) {
+    if (m_done < m_total && m_jobOpen) {
         m_total += count;
     } else {
         m_total = count;
         m_done = 0;
+        m_job = JobReport::Job();
+        m_jobProfile = tagProfileSnapshot();
+        m_jobStart = QDateTime::currentDateTime();
+        m_jobOpen = true;
     }
+    m_job.addFolders(lists.folders);
+    for (const FileOutcome &outcome : lists.settled)
+        recordOutcome(outcome);
+    if (m_done >= m_total)
+        finishJob();
 
     m_workers.removeIf([](const QFuture<void> &worker) { return worker.isFinished(); });
     for (const JobPlan::Block &block : JobPlan::splitBlocks(count, m_workerCount)) {
@@ -189,4 +203,38 @@ void QmlHandler::writeFileHandler()
         emit sendToQml(MessageKey::updateProgress, fraction);
         m_lastProgressTime = now;
     }
+    if (m_done == m_total)
+        finishJob();
+}
+
+void QmlHandler::recordOutcome(const FileOutcome &outcome)
+{
+    m_job.add(outcome);
+    emit outcomeRecorded(outcome);
+}
+
+void QmlHandler::finishJob(bool stopped)
+{
+    if (!m_jobOpen)
+        return;
+    m_jobOpen = false;
+    m_job.writeReports(m_jobStart, QString::fromLatin1(AppInfo::applicationVersion), m_jobProfile,
+                       stopped);
+    const JobReport::Counts counts = m_job.counts();
+    QString text = JobReport::summaryText(m_job);
+    QJsonArray reports;
+    for (const JobReport::Folder &folder : m_job.folders()) {
+        if (!folder.report.isEmpty())
+            reports.append(QUrl::fromLocalFile(folder.report).toString());
+        else if (!folder.reportError.isEmpty())
+            text += QStringLiteral(" · no report: ") + folder.reportError;
+    }
+    emit sendToQml(MessageKey::jobOutcome,
+                   QJsonObject{ { QStringLiteral("text"), text },
+                                { QStringLiteral("reports"), reports },
+                                { QStringLiteral("files"), counts.files() },
+                                { QStringLiteral("written"), counts.written },
+                                { QStringLiteral("withResidue"), counts.withResidue },
+                                { QStringLiteral("failed"), counts.failed },
+                                { QStringLiteral("skipped"), counts.skipped } });
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "engine/fileoutcome.h"
+#include "engine/jobreport.h"
 
+#include <QDateTime>
 #include <QFuture>
 #include <QJsonObject>
 #include <QMutex>
@@ -59,6 +61,13 @@ public:
     int total() const { return m_total; }
     int done() const { return m_done; }
 
+    // The outcomes of the current (or last) job, folder by folder (GUI thread).
+    const JobReport::Job &job() const { return m_job; }
+    // Ends the job: writes its reports and sends the window its outcome ("jobOutcome"). Runs
+    // by itself when the last file is counted (or at once for a job without files); a job
+    // stopped before its end calls it with `stopped`. Once per job.
+    void finishJob(bool stopped = false);
+
     // Bytes of the input files read so far, over all jobs. Workers add to it; any thread.
     qint64 bytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
     void addBytesRead(qint64 bytes) { m_bytesRead.fetch_add(bytes, std::memory_order_relaxed); }
@@ -87,6 +96,9 @@ signals:
     void readError(QString path);
     // One per input file, before its writeFile(): what became of it, with the reason.
     void fileFinished(FileOutcome outcome);
+    // Every outcome the bridge adds to the job, on the GUI thread: the listing's own (skipped
+    // entries, folders that cannot be read) as the job starts, then the workers'.
+    void outcomeRecorded(FileOutcome outcome);
     void writeFile();
 
 public slots:
@@ -94,6 +106,7 @@ public slots:
 
 private slots:
     void writeFileHandler();
+    void recordOutcome(const FileOutcome &outcome);
 
 private:
     void startServerClient(const QStringList &serviceBaseUrls);
@@ -110,6 +123,10 @@ private:
     qint64 m_lastProgressTime = 0; // by m_clock: a steady clock, immune to changes of the date
     int m_total = 0;
     int m_done = 0;
+    JobReport::Job m_job;
+    QJsonObject m_jobProfile; // the profile as the job began, for its reports
+    QDateTime m_jobStart;
+    bool m_jobOpen = false; // finishJob() not yet run for m_job
     std::atomic<bool> m_stopRequested{ false };
     std::atomic<int> m_workersRunning{ 0 };
     std::atomic<qint64> m_bytesRead{ 0 };

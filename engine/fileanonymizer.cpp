@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <gdcmDataElement.h>
@@ -139,6 +140,17 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder, Q
     return true;
 }
 
+void removeStaleCopy(const QString &output, QString *reason)
+{
+    const QFileInfo info(output);
+    if (!info.isFile() && !info.isSymLink())
+        return;
+    const bool removed = QFile::remove(output);
+    if (reason)
+        *reason += removed ? QStringLiteral("; the earlier copy there was removed")
+                           : QStringLiteral("; an earlier copy there could not be removed");
+}
+
 bool folderHoldsInput(const QString &outputFolder, const QString &input)
 {
     const QString real = QFileInfo(outputFolder).canonicalFilePath();
@@ -209,6 +221,8 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
         if (!folderIsInput && FileAnonymizer::write(file, output, &madeFolder, &outcome.reason)) {
             outcome.status = FileOutcome::Status::Written;
         } else {
+            if (!folderIsInput)
+                FileAnonymizer::removeStaleCopy(output, &outcome.reason);
             emit handler->readError(output);
             qDebug() << "error write file" << input << output;
         }

@@ -19,6 +19,7 @@ Window {
     signal updateTag(string key, string value)
 
     function openFolders(text) {
+        outcome.clear()
         Handler.receiveFromQml("openFolder", text)
     }
 
@@ -119,6 +120,10 @@ Window {
             case "checkVersion":
                 mainWindow.checkVersion(value)
                 break
+            case "jobOutcome":
+                if (value)
+                    outcome.show(String(value.text), value.reports || [])
+                break
             default:
                 break
             }
@@ -186,6 +191,50 @@ Window {
                 Item {
                     width: parent.width
                     height: Math.max(0, dragPanel.height - heading.height - 110 - fileProgress.height)
+
+                    // How the last job ended, until the next drop or a click, which opens the
+                    // job's reports.
+                    Text {
+                        id: outcome
+                        objectName: "outcome"
+
+                        property var reports: []
+
+                        function show(text, reports) {
+                            outcome.text = text
+                            outcome.reports = reports
+                            outcome.visible = true
+                        }
+
+                        function clear() {
+                            outcome.visible = false
+                            outcome.text = ""
+                            outcome.reports = []
+                        }
+
+                        function openReports() {
+                            for (var i = 0; i < outcome.reports.length; ++i)
+                                Qt.openUrlExternally(outcome.reports[i])
+                            outcome.clear()
+                        }
+
+                        anchors.centerIn: parent
+                        width: parent.width - 40
+                        visible: false
+                        color: "#FFFFFF"
+                        font.family: "Helvetica"
+                        font.pixelSize: 14
+                        horizontalAlignment: Text.AlignHCenter
+                        wrapMode: Text.Wrap
+                        maximumLineCount: 3
+                        elide: Text.ElideRight
+
+                        MouseArea {
+                            anchors.fill: parent
+                            cursorShape: Qt.PointingHandCursor
+                            onClicked: outcome.openReports()
+                        }
+                    }
                 }
 
                 ProgressBar {

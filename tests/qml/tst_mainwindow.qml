@@ -219,6 +219,26 @@ Item {
             verify(Qt.colorEqual(item("dragPanel").color, "#151A30"))
         }
 
+        // The job's outcome shows until the next drop, or a click, which opens the reports.
+        function test_outcome() {
+            var line = item("outcome")
+            compare(line.visible, false)
+            Handler.sendToQml("updateProgress", 1)
+            Handler.sendToQml("jobOutcome", { "text": "3 files: 2 written, 1 failed · in_depersonification",
+                                              "reports": ["file:///nonexistent/in_depersonification.report.txt"] })
+            compare(line.visible, true)
+            compare(line.text, "3 files: 2 written, 1 failed · in_depersonification")
+            // The colours and the bar keep their own rules.
+            verify(Qt.colorEqual(item("dragPanel").color, "#151A30"))
+            compare(item("fileProgress").visible, false)
+            window.openFolders("file:///nowhere")
+            compare(line.visible, false)
+            Handler.sendToQml("jobOutcome", { "text": "1 file: 1 written · x_depersonification", "reports": [] })
+            compare(line.visible, true)
+            mouseClick(line)
+            compare(line.visible, false)
+        }
+
         function test_dropText_data() {
             return [
                 { tag: "plain text as it comes", drop: { "hasText": true, "text": "file:///data/a\nfile:///data/b", "urls": ["file:///other"] },

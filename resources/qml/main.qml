@@ -347,7 +347,7 @@ Window {
                         mainWindow.changeSwitch(row.name_1, switch1.checked)
                         field1.enabled = switch1.checked
                         if (!switch1.checked)
-                            field1.text = ""
+                            field1.reset()
                     }
                 }
                 TagField {
@@ -370,7 +370,7 @@ Window {
                         mainWindow.changeSwitch(row.name_2, switch2.checked)
                         field2.enabled = switch2.checked
                         if (!switch2.checked)
-                            field2.text = ""
+                            field2.reset()
                     }
                 }
                 TagField {
@@ -448,6 +448,15 @@ Window {
         onTextChanged: {
             if (!tagField.readOnly && tagField.tagName !== "")
                 mainWindow.changeText(tagField.tagName, tagField.text)
+        }
+
+        // Empties the field and the entry's text with it: a date field sends no change of its
+        // own, and the copies must get what the field shows.
+        function reset() {
+            var wasEmpty = tagField.text === ""
+            tagField.text = ""
+            if ((tagField.readOnly || wasEmpty) && tagField.tagName !== "")
+                mainWindow.changeText(tagField.tagName, "")
         }
 
         MouseArea {

@@ -136,13 +136,18 @@ Item {
             compare(field.text, "")
         }
 
+        // Switching off resets the entry's text too, so no date or text hides behind the
+        // placeholder: also for a date field, and for a field emptied by a new tag list.
         function test_switchOffDateTag() {
             loadDefaultTags()
             window.updateTag("BirthDate", "2021-03-05")
             compare(part(0, "field_1").text, "2021-03-05")
             Handler.clear()
             mouseClick(part(0, "switch_1"))
-            compare(sent(), ["changeGUI=BirthDate:0"])
+            compare(sent(), ["changeGUI=BirthDate:0", "changeTagText=BirthDate:"])
+            Handler.clear()
+            mouseClick(part(0, "switch_2")) // PatientsID, empty
+            compare(sent(), ["changeGUI=PatientsID:0", "changeTagText=PatientsID:"])
             compare(part(0, "field_1").text, "")
             // A disabled date field no longer opens the picker.
             mouseClick(part(0, "field_1"))

@@ -470,12 +470,16 @@ Window {
         id: dropArea
         objectName: "dropArea"
         anchors.fill: parent
-        onEntered: dragPanel.color = mainWindow.dragColor
+        // Always a copy: a source told "move" could delete what was dropped.
+        onEntered: function (drag) {
+            drag.accept(Qt.CopyAction)
+            dragPanel.color = mainWindow.dragColor
+        }
         onExited: dragPanel.color = mainWindow.idleColor
         onDropped: function (drop) {
             mainWindow.openFolders(mainWindow.dropText(drop))
             dragPanel.color = mainWindow.idleColor
-            drop.acceptProposedAction()
+            drop.accept(Qt.CopyAction)
         }
     }
 

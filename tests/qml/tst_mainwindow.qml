@@ -214,12 +214,15 @@ Item {
             verify(Qt.colorEqual(item("dragPanel").color, "#FFC133"))
         }
 
-        // A drop sends what it carries and turns the panel idle.
+        // A drop sends what it carries, turns the panel idle and is taken as a copy even where
+        // the source proposes a move.
         function test_drop() {
             var source = createTemporaryObject(dragSourceComponent, window.contentItem, { "x": 200, "y": 200 })
+            source.Drag.supportedActions = Qt.CopyAction | Qt.MoveAction
+            source.Drag.proposedAction = Qt.MoveAction
             source.Drag.active = true
             verify(Qt.colorEqual(item("dragPanel").color, "#74DF08"))
-            source.Drag.drop()
+            compare(source.Drag.drop(), Qt.CopyAction)
             compare(Handler.values("openFolder").length, 1)
             verify(Qt.colorEqual(item("dragPanel").color, "#151A30"))
         }

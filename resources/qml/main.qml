@@ -4,6 +4,8 @@ import QtQuick.Dialogs
 import QtQuick.Layouts
 import QtQuick.Templates as T
 import QtQuick.Window
+import Qt.labs.platform as Platform
+import Qt.labs.settings
 import "qrc:/qml/Tools/"
 
 // The main window: drop folders (or pick one) to anonymize them, watch the job, and set each
@@ -486,7 +488,23 @@ Window {
     FolderDialog {
         id: folderDialog
         objectName: "folderDialog"
-        onAccepted: mainWindow.openFolders(String(folderDialog.selectedFolder))
+        currentFolder: folderStore.lastFolder !== "" ? folderStore.lastFolder
+                : Platform.StandardPaths.writableLocation(Platform.StandardPaths.HomeLocation)
+        // Where nothing inside the shown folder is selected, "Open" takes the shown folder.
+        onCurrentFolderChanged: {
+            if (String(folderDialog.selectedFolder) === "")
+                folderDialog.selectedFolder = folderDialog.currentFolder
+        }
+        onAccepted: {
+            folderStore.lastFolder = String(folderDialog.selectedFolder)
+            mainWindow.openFolders(String(folderDialog.selectedFolder))
+        }
+    }
+
+    Settings {
+        id: folderStore
+        category: "folderDialog"
+        property string lastFolder: ""
     }
 
     SettingsPanel {

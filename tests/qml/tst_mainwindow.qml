@@ -313,6 +313,24 @@ Item {
             verify(String(Handler.values("openFolder")[0]).indexOf("file:///") === 0)
         }
 
+        // With nothing selected inside the shown folder (it has no subfolder), "Open" takes
+        // the shown folder.
+        function test_folderDialogTakesTheShownFolder() {
+            var dialog = item("folderDialog")
+            var empty = TestSupport.emptyFolderUrl()
+            dialog.currentFolder = empty
+            mouseClick(item("folderIcon"))
+            tryVerify(function () { return dialog.visible })
+            tryCompare(dialog, "selectedFolder", empty)
+            dialog.accept()
+            tryVerify(function () { return !dialog.visible })
+            compare(Handler.values("openFolder"), [String(empty)])
+        }
+
+        function test_folderDialogStartsAtHome() {
+            compare(String(item("folderDialog").currentFolder), TestSupport.homeUrl())
+        }
+
         function test_folderDialogCancelled() {
             mouseClick(item("folderIcon"))
             var dialog = item("folderDialog")

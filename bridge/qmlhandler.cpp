@@ -103,6 +103,8 @@ void QmlHandler::startServerClient(const QStringList &serviceBaseUrls)
             [this](QJsonObject versions) {
                 versions.insert(QStringLiteral("local_version"),
                                 QString::fromLatin1(AppInfo::applicationVersion));
+                versions.insert(QStringLiteral("download_url"),
+                                QString::fromUtf8(AppInfo::downloadUrl));
                 emit sendToQml(MessageKey::checkVersion, versions);
             },
             Qt::DirectConnection);

@@ -77,6 +77,8 @@ Window {
         if (!value || value.local_version === undefined || value.last_version === undefined
                 || value.supported_version === undefined)
             return
+        if (value.download_url !== undefined)
+            updatePanel.downloadPage = String(value.download_url)
         updatePanel.activate(value.local_version, value.last_version, value.supported_version)
     }
 

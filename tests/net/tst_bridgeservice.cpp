@@ -1,3 +1,4 @@
+#include "buildconfig.h"
 #include "bridge/messagekeys.h"
 #include "bridge/qmlhandler.h"
 #include "tlstestserver.h"
@@ -209,6 +210,7 @@ void TestBridgeService::versionCheck()
     if (sent) {
         QCOMPARE(checks.at(0).toJsonObject(),
                  QJsonObject({ { "local_version", "1.0.1" },
+                               { "download_url", VEXAR_DOWNLOAD_URL },
                                { "last_version", "1.2.0" },
                                { "supported_version", "1.0.0" } }));
     }

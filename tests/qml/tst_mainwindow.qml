@@ -265,7 +265,8 @@ Item {
 
         function test_checkVersion_data() {
             return [
-                { tag: "all three, newer", value: { "local_version": "1.0.1", "last_version": "1.2.0", "supported_version": "1.0.0" }, shown: true },
+                { tag: "all three, newer", value: { "local_version": "1.0.1", "last_version": "1.2.0", "supported_version": "1.0.0",
+                                                    "download_url": "https://download.example.org/vexar" }, shown: true },
                 { tag: "no last version", value: { "local_version": "1.0.1", "supported_version": "1.1.0" }, shown: false },
                 { tag: "no supported version", value: { "local_version": "1.0.1", "last_version": "1.2.0" }, shown: false },
                 { tag: "no local version", value: { "last_version": "1.2.0", "supported_version": "1.1.0" }, shown: false }
@@ -275,6 +276,8 @@ Item {
         function test_checkVersion(data) {
             Handler.sendToQml("checkVersion", data.value)
             compare(item("updatePanel").visible, data.shown)
+            // The download page comes from the build's configuration, through the bridge.
+            compare(item("updatePanel").downloadPage, data.value.download_url || "")
             item("updatePanel").visible = false
         }
 

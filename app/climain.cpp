@@ -154,8 +154,13 @@ int main(int argc, char *argv[])
     run.start(folders);
     app.exec();
 
-    if (barShown)
-        err << '\n' << Qt::flush;
+    // The bar, drawn again at the count the summary gives (the last reports may have been
+    // throttled, or a stop came between them), ends its own line.
+    if (barShown) {
+        const float fraction = run.files() > 0 ? float(run.done()) / float(run.files()) : 1.0f;
+        err << '\r' << HeadlessRun::progressBar(fraction, 40) << "  " << run.done() << '/'
+            << run.files() << '\n' << Qt::flush;
+    }
     const double seconds = static_cast<double>(run.elapsedMs()) / 1000.0;
     const double megabytes = static_cast<double>(run.bytesRead()) / 1e6;
     const JobReport::Counts counts = run.job().counts();

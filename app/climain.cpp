@@ -159,7 +159,8 @@ int main(int argc, char *argv[])
     if (barShown) {
         const float fraction = run.files() > 0 ? float(run.done()) / float(run.files()) : 1.0f;
         err << '\r' << HeadlessRun::progressBar(fraction, 40) << "  " << run.done() << '/'
-            << run.files() << '\n' << Qt::flush;
+            << run.files() << '\n'
+            << Qt::flush;
     }
     const double seconds = static_cast<double>(run.elapsedMs()) / 1000.0;
     const double megabytes = static_cast<double>(run.bytesRead()) / 1e6;

@@ -141,10 +141,14 @@ bool isVr(const uchar *vr, const char *name)
 bool isTruncation(const char *reason)
 {
     static const char *const truncations[] = {
-        "value length beyond its container", "fragment length beyond its container",
-        "item longer than its container",    "meta element length beyond the file",
-        "sequence without sequence delimiter", "item without item delimiter",
-        "encapsulated pixel data without sequence delimiter", "no data set after the meta group",
+        "value length beyond its container",
+        "fragment length beyond its container",
+        "item longer than its container",
+        "meta element length beyond the file",
+        "sequence without sequence delimiter",
+        "item without item delimiter",
+        "encapsulated pixel data without sequence delimiter",
+        "no data set after the meta group",
     };
     for (const char *truncation : truncations) {
         if (std::strcmp(reason, truncation) == 0)

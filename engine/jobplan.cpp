@@ -106,8 +106,8 @@ void listFolder(const Folder &folder, FileLists &lists)
         while (it.hasNext()) {
             const QString entry = it.next();
             const QFileInfo info = it.fileInfo();
-            const QString relative = below.isEmpty() ? it.fileName()
-                                                     : below + QLatin1Char('/') + it.fileName();
+            const QString relative
+                    = below.isEmpty() ? it.fileName() : below + QLatin1Char('/') + it.fileName();
             const QString output = folder.output + QLatin1Char('/') + relative;
             const auto skip = [&](const QString &reason) {
                 lists.settled.append(
@@ -122,8 +122,8 @@ void listFolder(const Folder &folder, FileLists &lists)
                 else if (canList(info))
                     pending.append(relative);
                 else
-                    lists.settled.append(settledEntry(entry, output, FileOutcome::Status::Failed,
-                                                      cannotList));
+                    lists.settled.append(
+                            settledEntry(entry, output, FileOutcome::Status::Failed, cannotList));
             } else if (!info.isFile()) {
                 skip(notAFileReason(info));
             } else if (it.fileName().compare(QLatin1String("dicomdir"), Qt::CaseInsensitive) == 0) {
@@ -180,11 +180,10 @@ FileLists listFolders(const QStringList &pieces)
     FileLists lists;
     for (const Folder &folder : folders) {
         const QDir output(folder.output);
-        lists.folders.append(
-                { folder.path, folder.output,
-                  output.exists()
-                          && !output.isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System
-                                             | QDir::NoDotAndDotDot) });
+        lists.folders.append({ folder.path, folder.output,
+                               output.exists()
+                                       && !output.isEmpty(QDir::AllEntries | QDir::Hidden
+                                                          | QDir::System | QDir::NoDotAndDotDot) });
         listFolder(folder, lists);
     }
     return lists;

@@ -181,8 +181,7 @@ QString reportText(const Folder &folder, const QDateTime &when, const QString &v
         if (!entry.value(QLatin1String("enabled")).toBool(false))
             continue;
         text += QStringLiteral("  %1 %2: \"%3\"\n")
-                        .arg(tagText(entry), it.key(),
-                             oneLine(TagProfile::replacementText(entry)));
+                        .arg(tagText(entry), it.key(), oneLine(TagProfile::replacementText(entry)));
     }
 
     // Files by their path below the dropped folder, sorted: the workers report in any order.

@@ -61,10 +61,14 @@ void TestStartup::informationOptionsOpenNoWindow_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<QString>("answer");
-    QTest::addRow("--help") << "--help" << "--version";
-    QTest::addRow("-h") << "-h" << "--help";
-    QTest::addRow("--version") << "--version" << "1.0.1";
-    QTest::addRow("-v beside a toolkit option") << "-v" << "Vexar";
+    QTest::addRow("--help") << "--help"
+                            << "--version";
+    QTest::addRow("-h") << "-h"
+                        << "--help";
+    QTest::addRow("--version") << "--version"
+                               << "1.0.1";
+    QTest::addRow("-v beside a toolkit option") << "-v"
+                                                << "Vexar";
 }
 
 // The GUI program answers and ends without any window: with no display plugin to be found, a

@@ -158,10 +158,10 @@ void TestCli::unlistableFolderFails_data()
     QTest::addColumn<QString>("locked");
     QTest::addColumn<QString>("summary");
     QTest::addColumn<QStringList>("written");
-    QTest::addRow("a subfolder") << "tree/locked" << "2 files, 1 failed, 0 skipped, "
-                                 << QStringList{ "ok/a.dcm" };
-    QTest::addRow("the folder named") << "tree" << "1 files, 1 failed, 0 skipped, "
-                                      << QStringList{};
+    QTest::addRow("a subfolder") << "tree/locked"
+                                 << "2 files, 1 failed, 0 skipped, " << QStringList{ "ok/a.dcm" };
+    QTest::addRow("the folder named") << "tree"
+                                      << "1 files, 1 failed, 0 skipped, " << QStringList{};
 }
 
 // A folder the user may not list, the one named on the command line too, is named as failed

@@ -6,8 +6,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 
@@ -394,11 +394,13 @@ void TestDicomCheck::reasons_data()
     QTest::addRow("empty") << QByteArray() << "empty file";
     QTest::addRow("cut in a value") << m + ids() + pixels(4096).left(400)
                                     << "truncated: value length beyond its container at byte \\d+";
-    QTest::addRow("cut in an element header") << m + ids() + pixels(4096).left(3)
-                                              << "truncated: element header at byte \\d+";
-    QTest::addRow("cut after the meta group") << m << "truncated: no data set after the meta group at byte \\d+";
-    QTest::addRow("damaged, not cut") << m + ids() + el(0x0009, 0x1010, "OB", {}, false, undefinedLength)
-                                      << "undefined length on a non-sequence at byte \\d+";
+    QTest::addRow("cut in an element header")
+            << m + ids() + pixels(4096).left(3) << "truncated: element header at byte \\d+";
+    QTest::addRow("cut after the meta group")
+            << m << "truncated: no data set after the meta group at byte \\d+";
+    QTest::addRow("damaged, not cut")
+            << m + ids() + el(0x0009, 0x1010, "OB", {}, false, undefinedLength)
+            << "undefined length on a non-sequence at byte \\d+";
 }
 
 void TestDicomCheck::reasons()
@@ -407,7 +409,9 @@ void TestDicomCheck::reasons()
     QFETCH(QString, reason);
     const DicomCheck::Result r = checkExact(bytes);
     QVERIFY(!r.ok);
-    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(reason)).match(r.reason).hasMatch(),
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(reason))
+                     .match(r.reason)
+                     .hasMatch(),
              qPrintable(r.reason));
 }
 

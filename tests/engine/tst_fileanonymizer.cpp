@@ -420,8 +420,8 @@ void TestFileAnonymizer::badFilesFailWithTheirInputPath()
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error read file .*empty.dcm"));
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error read file .*cut.dcm"));
     const Job job = run(handler, { "in" });
-    QCOMPARE(job.errors, (QStringList{ path("in/empty.dcm"), path("in/notes.txt"),
-                                       path("in/sub/cut.dcm") }));
+    QCOMPARE(job.errors,
+             (QStringList{ path("in/empty.dcm"), path("in/notes.txt"), path("in/sub/cut.dcm") }));
     QCOMPARE(handler.done(), 4);
     QCOMPARE(lastProgress(messages), 1.0f);
     QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList{ "good.dcm" });

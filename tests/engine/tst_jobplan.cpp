@@ -3,9 +3,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLocalServer>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QLocalServer>
 #include <QUrl>
 
 #ifdef Q_OS_UNIX
@@ -206,24 +206,27 @@ void TestJobPlan::nothingLeftOutWithoutAWord_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason");
     const int skipped = int(FileOutcome::Status::Skipped);
-    QTest::addRow("DICOMDIR") << "file" << "sub/DicomDir" << skipped
-                              << "a DICOMDIR, left out by design";
-    QTest::addRow("hidden file") << "file" << ".notes" << skipped << "a hidden file";
-    QTest::addRow("hidden folder, as one entry") << "file" << ".cache/x.dcm" << skipped
-                                                 << "a hidden folder";
-    QTest::addRow("link to a folder") << "folder link" << "up" << skipped
-                                      << "a link to a folder, not followed";
-    QTest::addRow("link to nothing") << "dangling link" << "gone.dcm" << skipped
-                                     << "a link to nothing";
+    QTest::addRow("DICOMDIR") << "file"
+                              << "sub/DicomDir" << skipped << "a DICOMDIR, left out by design";
+    QTest::addRow("hidden file") << "file"
+                                 << ".notes" << skipped << "a hidden file";
+    QTest::addRow("hidden folder, as one entry") << "file"
+                                                 << ".cache/x.dcm" << skipped << "a hidden folder";
+    QTest::addRow("link to a folder") << "folder link"
+                                      << "up" << skipped << "a link to a folder, not followed";
+    QTest::addRow("link to nothing") << "dangling link"
+                                     << "gone.dcm" << skipped << "a link to nothing";
 #ifdef Q_OS_UNIX
-    QTest::addRow("FIFO") << "fifo" << "pipe" << skipped << "a FIFO, not a file";
-    QTest::addRow("socket") << "socket" << "sock" << skipped << "a socket, not a file";
+    QTest::addRow("FIFO") << "fifo"
+                          << "pipe" << skipped << "a FIFO, not a file";
+    QTest::addRow("socket") << "socket"
+                            << "sock" << skipped << "a socket, not a file";
     QTest::addRow("folder that cannot be listed")
-            << "locked folder" << "locked" << int(FileOutcome::Status::Failed)
-            << "cannot read: permission denied";
+            << "locked folder"
+            << "locked" << int(FileOutcome::Status::Failed) << "cannot read: permission denied";
     QTest::addRow("dropped folder that cannot be listed")
-            << "locked folder" << "" << int(FileOutcome::Status::Failed)
-            << "cannot read: permission denied";
+            << "locked folder"
+            << "" << int(FileOutcome::Status::Failed) << "cannot read: permission denied";
 #endif
 }
 
@@ -257,16 +260,18 @@ void TestJobPlan::nothingLeftOutWithoutAWord()
 #endif
     }
     const JobPlan::FileLists lists = JobPlan::listFolders({ url(QStringLiteral("in")) });
-    QFile::setPermissions(entry, QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                  | QFileDevice::ExeOwner);
+    QFile::setPermissions(entry,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const bool droppedFolderFails = name.isEmpty();
-    QCOMPARE(lists.inputs, droppedFolderFails ? QStringList() : QStringList{ m_dir->filePath("in/a.dcm") });
+    QCOMPARE(lists.inputs,
+             droppedFolderFails ? QStringList() : QStringList{ m_dir->filePath("in/a.dcm") });
     QCOMPARE(lists.settled.size(), 1);
     const FileOutcome &settled = lists.settled.at(0);
     const QString top = name.section(QLatin1Char('/'), 0, name.startsWith('.') ? 0 : -1);
     QCOMPARE(settled.input, name.isEmpty() ? m_dir->filePath("in") : m_dir->filePath("in/" + top));
-    QCOMPARE(settled.output, name.isEmpty() ? m_dir->filePath("in_depersonification")
-                                           : m_dir->filePath("in_depersonification/" + top));
+    QCOMPARE(settled.output,
+             name.isEmpty() ? m_dir->filePath("in_depersonification")
+                            : m_dir->filePath("in_depersonification/" + top));
     QCOMPARE(int(settled.status), status);
     QCOMPARE(settled.reason, reason);
 }

@@ -1,6 +1,6 @@
-#include "buildconfig.h"
 #include "bridge/messagekeys.h"
 #include "bridge/qmlhandler.h"
+#include "buildconfig.h"
 #include "tlstestserver.h"
 
 #include <QJsonDocument>

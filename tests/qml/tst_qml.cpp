@@ -6,11 +6,11 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
-#include <QUrl>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QSettings>
+#include <QTemporaryDir>
+#include <QUrl>
 #include <QtQuickTest>
 
 // What the tests need beyond the bridge: a look at the windows' settings store as it is on
@@ -38,10 +38,7 @@ public:
     }
 
     // A folder without subfolders, for the folder dialog; lives as long as the test run.
-    Q_INVOKABLE QUrl emptyFolderUrl()
-    {
-        return QUrl::fromLocalFile(m_emptyFolder.path());
-    }
+    Q_INVOKABLE QUrl emptyFolderUrl() { return QUrl::fromLocalFile(m_emptyFolder.path()); }
 
     Q_INVOKABLE QString homeUrl() const { return QUrl::fromLocalFile(QDir::homePath()).toString(); }
 

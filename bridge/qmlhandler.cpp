@@ -51,9 +51,11 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
 
     m_tagProfile = TagProfile::load();
 
-    // Queued from the workers like writeFile(), and connected first: a file's outcome is in
-    // before the report that counts it.
-    connect(this, &QmlHandler::fileFinished, this, &QmlHandler::recordOutcome);
+    // On the worker's thread, before its writeFile(): a file's outcome is kept before the
+    // report that counts it arrives.
+    connect(
+            this, &QmlHandler::fileFinished, this,
+            [this](const FileOutcome &outcome) { keepOutcome(outcome); }, Qt::DirectConnection);
     connect(this, SIGNAL(writeFile()), this, SLOT(writeFileHandler()));
     m_lastProgressTime = m_clock();
 }
@@ -196,6 +198,7 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
 
 void QmlHandler::writeFileHandler()
 {
+    recordKeptOutcomes();
     ++m_done;
     if (m_total <= 0)
         return;
@@ -209,6 +212,23 @@ void QmlHandler::writeFileHandler()
         finishJob();
 }
 
+void QmlHandler::keepOutcome(const FileOutcome &outcome)
+{
+    std::lock_guard<std::mutex> lock(m_keptMutex);
+    m_keptOutcomes.append(outcome);
+}
+
+void QmlHandler::recordKeptOutcomes()
+{
+    QList<FileOutcome> kept;
+    {
+        std::lock_guard<std::mutex> lock(m_keptMutex);
+        kept.swap(m_keptOutcomes);
+    }
+    for (const FileOutcome &outcome : std::as_const(kept))
+        recordOutcome(outcome);
+}
+
 void QmlHandler::recordOutcome(const FileOutcome &outcome)
 {
     m_job.add(outcome);
@@ -219,6 +239,7 @@ void QmlHandler::finishJob(bool stopped)
 {
     if (!m_jobOpen)
         return;
+    recordKeptOutcomes();
     m_jobOpen = false;
     m_job.writeReports(m_jobStart, QString::fromLatin1(AppInfo::applicationVersion), m_jobProfile,
                        stopped);

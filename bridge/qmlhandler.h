@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 class NetHandler;
 class QSettings;
@@ -24,7 +25,8 @@ class QSettings;
 // anonymization jobs and owns the server client.
 //
 // Lives on the GUI thread. Worker threads only copy the tag profile (tagProfileSnapshot), emit
-// readError and writeFile, add to bytesRead and ask stopRequested. The destructor asks the
+// readError, fileFinished (whose outcome the bridge keeps under its own lock) and writeFile, add
+// to bytesRead and ask stopRequested. The destructor asks the
 // workers to stop and waits for them: each finishes the file it holds, then returns.
 class QmlHandler : public QObject
 {
@@ -106,12 +108,17 @@ public slots:
 
 private slots:
     void writeFileHandler();
-    void recordOutcome(const FileOutcome &outcome);
 
 private:
     void startServerClient(const QStringList &serviceBaseUrls);
     void answerQmlCompleted();
     void submitSettings(const QVariant &value);
+    // Any thread: keeps a worker's outcome for the GUI thread. Called inside fileFinished(),
+    // so it is kept before the writeFile() that counts the file.
+    void keepOutcome(const FileOutcome &outcome);
+    // GUI thread: adds the kept outcomes to the job.
+    void recordKeptOutcomes();
+    void recordOutcome(const FileOutcome &outcome);
 
     int m_workerCount = 1;
     QSettings *m_settings = nullptr; // no parent: lives until the process ends
@@ -127,6 +134,11 @@ private:
     QJsonObject m_jobProfile; // the profile as the job began, for its reports
     QDateTime m_jobStart;
     bool m_jobOpen = false; // finishJob() not yet run for m_job
+    // Outcomes handed from the workers to the GUI thread. A std::mutex and not a queued
+    // signal: a queued argument is copied inside Qt, where ThreadSanitizer cannot see the
+    // hand-over.
+    std::mutex m_keptMutex;
+    QList<FileOutcome> m_keptOutcomes; // under m_keptMutex
     std::atomic<bool> m_stopRequested{ false };
     std::atomic<int> m_workersRunning{ 0 };
     std::atomic<qint64> m_bytesRead{ 0 };

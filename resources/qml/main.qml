@@ -225,8 +225,8 @@ Window {
                         anchors.centerIn: parent
                         width: parent.width - 40
                         visible: false
-                        color: "#FFFFFF"
-                        font.family: "Helvetica"
+                        color: heading.color
+                        font.family: heading.font.family
                         font.pixelSize: 14
                         horizontalAlignment: Text.AlignHCenter
                         wrapMode: Text.Wrap

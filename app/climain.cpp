@@ -178,13 +178,12 @@ int main(int argc, char *argv[])
         err << line << '\n' << Qt::flush;
         barShown = false;
     };
-    QObject::connect(&run, &HeadlessRun::failed,
-                     [&](const QString &path) { printLine(QStringLiteral("failed: ") + path); });
+    // A copy refused for its residue fails with the reason "residue PATH PATH …".
+    QObject::connect(&run, &HeadlessRun::failed, [&](const QString &path, const QString &reason) {
+        printLine(QStringLiteral("failed: %1: %2").arg(path, reason));
+    });
     QObject::connect(&run, &HeadlessRun::residue, [&](const QString &output, const QStringList &paths) {
         printLine(QStringLiteral("residue: %1: %2").arg(output, paths.join(QLatin1Char(' '))));
-    });
-    QObject::connect(&run, &HeadlessRun::refused, [&](const QString &input, const QStringList &paths) {
-        printLine(QStringLiteral("failed: %1: residue %2").arg(input, paths.join(QLatin1Char(' '))));
     });
     QObject::connect(&run, &HeadlessRun::finished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
@@ -212,18 +211,37 @@ int main(int argc, char *argv[])
     run.start(folders);
     app.exec();
 
-    if (barShown)
-        err << '\n' << Qt::flush;
+    // The bar, drawn again at the count the summary gives (the last reports may have been
+    // throttled, or a stop came between them), ends its own line.
+    if (barShown) {
+        const float fraction = run.files() > 0 ? float(run.done()) / float(run.files()) : 1.0f;
+        err << '\r' << HeadlessRun::progressBar(fraction, 40) << "  " << run.done() << '/'
+            << run.files() << '\n'
+            << Qt::flush;
+    }
     const double seconds = static_cast<double>(run.elapsedMs()) / 1000.0;
     const double megabytes = static_cast<double>(run.bytesRead()) / 1e6;
+    const JobReport::Counts counts = run.job().counts();
     QTextStream out(stdout);
     if (run.wasStopped())
-        out << "stopped after " << run.done() << " of ";
-    out << run.files() << " files, " << run.failures().size() << " failed, " << run.withResidue()
-        << " with residue, "
-        << QString::number(seconds, 'f', 2) << " s, "
+        out << "stopped after " << run.done() << " of " << run.files() << " files, ";
+    else
+        out << counts.files() << " files, ";
+    out << counts.failed << " failed, " << counts.withResidue << " with residue, "
+        << counts.skipped << " skipped, " << HeadlessRun::durationText(run.elapsedMs()) << ", "
         << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
+    // Where the copies and the reports went.
+    for (const JobReport::Folder &folder : run.job().folders()) {
+        if (QFileInfo(folder.folder.output).isDir())
+            out << "output: " << folder.folder.output
+                << (folder.folder.existed ? " (added to an existing folder)" : "") << '\n';
+        if (!folder.report.isEmpty())
+            out << "report: " << folder.report << '\n';
+        else if (!folder.reportError.isEmpty())
+            out << "report: not written: " << folder.reportError << '\n';
+    }
+    out.flush();
     if (run.wasStopped())
         return exitInterrupted;
-    return run.failures().isEmpty() ? exitOk : exitFailures;
+    return counts.failed == 0 ? exitOk : exitFailures;
 }

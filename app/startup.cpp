@@ -4,9 +4,11 @@
 #include "bridge/qmlhandler.h"
 #include "engine/allocator.h"
 
+#include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QTextStream>
 #include <QUrl>
 
 #include <memory>
@@ -21,10 +23,41 @@ void setApplicationIdentity()
     QCoreApplication::setApplicationVersion(QString::fromLatin1(AppInfo::applicationVersion));
 }
 
+int answerInformationOptions(int &argc, char **argv)
+{
+    bool help = false;
+    bool version = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        help = help || argument == "-h" || argument == "--help" || argument == "-?"
+                || argument == "--help-all";
+        version = version || argument == "-v" || argument == "--version";
+    }
+    if (!help && !version)
+        return -1;
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    if (version) {
+        out << QCoreApplication::applicationName() << ' ' << QCoreApplication::applicationVersion()
+            << '\n';
+        return 0;
+    }
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+            "Drop folders of DICOM files on its window: it writes cleaned copies into the sibling\n"
+            "folder <folder>_depersonification. Without a window: vexar-anonymizer-cli."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    out << parser.helpText();
+    return 0;
+}
+
 int runGui(int &argc, char **argv, const QString &mainUrl, QmlHandler::ServerClient serverClient)
 {
     Allocator::keepBuffersBetweenFiles();
     setApplicationIdentity();
+    if (const int code = answerInformationOptions(argc, argv); code >= 0)
+        return code;
     QGuiApplication app(argc, argv);
 
     // The engine goes before the application object; with it go its child, the bridge, and

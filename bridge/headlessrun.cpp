@@ -2,6 +2,7 @@
 
 #include "bridge/messagekeys.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QThread>
@@ -27,20 +28,14 @@ HeadlessRun::HeadlessRun(int workers, QObject *parent) : QObject(parent)
         pool->setMaxThreadCount(count);
 
     connect(&m_handler, &QmlHandler::sendToQml, this, &HeadlessRun::onMessage);
-    // Queued like the progress itself, so every failure of a file is in before the report
-    // that counts it.
-    connect(&m_handler, &QmlHandler::fileFinished, this, [this](const FileOutcome &outcome) {
-        if (outcome.status == FileOutcome::Status::WrittenWithResidue) {
-            ++m_withResidue;
+    // On the GUI thread, each before the progress report that counts it.
+    connect(&m_handler, &QmlHandler::outcomeRecorded, this, [this](const FileOutcome &outcome) {
+        if (outcome.status == FileOutcome::Status::WrittenWithResidue)
             emit residue(outcome.output, outcome.residue);
-        } else if (outcome.status == FileOutcome::Status::Failed && !outcome.residue.isEmpty()) {
-            m_failures.append(outcome.input);
-            emit refused(outcome.input, outcome.residue);
-        }
-    });
-    connect(&m_handler, &QmlHandler::readError, this, [this](const QString &path) {
-        m_failures.append(path);
-        emit failed(path);
+        if (outcome.status != FileOutcome::Status::Failed)
+            return;
+        m_failures.append(outcome);
+        emit failed(outcome.input, outcome.reason);
     });
 }
 
@@ -57,18 +52,14 @@ void HeadlessRun::start(const QStringList &folders)
 {
     m_elapsed.start();
     m_handler.receiveFromQml(MessageKey::openFolder, openFolderValue(folders));
-    // A job of no files sends no progress at all.
-    if (m_handler.total() == 0)
-        QTimer::singleShot(0, this, &HeadlessRun::finish);
 }
 
 void HeadlessRun::onMessage(const QString &key, const QVariant &value)
 {
-    if (key != MessageKey::updateProgress)
-        return;
-    emit progress(value.toFloat());
-    if (m_handler.done() >= m_handler.total())
-        finish();
+    if (key == MessageKey::updateProgress)
+        emit progress(value.toFloat());
+    else if (key == MessageKey::jobOutcome)
+        QTimer::singleShot(0, this, &HeadlessRun::finish);
 }
 
 void HeadlessRun::stop()
@@ -78,6 +69,9 @@ void HeadlessRun::stop()
     m_stopped = true;
     m_handler.requestStop();
     m_handler.waitForWorkers();
+    // The workers' last reports are still queued: counted before the job is closed.
+    QCoreApplication::sendPostedEvents(&m_handler, QEvent::MetaCall);
+    m_handler.finishJob(true);
     finish();
 }
 
@@ -97,4 +91,11 @@ QString HeadlessRun::progressBar(float fraction, int width)
     return QLatin1Char('[') + QString(filled, QLatin1Char('#'))
             + QString(width - filled, QLatin1Char('.')) + QLatin1String("] ")
             + QString::number(percent).rightJustified(3) + QLatin1Char('%');
+}
+
+QString HeadlessRun::durationText(qint64 ms)
+{
+    if (ms < 10000)
+        return QString::number(ms) + QLatin1String(" ms");
+    return QString::number(static_cast<double>(ms) / 1000.0, 'f', 2) + QLatin1String(" s");
 }

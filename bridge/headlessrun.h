@@ -9,7 +9,7 @@
 // One anonymization job without windows, for the headless command: it builds the same bridge
 // as the GUI program (without the server client) and sends it the same "openFolder" message
 // the window sends, so it runs exactly the code the window runs. It gathers what the command
-// prints: the progress, every failed path, the totals.
+// prints: the progress, every failure with its reason, the job's outcome folder by folder.
 //
 // GUI thread only.
 class HeadlessRun : public QObject
@@ -30,33 +30,35 @@ public:
     void setStrict(bool on) { m_handler.setStrict(on); }
     void setUidKey(const QByteArray &key) { m_handler.setUidKey(key); }
 
-    // Starts the job; finished() follows when every file is counted, also for a job of no
-    // files (then on the next turn of the event loop).
+    // Starts the job; finished() follows on a later turn of the event loop, once the job's
+    // outcome is in (its reports written), also for a job of no files.
     void start(const QStringList &folders);
 
-    // Stops the job between files: each worker finishes the file it holds, then finished()
-    // follows. Returns when the workers have stopped.
+    // Stops the job between files: each worker finishes the file it holds, the files done so
+    // far are counted and reported, then finished() follows. Returns when the workers have
+    // stopped.
     void stop();
     bool wasStopped() const { return m_stopped; }
 
     int files() const { return m_handler.total(); }
     int done() const { return m_handler.done(); }
-    const QStringList &failures() const { return m_failures; }
-    int withResidue() const { return m_withResidue; }
+    const QList<FileOutcome> &failures() const { return m_failures; }
+    const JobReport::Job &job() const { return m_handler.job(); }
     qint64 bytesRead() const { return m_handler.bytesRead(); }
     qint64 elapsedMs() const { return m_elapsed.elapsed(); }
     bool isFinished() const { return m_finished; }
 
     // A text bar of `width` cells for a fraction from 0 to 1, with the percentage.
     static QString progressBar(float fraction, int width);
+    // A duration as the summary prints it: "740 ms" under 10 s, else "12.34 s".
+    static QString durationText(qint64 ms);
 
 signals:
     void progress(float fraction);
-    void failed(QString path);
+    // A file or folder that failed: its input path and why.
+    void failed(QString path, QString reason);
     // A copy that was written but still holds identifying data, with the elements' paths.
     void residue(QString output, QStringList paths);
-    // A copy that was not kept because it still holds identifying data (strict).
-    void refused(QString input, QStringList paths);
     void finished();
 
 private:
@@ -64,8 +66,7 @@ private:
     void finish();
 
     QmlHandler m_handler{ QmlHandler::ServerClient::None };
-    QStringList m_failures;
-    int m_withResidue = 0;
+    QList<FileOutcome> m_failures;
     QElapsedTimer m_elapsed;
     bool m_finished = false;
     bool m_stopped = false;

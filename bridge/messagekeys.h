@@ -23,4 +23,5 @@ inline const QString updateProgress = QStringLiteral("updateProgress");
 inline const QString updateStatusConnection = QStringLiteral("updateStatusConnection");
 inline const QString updateServerContent = QStringLiteral("updateServerContent");
 inline const QString checkVersion = QStringLiteral("checkVersion");
+inline const QString jobOutcome = QStringLiteral("jobOutcome");
 } // namespace MessageKey

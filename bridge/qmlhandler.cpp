@@ -9,11 +9,13 @@
 #include "engine/uidmap.h"
 #include "net/nethandler.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QMutexLocker>
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
+#include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <chrono>
@@ -54,6 +56,11 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
     m_standardCleanup = m_settings->value(standardCleanupKey, false).toBool();
     m_uids = std::make_shared<const UidMap>(UidKey::fromStore(*m_settings));
 
+    // On the worker's thread, before its writeFile(): a file's outcome is kept before the
+    // report that counts it arrives.
+    connect(
+            this, &QmlHandler::fileFinished, this,
+            [this](const FileOutcome &outcome) { keepOutcome(outcome); }, Qt::DirectConnection);
     connect(this, SIGNAL(writeFile()), this, SLOT(writeFileHandler()));
     m_lastProgressTime = m_clock();
 }
@@ -103,6 +110,8 @@ void QmlHandler::startServerClient(const QStringList &serviceBaseUrls)
             [this](QJsonObject versions) {
                 versions.insert(QStringLiteral("local_version"),
                                 QString::fromLatin1(AppInfo::applicationVersion));
+                versions.insert(QStringLiteral("download_url"),
+                                QString::fromUtf8(AppInfo::downloadUrl));
                 emit sendToQml(MessageKey::checkVersion, versions);
             },
             Qt::DirectConnection);
@@ -206,12 +215,23 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
 {
     const JobPlan::FileLists lists = JobPlan::listFolders(pieces);
     const auto count = static_cast<int>(lists.inputs.size());
-    if (m_done < m_total) {
+    if (m_done < m_total && m_jobOpen) {
         m_total += count;
     } else {
         m_total = count;
         m_done = 0;
+        m_job = JobReport::Job();
+        const JobSettings settings = jobSettings();
+        m_jobProfile = settings.profile;
+        m_jobStandard = settings.standard;
+        m_jobStart = QDateTime::currentDateTime();
+        m_jobOpen = true;
     }
+    m_job.addFolders(lists.folders);
+    for (const FileOutcome &outcome : lists.settled)
+        recordOutcome(outcome);
+    if (m_done >= m_total)
+        finishJob();
 
     m_workers.removeIf([](const QFuture<void> &worker) { return worker.isFinished(); });
     for (const JobPlan::Block &block : JobPlan::splitBlocks(count, m_workerCount)) {
@@ -226,6 +246,7 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
 
 void QmlHandler::writeFileHandler()
 {
+    recordKeptOutcomes();
     ++m_done;
     if (m_total <= 0)
         return;
@@ -235,4 +256,56 @@ void QmlHandler::writeFileHandler()
         emit sendToQml(MessageKey::updateProgress, fraction);
         m_lastProgressTime = now;
     }
+    if (m_done == m_total)
+        finishJob();
+}
+
+void QmlHandler::keepOutcome(const FileOutcome &outcome)
+{
+    std::lock_guard<std::mutex> lock(m_keptMutex);
+    m_keptOutcomes.append(outcome);
+}
+
+void QmlHandler::recordKeptOutcomes()
+{
+    QList<FileOutcome> kept;
+    {
+        std::lock_guard<std::mutex> lock(m_keptMutex);
+        kept.swap(m_keptOutcomes);
+    }
+    for (const FileOutcome &outcome : std::as_const(kept))
+        recordOutcome(outcome);
+}
+
+void QmlHandler::recordOutcome(const FileOutcome &outcome)
+{
+    m_job.add(outcome);
+    emit outcomeRecorded(outcome);
+}
+
+void QmlHandler::finishJob(bool stopped)
+{
+    if (!m_jobOpen)
+        return;
+    recordKeptOutcomes();
+    m_jobOpen = false;
+    m_job.writeReports(m_jobStart, QString::fromLatin1(AppInfo::applicationVersion), m_jobProfile,
+                       m_jobStandard, stopped);
+    const JobReport::Counts counts = m_job.counts();
+    QString text = JobReport::summaryText(m_job);
+    QJsonArray reports;
+    for (const JobReport::Folder &folder : m_job.folders()) {
+        if (!folder.report.isEmpty())
+            reports.append(QUrl::fromLocalFile(folder.report).toString());
+        else if (!folder.reportError.isEmpty())
+            text += QStringLiteral(" · no report: ") + folder.reportError;
+    }
+    emit sendToQml(MessageKey::jobOutcome,
+                   QJsonObject{ { QStringLiteral("text"), text },
+                                { QStringLiteral("reports"), reports },
+                                { QStringLiteral("files"), counts.files() },
+                                { QStringLiteral("written"), counts.written },
+                                { QStringLiteral("withResidue"), counts.withResidue },
+                                { QStringLiteral("failed"), counts.failed },
+                                { QStringLiteral("skipped"), counts.skipped } });
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "engine/fileoutcome.h"
+#include "engine/jobreport.h"
 
+#include <QDateTime>
 #include <QFuture>
 #include <QJsonObject>
 #include <QMutex>
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class NetHandler;
 class QSettings;
@@ -24,7 +27,8 @@ class UidMap;
 // anonymization jobs and owns the server client.
 //
 // Lives on the GUI thread. Worker threads only copy the tag profile (tagProfileSnapshot), emit
-// readError and writeFile, add to bytesRead and ask stopRequested. The destructor asks the
+// readError, fileFinished (whose outcome the bridge keeps under its own lock) and writeFile, add
+// to bytesRead and ask stopRequested. The destructor asks the
 // workers to stop and waits for them: each finishes the file it holds, then returns.
 class QmlHandler : public QObject
 {
@@ -84,6 +88,13 @@ public:
     int total() const { return m_total; }
     int done() const { return m_done; }
 
+    // The outcomes of the current (or last) job, folder by folder (GUI thread).
+    const JobReport::Job &job() const { return m_job; }
+    // Ends the job: writes its reports and sends the window its outcome ("jobOutcome"). Runs
+    // by itself when the last file is counted (or at once for a job without files); a job
+    // stopped before its end calls it with `stopped`. Once per job.
+    void finishJob(bool stopped = false);
+
     // Bytes of the input files read so far, over all jobs. Workers add to it; any thread.
     qint64 bytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
     void addBytesRead(qint64 bytes) { m_bytesRead.fetch_add(bytes, std::memory_order_relaxed); }
@@ -112,6 +123,9 @@ signals:
     void readError(QString path);
     // One per input file, before its writeFile(): what became of it, with the reason.
     void fileFinished(FileOutcome outcome);
+    // Every outcome the bridge adds to the job, on the GUI thread: the listing's own (skipped
+    // entries, folders that cannot be read) as the job starts, then the workers'.
+    void outcomeRecorded(FileOutcome outcome);
     void writeFile();
 
 public slots:
@@ -124,6 +138,12 @@ private:
     void startServerClient(const QStringList &serviceBaseUrls);
     void answerQmlCompleted();
     void submitSettings(const QVariant &value);
+    // Any thread: keeps a worker's outcome for the GUI thread. Called inside fileFinished(),
+    // so it is kept before the writeFile() that counts the file.
+    void keepOutcome(const FileOutcome &outcome);
+    // GUI thread: adds the kept outcomes to the job.
+    void recordKeptOutcomes();
+    void recordOutcome(const FileOutcome &outcome);
 
     int m_workerCount = 1;
     QSettings *m_settings = nullptr; // no parent: lives until the process ends
@@ -139,6 +159,16 @@ private:
     qint64 m_lastProgressTime = 0; // by m_clock: a steady clock, immune to changes of the date
     int m_total = 0;
     int m_done = 0;
+    JobReport::Job m_job;
+    QJsonObject m_jobProfile; // the profile as the job began, for its reports
+    bool m_jobStandard = false; // and whether the standard clean-up was on
+    QDateTime m_jobStart;
+    bool m_jobOpen = false; // finishJob() not yet run for m_job
+    // Outcomes handed from the workers to the GUI thread. A std::mutex and not a queued
+    // signal: a queued argument is copied inside Qt, where ThreadSanitizer cannot see the
+    // hand-over.
+    std::mutex m_keptMutex;
+    QList<FileOutcome> m_keptOutcomes; // under m_keptMutex
     std::atomic<bool> m_stopRequested{ false };
     std::atomic<int> m_workersRunning{ 0 };
     std::atomic<qint64> m_bytesRead{ 0 };

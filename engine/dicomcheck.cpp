@@ -137,10 +137,37 @@ bool isVr(const uchar *vr, const char *name)
     return vr[0] == uchar(name[0]) && vr[1] == uchar(name[1]);
 }
 
+// Faults that a file cut short shows; they are named as a truncation.
+bool isTruncation(const char *reason)
+{
+    static const char *const truncations[] = {
+        "value length beyond its container",
+        "fragment length beyond its container",
+        "item longer than its container",
+        "meta element length beyond the file",
+        "sequence without sequence delimiter",
+        "item without item delimiter",
+        "encapsulated pixel data without sequence delimiter",
+        "no data set after the meta group",
+    };
+    for (const char *truncation : truncations) {
+        if (std::strcmp(reason, truncation) == 0)
+            return true;
+    }
+    return false;
+}
+
 Result fail(const char *reason, quint64 offset)
 {
-    return { false, QStringLiteral("%1 at byte %2").arg(QLatin1String(reason)).arg(offset) };
+    QString text = QLatin1String(reason);
+    if (text.startsWith(QLatin1String("truncated ")))
+        text.insert(9, QLatin1Char(':'));
+    else if (isTruncation(reason))
+        text.prepend(QLatin1String("truncated: "));
+    return { false, QStringLiteral("%1 at byte %2").arg(text).arg(offset), qint64(offset) };
 }
+
+const QString notDicom = QStringLiteral("not a DICOM file");
 
 enum class FrameKind : quint8 {
     TopLevel, // the data set itself: ends at the end of the buffer
@@ -487,7 +514,7 @@ Result checkBytes(const char *bytes, qint64 signedSize)
     if (size >= 132 && std::memcmp(data + 128, "DICM", 4) == 0)
         pos = 132;
     if (size - pos < 8)
-        return fail("no data set", pos);
+        return pos == 0 ? Result{ false, notDicom, 0 } : fail("truncated: no data set", pos);
 
     Syntax syntax;
     const quint16 firstGroup = le.u16(pos);
@@ -549,7 +576,7 @@ Result checkBytes(const char *bytes, qint64 signedSize)
             const bool big = firstGroup > 0xFF || firstElement > 0xFF;
             syntax = { Encoding::Explicit, big, false };
         } else {
-            return fail("not a DICOM file", pos);
+            return { false, notDicom, qint64(pos) };
         }
         syntax.guessed = true;
     }
@@ -566,7 +593,12 @@ Result checkBytes(const char *bytes, qint64 signedSize)
             return { false, res.reason + QStringLiteral(" of the inflated data set") };
         return res;
     }
-    return walkDataSet(Reader(data, size, syntax.bigEndian), pos, syntax);
+    const Result res = walkDataSet(Reader(data, size, syntax.bigEndian), pos, syntax);
+    // Without a meta group the syntax is only a guess from the first element: a file whose
+    // very first element does not hold is no DICOM file at all.
+    if (!res.ok && syntax.guessed && res.offset == qint64(pos))
+        return { false, notDicom, res.offset };
+    return res;
 }
 
 Result checkSequenceValue(const char *data, qint64 size)

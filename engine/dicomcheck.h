@@ -13,7 +13,10 @@ namespace DicomCheck {
 struct Result
 {
     bool ok = false;
-    QString reason; // empty when ok; a short English text for the log otherwise
+    // Empty when ok; otherwise a short English text for the user, such as "not a DICOM file"
+    // or "truncated: value length beyond its container at byte 1488". Never a value.
+    QString reason;
+    qint64 offset = -1; // where the walk stopped, when it did at a known byte
 };
 
 Result checkBytes(const char *data, qint64 size);

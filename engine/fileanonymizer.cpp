@@ -9,6 +9,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <gdcmFile.h>
@@ -130,8 +131,12 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder, Q
     } catch (...) {
         written = false;
     }
+    // A full disk stops GDCM too: the system's reason, where there is one, says more.
     if (!written)
-        return failed(QStringLiteral("cannot write: GDCM could not encode the data set"));
+        return failed(QStringLiteral("cannot write: ")
+                      + (out.streamErrorString().isEmpty()
+                                 ? QStringLiteral("GDCM could not encode the data set")
+                                 : out.streamErrorString()));
     if (!out.finish())
         return failed(QStringLiteral("cannot write: ") + out.errorString());
     // GDCM writes some inputs it has read into copies that no reader, GDCM included, can
@@ -142,6 +147,17 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder, Q
     if (!out.commit())
         return failed(QStringLiteral("cannot write: ") + out.errorString());
     return true;
+}
+
+void removeStaleCopy(const QString &output, QString *reason)
+{
+    const QFileInfo info(output);
+    if (!info.isFile() && !info.isSymLink())
+        return;
+    const bool removed = QFile::remove(output);
+    if (reason)
+        *reason += removed ? QStringLiteral("; the earlier copy there was removed")
+                           : QStringLiteral("; an earlier copy there could not be removed");
 }
 
 bool folderHoldsInput(const QString &outputFolder, const QString &input)
@@ -182,6 +198,7 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
     outcome.residue = ResidueCheck::find(file, record);
     if (options.strict && !outcome.residue.isEmpty()) {
         outcome.reason = QStringLiteral("residue ") + outcome.residue.join(QLatin1Char(' '));
+        removeStaleCopy(output, &outcome.reason);
         return outcome;
     }
 
@@ -201,6 +218,7 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
     }
     if (!write(file, output, &folders.made, &outcome.reason)) {
         outcome.residue.clear();
+        removeStaleCopy(output, &outcome.reason);
         return outcome;
     }
     outcome.status = outcome.residue.isEmpty() ? FileOutcome::Status::Written

@@ -44,6 +44,11 @@ bool readsAgain(const QString &path, QString *reason = nullptr);
 bool write(const gdcm::File &file, const QString &output, QString *madeFolder = nullptr,
            QString *reason = nullptr);
 
+// After a failed write: removes a copy an earlier job left under the final name `output`, so
+// that no copy made with another profile, or of another version of the input, passes for this
+// job's. Says so in `reason`. Never called where `output` may be the input itself.
+void removeStaleCopy(const QString &output, QString *reason);
+
 // True when `outputFolder` exists and is, through a link somewhere on its way, the folder
 // that holds `input`: the copy would replace its own input there.
 bool folderHoldsInput(const QString &outputFolder, const QString &input);

@@ -2,9 +2,14 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QUrl>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace JobPlan {
 
@@ -21,21 +26,113 @@ QString outputCandidate(const QFileInfo &folder, const QString &name)
     return folder.absolutePath() + QLatin1Char('/') + name + QLatin1String(outputSuffix);
 }
 
-// The first free output folder for `folder`. `taken` holds the output folders given out so far
-// in this job and the dropped folders themselves.
+// Folder names as a case-insensitive file system compares them: there CT_depersonification
+// and ct_depersonification are one folder.
+QString nameKey(const QString &path)
+{
+    return path.toCaseFolded();
+}
+
+// The first free output folder for `folder`. `taken` holds the name keys of the output folders
+// given out so far in this job and of the dropped folders themselves.
 QString freeOutputFolder(const QString &folder, const QSet<QString> &taken)
 {
     const QFileInfo info(folder);
     const QString base = outputCandidate(info, info.fileName().section(QLatin1Char('.'), 0, 0));
-    if (!taken.contains(base))
+    if (!taken.contains(nameKey(base)))
         return base;
     const QString whole = outputCandidate(info, info.fileName());
-    if (!taken.contains(whole))
+    if (!taken.contains(nameKey(whole)))
         return whole;
     for (int n = 2;; ++n) {
         const QString numbered = whole + QLatin1Char('_') + QString::number(n);
-        if (!taken.contains(numbered))
+        if (!taken.contains(nameKey(numbered)))
             return numbered;
+    }
+}
+
+bool canList(const QFileInfo &folder)
+{
+    return folder.isReadable() && folder.isExecutable();
+}
+
+// Why an entry that is neither a file nor a folder (nor a link to one) is left out.
+QString notAFileReason(const QFileInfo &info)
+{
+#ifdef Q_OS_UNIX
+    struct stat st;
+    if (::stat(QFile::encodeName(info.filePath()).constData(), &st) != 0)
+        return QStringLiteral("a link to nothing");
+    if (S_ISFIFO(st.st_mode))
+        return QStringLiteral("a FIFO, not a file");
+    if (S_ISSOCK(st.st_mode))
+        return QStringLiteral("a socket, not a file");
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return QStringLiteral("a device, not a file");
+#endif
+    if (info.isSymLink() && !info.exists())
+        return QStringLiteral("a link to nothing");
+    return QStringLiteral("not a regular file");
+}
+
+FileOutcome settledEntry(const QString &input, const QString &output, FileOutcome::Status status,
+                         const QString &reason)
+{
+    FileOutcome outcome;
+    outcome.status = status;
+    outcome.input = input;
+    outcome.output = output;
+    outcome.reason = reason;
+    return outcome;
+}
+
+const QString cannotList = QStringLiteral("cannot read: permission denied");
+
+// Lists one dropped folder into `lists`, folder by folder, without following links to folders.
+void listFolder(const Folder &folder, FileLists &lists)
+{
+    if (!canList(QFileInfo(folder.path))) {
+        lists.settled.append(
+                settledEntry(folder.path, folder.output, FileOutcome::Status::Failed, cannotList));
+        return;
+    }
+    // Paths below the folder, from the folder itself: never a text search for the folder's
+    // path, which may recur further down the tree.
+    QStringList pending{ QString() };
+    while (!pending.isEmpty()) {
+        const QString below = pending.takeLast();
+        const QString dir = below.isEmpty() ? folder.path : folder.path + QLatin1Char('/') + below;
+        QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        while (it.hasNext()) {
+            const QString entry = it.next();
+            const QFileInfo info = it.fileInfo();
+            const QString relative
+                    = below.isEmpty() ? it.fileName() : below + QLatin1Char('/') + it.fileName();
+            const QString output = folder.output + QLatin1Char('/') + relative;
+            const auto skip = [&](const QString &reason) {
+                lists.settled.append(
+                        settledEntry(entry, output, FileOutcome::Status::Skipped, reason));
+            };
+            if (info.isHidden()) {
+                skip(info.isDir() ? QStringLiteral("a hidden folder")
+                                  : QStringLiteral("a hidden file"));
+            } else if (info.isDir()) {
+                if (info.isSymLink())
+                    skip(QStringLiteral("a link to a folder, not followed"));
+                else if (canList(info))
+                    pending.append(relative);
+                else
+                    lists.settled.append(
+                            settledEntry(entry, output, FileOutcome::Status::Failed, cannotList));
+            } else if (!info.isFile()) {
+                skip(notAFileReason(info));
+            } else if (it.fileName().compare(QLatin1String("dicomdir"), Qt::CaseInsensitive) == 0) {
+                skip(QStringLiteral("a DICOMDIR, left out by design"));
+            } else {
+                lists.inputs.append(entry);
+                lists.outputs.append(output);
+            }
+        }
     }
 }
 
@@ -73,38 +170,21 @@ FileLists listFolders(const QStringList &pieces)
             continue;
         seen.insert(canonical);
         folders.append({ path, QString() });
-        taken.insert(path);
+        taken.insert(nameKey(path));
     }
     for (Folder &folder : folders) {
         folder.output = freeOutputFolder(folder.path, taken);
-        taken.insert(folder.output);
+        taken.insert(nameKey(folder.output));
     }
 
     FileLists lists;
     for (const Folder &folder : folders) {
-        const QString prefix = folder.path + QLatin1Char('/');
-        QDirIterator it(folder.path, { QStringLiteral("*") },
-                        QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString entry = it.next();
-            if (it.fileInfo().isDir()) {
-                // A folder that cannot be listed would drop its files without a word: it
-                // becomes an entry of its own, which fails like an unreadable file.
-                if (it.fileInfo().isSymLink()
-                    || (it.fileInfo().isReadable() && it.fileInfo().isExecutable()))
-                    continue;
-            } else if (it.fileName().compare(QLatin1String("dicomdir"), Qt::CaseInsensitive) == 0) {
-                continue;
-            }
-            // The path below the folder, from the folder itself: never a text search for
-            // the folder's path, which may recur further down the tree.
-            const QString below = entry.startsWith(prefix)
-                    ? entry.mid(prefix.size())
-                    : QDir(folder.path).relativeFilePath(entry);
-            lists.inputs.append(entry);
-            lists.outputs.append(folder.output + QLatin1Char('/') + below);
-        }
+        const QDir output(folder.output);
+        lists.folders.append({ folder.path, folder.output,
+                               output.exists()
+                                       && !output.isEmpty(QDir::AllEntries | QDir::Hidden
+                                                          | QDir::System | QDir::NoDotAndDotDot) });
+        listFolder(folder, lists);
     }
     return lists;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/fileoutcome.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -11,11 +13,25 @@ namespace JobPlan {
 // The suffix of every output folder: "<folder base name>_depersonification".
 inline constexpr char outputSuffix[] = "_depersonification";
 
+// One dropped folder and where its copies go. `existed`: the output folder already held
+// something before the job, so this job's copies are added to an earlier job's.
+struct OutputFolder
+{
+    QString input;
+    QString output;
+    bool existed = false;
+};
+
 // A job: entry i of outputs is where the cleaned copy of entry i of inputs is written.
+// `settled` holds what the listing itself decided and no worker sees: entries skipped (a
+// DICOMDIR, hidden entries, FIFOs, sockets, devices, links to folders or to nothing) and
+// folders that cannot be listed (failed), each with its reason and its would-be output.
 struct FileLists
 {
     QStringList inputs;
     QStringList outputs;
+    QList<FileOutcome> settled;
+    QList<OutputFolder> folders; // in the message's order
 };
 
 // The folder named by one piece of an "openFolder" value (a "file:" URL, parsed tolerantly):
@@ -25,13 +41,15 @@ struct FileLists
 // has no parent to hold an output folder).
 QString folderOfPiece(const QString &piece);
 
-// Lists every file below each folder (recursively, DICOMDIR in any case left out) and names
-// its output under the folder's sibling "<base name>_depersonification", repeating the path
-// below the folder. A folder named twice is listed once. No two inputs get the same output:
-// a folder whose output folder is already taken in this job (ct.2021 and ct.2022 both give
-// ct_depersonification) uses its whole name (ct.2022_depersonification), and failing that a
-// numbered one. An output folder is never one of the dropped folders. A subfolder that cannot
-// be listed is itself an entry, so that its reading fails and names it.
+// Lists every file below each folder (recursively; links to folders are not followed) and
+// names its output under the folder's sibling "<base name>_depersonification", repeating the
+// path below the folder. A folder named twice is listed once. No two inputs get the same
+// output: a folder whose output folder is already taken in this job (ct.2021 and ct.2022 both
+// give ct_depersonification; names compare without regard to case, as a Windows or macOS file
+// system does) uses its whole name (ct.2022_depersonification), and failing that a numbered
+// one. An output folder is never one of the dropped folders. Nothing is left out without a
+// word: what is not anonymized goes to `settled` (see FileLists), a folder that cannot be
+// listed, the dropped one included, as failed.
 FileLists listFolders(const QStringList &pieces);
 
 // A contiguous run of the job's lists: entries first .. first + count - 1.

@@ -184,6 +184,17 @@ bool OutputFile::commit()
     return true;
 }
 
+QString OutputFile::streamErrorString() const
+{
+    if (!m_buffer || !m_buffer->failed())
+        return QString();
+    QString error = m_buffer->errorString();
+    if (error.isEmpty())
+        return QStringLiteral("unknown error");
+    error[0] = error.at(0).toLower();
+    return error;
+}
+
 void OutputFile::setError(const QString &text)
 {
     m_error = text.isEmpty() ? QStringLiteral("unknown error") : text;

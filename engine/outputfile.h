@@ -44,6 +44,10 @@ public:
 
     QString temporaryPath() const { return m_file.fileName(); }
 
+    // Why a write into stream() failed, as the system says it ("no space left on device");
+    // empty while every write succeeded. GDCM reports such a failure only as its own.
+    QString streamErrorString() const;
+
     // Why open() or commit() failed, as the system says it ("permission denied", "no space
     // left on device"); empty before a failure.
     QString errorString() const { return m_error; }

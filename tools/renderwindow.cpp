@@ -1,15 +1,18 @@
 // Renders the main window offscreen into a PNG, for the README and for a look without a
 // display:
 //   renderwindow OUT.png [--progress FRACTION] [--show folder|date|settings|update]
+//                        [--open FOLDER]
 // The window talks to the real bridge, built without the server client, so its tag rows come
 // from the default tag profile. With --progress the bridge's progress message is replayed
 // first, showing a running job. --show opens a dialog of the main window (folder, date) or
-// renders a secondary window instead (settings, update).
+// renders a secondary window instead (settings, update). --open runs a real job on FOLDER, as
+// a drop of it would, and renders the window once the job's outcome is shown.
 #include "app/startup.h"
 #include "bridge/messagekeys.h"
 #include "bridge/qmlhandler.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonObject>
@@ -43,6 +46,10 @@ int main(int argc, char *argv[])
                                   QStringLiteral("Open folder, date, settings or update."),
                                   QStringLiteral("part"));
     parser.addOption(show);
+    const QCommandLineOption open(QStringLiteral("open"),
+                                  QStringLiteral("Anonymize a folder, as a drop would, first."),
+                                  QStringLiteral("folder"));
+    parser.addOption(open);
     parser.process(app);
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(2);
@@ -90,14 +97,25 @@ int main(int argc, char *argv[])
 
     int code = 0;
     // Grabbed once the window has been laid out and its images loaded.
-    QTimer::singleShot(300, &app, [&] {
+    const auto grab = [&] {
         const QImage image = target->grabWindow();
         if (image.isNull() || !image.save(output, "PNG")) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(output));
             code = 1;
         }
         app.quit();
-    });
+    };
+    if (parser.isSet(open)) {
+        QObject::connect(handler, &QmlHandler::sendToQml, &app, [&](const QString &key) {
+            if (key == MessageKey::jobOutcome)
+                QTimer::singleShot(300, &app, grab);
+        });
+        handler->receiveFromQml(
+                MessageKey::openFolder,
+                QUrl::fromLocalFile(QFileInfo(parser.value(open)).absoluteFilePath()).toString());
+    } else {
+        QTimer::singleShot(300, &app, grab);
+    }
     app.exec();
     engine.reset();
     return code;

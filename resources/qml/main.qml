@@ -4,6 +4,8 @@ import QtQuick.Dialogs
 import QtQuick.Layouts
 import QtQuick.Templates as T
 import QtQuick.Window
+import Qt.labs.platform as Platform
+import Qt.labs.settings
 import "qrc:/qml/Tools/"
 
 // The main window: drop folders (or pick one) to anonymize them, watch the job, and set each
@@ -19,6 +21,7 @@ Window {
     signal updateTag(string key, string value)
 
     function openFolders(text) {
+        outcome.clear()
         Handler.receiveFromQml("openFolder", text)
     }
 
@@ -78,6 +81,8 @@ Window {
         if (!value || value.local_version === undefined || value.last_version === undefined
                 || value.supported_version === undefined)
             return
+        if (value.download_url !== undefined)
+            updatePanel.downloadPage = String(value.download_url)
         updatePanel.activate(value.local_version, value.last_version, value.supported_version)
     }
 
@@ -125,6 +130,10 @@ Window {
                 break
             case "standardCleanup":
                 standardSwitch.checked = value === true
+                break
+            case "jobOutcome":
+                if (value)
+                    outcome.show(String(value.text), value.reports || [])
                 break
             default:
                 break
@@ -193,6 +202,50 @@ Window {
                 Item {
                     width: parent.width
                     height: Math.max(0, dragPanel.height - heading.height - 110 - fileProgress.height)
+
+                    // How the last job ended, until the next drop or a click, which opens the
+                    // job's reports.
+                    Text {
+                        id: outcome
+                        objectName: "outcome"
+
+                        property var reports: []
+
+                        function show(text, reports) {
+                            outcome.text = text
+                            outcome.reports = reports
+                            outcome.visible = true
+                        }
+
+                        function clear() {
+                            outcome.visible = false
+                            outcome.text = ""
+                            outcome.reports = []
+                        }
+
+                        function openReports() {
+                            for (var i = 0; i < outcome.reports.length; ++i)
+                                Qt.openUrlExternally(outcome.reports[i])
+                            outcome.clear()
+                        }
+
+                        anchors.centerIn: parent
+                        width: parent.width - 40
+                        visible: false
+                        color: heading.color
+                        font.family: heading.font.family
+                        font.pixelSize: 14
+                        horizontalAlignment: Text.AlignHCenter
+                        wrapMode: Text.Wrap
+                        maximumLineCount: 3
+                        elide: Text.ElideRight
+
+                        MouseArea {
+                            anchors.fill: parent
+                            cursorShape: Qt.PointingHandCursor
+                            onClicked: outcome.openReports()
+                        }
+                    }
                 }
 
                 ProgressBar {
@@ -325,7 +378,7 @@ Window {
                         mainWindow.changeSwitch(row.name_1, switch1.checked)
                         field1.enabled = switch1.checked
                         if (!switch1.checked)
-                            field1.text = ""
+                            field1.reset()
                     }
                 }
                 TagField {
@@ -348,7 +401,7 @@ Window {
                         mainWindow.changeSwitch(row.name_2, switch2.checked)
                         field2.enabled = switch2.checked
                         if (!switch2.checked)
-                            field2.text = ""
+                            field2.reset()
                     }
                 }
                 TagField {
@@ -428,6 +481,15 @@ Window {
                 mainWindow.changeText(tagField.tagName, tagField.text)
         }
 
+        // Empties the field and the entry's text with it: a date field sends no change of its
+        // own, and the copies must get what the field shows.
+        function reset() {
+            var wasEmpty = tagField.text === ""
+            tagField.text = ""
+            if ((tagField.readOnly || wasEmpty) && tagField.tagName !== "")
+                mainWindow.changeText(tagField.tagName, "")
+        }
+
         MouseArea {
             anchors.fill: parent
             visible: tagField.readOnly
@@ -439,19 +501,39 @@ Window {
         id: dropArea
         objectName: "dropArea"
         anchors.fill: parent
-        onEntered: dragPanel.color = mainWindow.dragColor
+        // Always a copy: a source told "move" could delete what was dropped.
+        onEntered: function (drag) {
+            drag.accept(Qt.CopyAction)
+            dragPanel.color = mainWindow.dragColor
+        }
         onExited: dragPanel.color = mainWindow.idleColor
         onDropped: function (drop) {
             mainWindow.openFolders(mainWindow.dropText(drop))
             dragPanel.color = mainWindow.idleColor
-            drop.acceptProposedAction()
+            drop.accept(Qt.CopyAction)
         }
     }
 
     FolderDialog {
         id: folderDialog
         objectName: "folderDialog"
-        onAccepted: mainWindow.openFolders(String(folderDialog.selectedFolder))
+        currentFolder: folderStore.lastFolder !== "" ? folderStore.lastFolder
+                : Platform.StandardPaths.writableLocation(Platform.StandardPaths.HomeLocation)
+        // Where nothing inside the shown folder is selected, "Open" takes the shown folder.
+        onCurrentFolderChanged: {
+            if (String(folderDialog.selectedFolder) === "")
+                folderDialog.selectedFolder = folderDialog.currentFolder
+        }
+        onAccepted: {
+            folderStore.lastFolder = String(folderDialog.selectedFolder)
+            mainWindow.openFolders(String(folderDialog.selectedFolder))
+        }
+    }
+
+    Settings {
+        id: folderStore
+        category: "folderDialog"
+        property string lastFolder: ""
     }
 
     SettingsPanel {

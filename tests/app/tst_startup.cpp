@@ -15,6 +15,8 @@ private slots:
     void exitCode_data();
     void exitCode();
     void realProgramStartsAndLoadsItsWindow();
+    void informationOptionsOpenNoWindow_data();
+    void informationOptionsOpenNoWindow();
     void settingsStoresAreDistinct();
 };
 
@@ -53,6 +55,41 @@ void TestStartup::realProgramStartsAndLoadsItsWindow()
     QVERIFY2(!program.waitForFinished(1500), program.readAll().constData());
     program.kill();
     program.waitForFinished();
+}
+
+void TestStartup::informationOptionsOpenNoWindow_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("answer");
+    QTest::addRow("--help") << "--help"
+                            << "--version";
+    QTest::addRow("-h") << "-h"
+                        << "--help";
+    QTest::addRow("--version") << "--version"
+                               << "1.0.1";
+    QTest::addRow("-v beside a toolkit option") << "-v"
+                                                << "Vexar";
+}
+
+// The GUI program answers and ends without any window: with no display plugin to be found, a
+// GUI application object would end the process with an error instead.
+void TestStartup::informationOptionsOpenNoWindow()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, answer);
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("no-such-platform"));
+    program.setProcessEnvironment(environment);
+    QStringList arguments{ option };
+    if (option == QLatin1String("-v"))
+        arguments = QStringList{ QStringLiteral("-style"), QStringLiteral("Basic"), option };
+    program.start(QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer"), arguments);
+    QVERIFY(program.waitForFinished(30000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY2(QString::fromUtf8(program.readAllStandardOutput()).contains(answer),
+             program.readAllStandardError().constData());
 }
 
 void TestStartup::settingsStoresAreDistinct()

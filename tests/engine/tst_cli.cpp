@@ -23,8 +23,9 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void writesTheSameTreeAsTheWindow();
-    void unlistableSubfolderFails();
     void sharedKeyFileMapsUidsAlike();
+    void unlistableFolderFails_data();
+    void unlistableFolderFails();
     void stopSignalEndsTheJobBetweenFiles_data();
     void stopSignalEndsTheJobBetweenFiles();
 
@@ -52,6 +53,8 @@ void TestCli::init()
     QFile text(path("mixed/notes.txt"));
     QVERIFY(text.open(QIODevice::WriteOnly));
     text.write("not DICOM\n");
+    QFile dicomdir(path("mixed/DICOMDIR"));
+    QVERIFY(dicomdir.open(QIODevice::WriteOnly));
     QVERIFY(QDir().mkpath(path("empty")));
 }
 
@@ -84,11 +87,12 @@ void TestCli::exitStatus_data()
                               << "";
     QTest::addRow("one worker") << QStringList{ "--jobs", "1", "good" } << 0 << "2 files, 0 failed"
                                 << "";
-    QTest::addRow("two folders") << QStringList{ "good", "mixed" } << 1 << "4 files, 1 failed"
-                                 << "mixed/notes.txt";
-    QTest::addRow("a file failed") << QStringList{ "mixed" } << 1 << "2 files, 1 failed"
-                                   << "mixed/notes.txt";
-    QTest::addRow("no files") << QStringList{ "empty" } << 0 << "0 files, 0 failed"
+    QTest::addRow("two folders") << QStringList{ "good", "mixed" } << 1
+                                 << "4 files, 1 failed, 3 with residue, 1 skipped"
+                                 << "mixed/notes.txt: not a DICOM file\n";
+    QTest::addRow("a file failed") << QStringList{ "mixed" } << 1 << "2 files, 1 failed, 1 with residue, 1 skipped"
+                                   << "mixed/notes.txt: not a DICOM file\n";
+    QTest::addRow("no files") << QStringList{ "empty" } << 0 << "0 files, 0 failed, 0 with residue, 0 skipped"
                               << "";
     QTest::addRow("no argument") << QStringList{} << 2 << ""
                                  << "";
@@ -163,12 +167,27 @@ void TestCli::writesTheSameTreeAsTheWindow()
     // Not a terminal: plain percentage lines, ending at 100%.
     QVERIFY2(result.err.trimmed().endsWith("100%"), qPrintable(result.err));
     QVERIFY(result.err.contains("failed: " + path("mixed/notes.txt")));
-    // The summary's rate is never negative (a few KB over a slow run may round to 0.0).
-    const QRegularExpressionMatch summary
-            = QRegularExpression("^4 files, 1 failed, 3 with residue, [0-9.]+ s, ([0-9.]+) MB/s$",
-                                 QRegularExpression::MultilineOption)
-                      .match(result.out);
-    QVERIFY2(summary.hasMatch(), qPrintable(result.out));
+    QVERIFY(result.err.contains("failed: " + path("mixed/notes.txt") + ": not a DICOM file\n"));
+    // The summary first, in milliseconds under 10 s (its rate is never negative: a few KB over
+    // a slow run may round to 0.0), then where the copies and the reports went.
+    const QRegularExpression expected(
+            QRegularExpression::anchoredPattern(
+                    "4 files, 1 failed, 3 with residue, 1 skipped, [0-9]+ ms, [0-9]+\\.[0-9] MB/s\n"
+                    "output: %1/good_depersonification\n"
+                    "report: %1/good_depersonification.report.txt\n"
+                    "output: %1/mixed_depersonification\n"
+                    "report: %1/mixed_depersonification.report.txt\n")
+                    .arg(QRegularExpression::escape(m_dir->path())));
+    QVERIFY2(expected.match(result.out).hasMatch(), qPrintable(result.out));
+    QFile report(path("mixed_depersonification.report.txt"));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QByteArray reportText = report.readAll();
+    QVERIFY2(reportText.contains("\n  DICOMDIR: skipped: a DICOMDIR, left out by design\n"
+                                 "  a.dcm: written with residue: (0002,0003), (0008,0018), "),
+             reportText.constData());
+    QVERIFY2(reportText.contains(")\n  notes.txt: failed: not a DICOM file\n"),
+             reportText.constData());
+    QVERIFY(reportText.contains("\nStandard clean-up (DICOM PS3.15 Basic Confidentiality Profile): off\n"));
     QCOMPARE(TestDicom::treeOf(path("good_depersonification")),
              (QStringList{ "a.dcm", "sub/b.dcm" }));
     QCOMPARE(TestDicom::treeOf(path("mixed_depersonification")), QStringList{ "a.dcm" });
@@ -177,13 +196,28 @@ void TestCli::writesTheSameTreeAsTheWindow()
     QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), QByteArray("----"));
 }
 
-// A subfolder the user may not list is named as failed, never dropped without a word. Root
-// ignores permissions, so as root the command runs as the user nobody.
-void TestCli::unlistableSubfolderFails()
+void TestCli::unlistableFolderFails_data()
+{
+    QTest::addColumn<QString>("locked");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QStringList>("written");
+    QTest::addRow("a subfolder") << "tree/locked"
+                                 << "2 files, 1 failed, 1 with residue, 0 skipped, " << QStringList{ "ok/a.dcm" };
+    QTest::addRow("the folder named") << "tree"
+                                      << "1 files, 1 failed, 0 with residue, 0 skipped, " << QStringList{};
+}
+
+// A folder the user may not list, the one named on the command line too, is named as failed
+// with its reason, never dropped without a word. Root ignores permissions, so as root the
+// command runs as the user nobody.
+void TestCli::unlistableFolderFails()
 {
 #ifndef Q_OS_UNIX
     QSKIP("POSIX permissions");
 #else
+    QFETCH(QString, locked);
+    QFETCH(QString, summary);
+    QFETCH(QStringList, written);
     QVERIFY(TestDicom::write(path("tree/ok/a.dcm")));
     QVERIFY(TestDicom::write(path("tree/locked/b.dcm")));
     QStringList command{ QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli"), path("tree") };
@@ -196,19 +230,22 @@ void TestCli::unlistableSubfolderFails()
         // nobody makes the output folder beside the tree.
         QVERIFY(QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7777)));
     }
-    QVERIFY(QFile::setPermissions(path("tree/locked"), QFileDevice::Permissions()));
+    QVERIFY(QFile::setPermissions(path(locked), QFileDevice::Permissions()));
     QProcess process;
     process.start(command.takeFirst(), command);
     QVERIFY(process.waitForFinished(60000));
-    QFile::setPermissions(path("tree/locked"),
+    QFile::setPermissions(path(locked),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString err = QString::fromUtf8(process.readAllStandardError());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 1);
-    QVERIFY2(err.contains("failed: " + path("tree/locked") + '\n'), qPrintable(err));
-    QVERIFY(QString::fromUtf8(process.readAllStandardOutput()).startsWith("2 files, 1 failed"));
-    QCOMPARE(TestDicom::treeOf(path("tree_depersonification")), QStringList{ "ok/a.dcm" });
-    QVERIFY(TestDicom::read(path("tree_depersonification/ok/a.dcm")));
+    QVERIFY2(err.contains("failed: " + path(locked) + ": cannot read: permission denied\n"),
+             qPrintable(err));
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    QVERIFY2(out.startsWith(summary), qPrintable(out));
+    QCOMPARE(TestDicom::treeOf(path("tree_depersonification")), written);
+    for (const QString &file : written)
+        QVERIFY(TestDicom::read(path("tree_depersonification/") + file));
 #endif
 }
 
@@ -242,9 +279,13 @@ void TestCli::stopSignalEndsTheJobBetweenFiles()
     QByteArray err;
     while (!err.contains('%') && process.waitForReadyRead(20000))
         err += process.readAllStandardError();
+    // A command that already ended has no process id: kill(0) would stop this test's whole
+    // process group (ctest, make and the shell's job with them).
+    const auto pid = static_cast<pid_t>(process.processId());
+    QVERIFY2(pid > 0, err.constData());
     QElapsedTimer sinceSignal;
     sinceSignal.start();
-    ::kill(static_cast<pid_t>(process.processId()), signal);
+    ::kill(pid, signal);
     QVERIFY(process.waitForFinished(20000));
     const qint64 exitMs = sinceSignal.elapsed();
     qInfo("exit %lld ms after the signal", exitMs);
@@ -255,6 +296,12 @@ void TestCli::stopSignalEndsTheJobBetweenFiles()
     QVERIFY2(exitMs < 2000, qPrintable(QStringLiteral("exit took %1 ms").arg(exitMs)));
     const QString out = QString::fromUtf8(process.readAllStandardOutput());
     QVERIFY2(out.startsWith("stopped after "), qPrintable(out));
+    // Its report says what was done, and that the job stopped short.
+    QVERIFY2(out.contains("\nreport: " + path("many_depersonification.report.txt") + '\n'),
+             qPrintable(out));
+    QFile report(path("many_depersonification.report.txt"));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    QVERIFY(report.readAll().contains("\nStopped before its end"));
     const QStringList written = TestDicom::treeOf(path("many_depersonification"));
     QVERIFY(written.size() < files);
     // The count printed is the count of copies on disk.

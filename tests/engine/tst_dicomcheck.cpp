@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -206,6 +207,8 @@ private slots:
     void goodEncodings();
     void malformed_data();
     void malformed();
+    void reasons_data();
+    void reasons();
     void pydicomCorpus_data();
     void pydicomCorpus();
     void truncations_data();
@@ -378,6 +381,38 @@ void TestDicomCheck::malformed()
     QVERIFY(writeFile(path, bytes));
     QCOMPARE(DicomCheck::checkFile(path).ok, false);
     QCOMPARE(probe(path), gdcm);
+}
+
+// The reason a user reads: what is wrong in words, and where for a damaged file.
+void TestDicomCheck::reasons_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reason"); // a regular expression over the whole reason
+    const QByteArray m = meta();
+    QTest::addRow("text file") << QByteArray("Doe^John, born 1970-01-01\n") << "not a DICOM file";
+    QTest::addRow("a few bytes") << QByteArray("abc") << "not a DICOM file";
+    QTest::addRow("empty") << QByteArray() << "empty file";
+    QTest::addRow("cut in a value") << m + ids() + pixels(4096).left(400)
+                                    << "truncated: value length beyond its container at byte \\d+";
+    QTest::addRow("cut in an element header")
+            << m + ids() + pixels(4096).left(3) << "truncated: element header at byte \\d+";
+    QTest::addRow("cut after the meta group")
+            << m << "truncated: no data set after the meta group at byte \\d+";
+    QTest::addRow("damaged, not cut")
+            << m + ids() + el(0x0009, 0x1010, "OB", {}, false, undefinedLength)
+            << "undefined length on a non-sequence at byte \\d+";
+}
+
+void TestDicomCheck::reasons()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reason);
+    const DicomCheck::Result r = checkExact(bytes);
+    QVERIFY(!r.ok);
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(reason))
+                     .match(r.reason)
+                     .hasMatch(),
+             qPrintable(r.reason));
 }
 
 // pydicom's public test files: every file GDCM reads and writes must pass, except the ones

@@ -47,9 +47,10 @@ private:
         QStringList errors;
         float lastProgress = -1;
     };
-    Job run(const QStringList &folders, int workers = 2);
-    // The promise above, for every input of the job.
-    void verifyNothingLost(const Job &job);
+    // `patientName`, when given, is typed as the replacement of PatientsName first.
+    Job run(const QStringList &folders, int workers = 2, const QString &patientName = QString());
+    // The promise above, for every input of the job; each copy holds `patientName`.
+    void verifyNothingLost(const Job &job, const QByteArray &patientName = "----");
     QString path(const QString &relative) const { return m_dir->filePath(relative); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -124,7 +125,8 @@ void TestEngineFaults::cleanup()
     m_mounted.clear();
 }
 
-TestEngineFaults::Job TestEngineFaults::run(const QStringList &folders, int workers)
+TestEngineFaults::Job TestEngineFaults::run(const QStringList &folders, int workers,
+                                            const QString &patientName)
 {
     QStringList urls;
     for (const QString &folder : folders)
@@ -141,6 +143,8 @@ TestEngineFaults::Job TestEngineFaults::run(const QStringList &folders, int work
         if (key == MessageKey::updateProgress)
             job.lastProgress = v.toFloat();
     });
+    if (!patientName.isEmpty())
+        handler.receiveFromQml(MessageKey::changeTagText, "PatientsName:" + patientName);
     handler.receiveFromQml(MessageKey::openFolder, urls.join(QLatin1Char('\n')));
     if (!QTest::qWaitFor([&] { return handler.done() >= handler.total(); }, 60000))
         qWarning("job did not finish");
@@ -150,7 +154,7 @@ TestEngineFaults::Job TestEngineFaults::run(const QStringList &folders, int work
     return job;
 }
 
-void TestEngineFaults::verifyNothingLost(const Job &job)
+void TestEngineFaults::verifyNothingLost(const Job &job, const QByteArray &patientName)
 {
     if (!job.lists.inputs.isEmpty())
         QCOMPARE(job.lastProgress, 1.0f);
@@ -162,8 +166,7 @@ void TestEngineFaults::verifyNothingLost(const Job &job)
             QVERIFY2(!failed, qPrintable(output));
             gdcm::Reader reader;
             QVERIFY2(FileAnonymizer::read(output, reader), qPrintable(output));
-            QCOMPARE(TestDicom::valueOf(reader.GetFile(), TestDicom::patientName),
-                     QByteArray("----"));
+            QCOMPARE(TestDicom::valueOf(reader.GetFile(), TestDicom::patientName), patientName);
         } else {
             QVERIFY2(failed, qPrintable(input + " has neither a copy nor a failure"));
         }
@@ -201,6 +204,23 @@ void TestEngineFaults::outputFileSystemFillsUp()
     QCOMPARE(job.errors.size(), 40 - written.size());
     for (const QString &error : job.errors)
         QVERIFY2(error.startsWith(path("in_depersonification/")), qPrintable(error));
+    QCOMPARE(hashesBelow(path("in")), before);
+
+    // Again with another text, onto the full file system: a file that fails now must not keep
+    // the first job's copy, which would pass for this job's. Removing it makes room for the
+    // next files.
+    const Job again = run({ "in" }, 2, QStringLiteral("Second"));
+    verifyNothingLost(again, "Second");
+    QVERIFY(!again.errors.isEmpty());
+    QVERIFY(again.errors.size() < 40);
+    const QString report = [this] {
+        QFile file(path("in_depersonification.report.txt"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }();
+    QVERIFY2(report.contains(": failed: cannot write: no space left on device; the earlier copy "
+                             "there was removed\n"),
+             qPrintable(report));
+    QVERIFY(report.contains(" (added to an existing folder)\n"));
     QCOMPARE(hashesBelow(path("in")), before);
 #endif
 }
@@ -252,7 +272,7 @@ void TestEngineFaults::inputTrees()
     QCOMPARE(TestDicom::treeOf(path("in_depersonification")), written);
     QHash<QString, QByteArray> after = hashesBelow(m_dir->path());
     for (auto it = after.begin(); it != after.end();) {
-        if (it.key().startsWith(QLatin1String("in_depersonification/")))
+        if (it.key().startsWith(QLatin1String("in_depersonification")))
             it = after.erase(it);
         else
             ++it;

@@ -83,6 +83,32 @@ QStringList differences(const gdcm::DataSet &a, const gdcm::DataSet &b)
     return tags;
 }
 
+// The last "updateProgress" value and the "jobOutcome" object the bridge sent.
+float lastProgress(const QSignalSpy &messages)
+{
+    float last = -1;
+    for (const QList<QVariant> &message : messages) {
+        if (message.at(0).toString() == MessageKey::updateProgress)
+            last = message.at(1).toFloat();
+    }
+    return last;
+}
+
+QJsonObject outcomeOf(const QSignalSpy &messages)
+{
+    for (const QList<QVariant> &message : messages) {
+        if (message.at(0).toString() == MessageKey::jobOutcome)
+            return message.at(1).toJsonObject();
+    }
+    return {};
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
 const QStringList madeFileReplaced
         = { "(0008,0020)", "(0008,0080)", "(0010,0010)", "(0010,0020)", "(0010,0030)" };
 // The profile's file meta entries, and the group length that follows them.
@@ -406,15 +432,56 @@ void TestFileAnonymizer::badFilesFailWithTheirInputPath()
     QVERIFY(empty.open(QIODevice::WriteOnly));
     empty.close();
 
+    QFile cut(path("in/sub/cut.dcm"));
+    QVERIFY(TestDicom::write(cut.fileName()));
+    QVERIFY(cut.open(QIODevice::ReadWrite));
+    QVERIFY(cut.resize(cut.size() - 3));
+    cut.close();
+    QFile hidden(path("in/.notes"));
+    QVERIFY(hidden.open(QIODevice::WriteOnly));
+    hidden.close();
+
     QmlHandler handler(QmlHandler::ServerClient::None);
+    handler.receiveFromQml(MessageKey::changeTagText, QStringLiteral("PatientsName:Anon\nymous"));
     QSignalSpy messages(&handler, &QmlHandler::sendToQml);
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error read file .*notes.txt"));
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error read file .*empty.dcm"));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error read file .*cut.dcm"));
     const Job job = run(handler, { "in" });
-    QCOMPARE(job.errors, (QStringList{ path("in/empty.dcm"), path("in/notes.txt") }));
-    QCOMPARE(handler.done(), 3);
-    QCOMPARE(messages.last().at(1).toFloat(), 1.0f);
+    QCOMPARE(job.errors,
+             (QStringList{ path("in/empty.dcm"), path("in/notes.txt"), path("in/sub/cut.dcm") }));
+    QCOMPARE(handler.done(), 4);
+    QCOMPARE(lastProgress(messages), 1.0f);
     QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList{ "good.dcm" });
+
+    // The window hears how the job ended, and the report beside the copies says why each
+    // file failed; it holds no value of the inputs.
+    const QJsonObject outcome = outcomeOf(messages);
+    QCOMPARE(outcome.value("text").toString(),
+             QStringLiteral("4 files: 1 written with residue, 3 failed, 1 skipped · in_depersonification"));
+    const QString report = path("in_depersonification.report.txt");
+    QCOMPARE(outcome.value("reports").toArray(),
+             QJsonArray{ QUrl::fromLocalFile(report).toString() });
+    const QString reportText = readText(report);
+    const QRegularExpression lines(
+            "^Vexar Anonymizer 1\\.0\\.1: anonymization report\n"
+            "Date: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d.*\n"
+            "Dropped folder: .*/in\n"
+            "Output folder: .*/in_depersonification\n"
+            "Files: 4: 1 written with residue, 3 failed, 1 skipped\n"
+            ".*  \\(0010,0010\\) PatientsName: \"Anon ymous\"\n"
+            ".*Files \\(path below the dropped folder: status\\):\n"
+            "  \\.notes: skipped: a hidden file\n"
+            "  empty\\.dcm: failed: empty file\n"
+            "  good\\.dcm: written with residue: \\(0002,0003\\), [^\n]*\n"
+            "  notes\\.txt: failed: not a DICOM file\n"
+            "  sub/cut\\.dcm: failed: truncated: value length beyond its container at byte \\d+\n$",
+            QRegularExpression::DotMatchesEverythingOption);
+    QVERIFY2(lines.match(reportText).hasMatch(), qPrintable(reportText));
+    const auto input = TestDicom::read(path("in/good.dcm"));
+    QVERIFY(input);
+    QVERIFY(!reportText.contains(
+            QString::fromLatin1(TestDicom::valueOf(*input, TestDicom::patientName))));
 }
 
 void TestFileAnonymizer::unwritableOutputFailsWithTheOutputPath_data()
@@ -459,7 +526,9 @@ void TestFileAnonymizer::unwritableOutputFailsWithTheOutputPath()
     QSignalSpy messages(&handler, &QmlHandler::sendToQml);
     QCOMPARE(run(handler, { "in" }).errors, expectedErrors);
     QCOMPARE(handler.done(), 2);
-    QCOMPARE(messages.last().at(1).toFloat(), 1.0f);
+    QCOMPARE(lastProgress(messages), 1.0f);
+    QVERIFY(outcomeOf(messages).value("text").toString().contains(
+            QStringLiteral("%1 failed").arg(failed.size())));
     for (const QString &file : written)
         QVERIFY2(TestDicom::read(path("in_depersonification/") + file), qPrintable(file));
     // Nothing half-written: no temporary file anywhere, no file under a failed name.
@@ -492,9 +561,20 @@ void TestFileAnonymizer::secondRunReplacesTheCopies()
 {
     QVERIFY(TestDicom::write(path("in/a.dcm")));
     QmlHandler handler(QmlHandler::ServerClient::None);
+    QSignalSpy messages(&handler, &QmlHandler::sendToQml);
     QCOMPARE(run(handler, { "in" }).errors, QStringList());
+    QCOMPARE(outcomeOf(messages).value("text").toString(),
+             QStringLiteral("1 file: 1 written with residue · in_depersonification"));
+    messages.clear();
     handler.receiveFromQml(MessageKey::changeTagText, QStringLiteral("PatientsName:Anon"));
     QCOMPARE(run(handler, { "in" }).errors, QStringList());
+    // The copies join an earlier job's, and the user is told so.
+    QCOMPARE(outcomeOf(messages).value("text").toString(),
+             QStringLiteral("1 file: 1 written with residue · in_depersonification (added to an existing "
+                            "folder)"));
+    QVERIFY(readText(path("in_depersonification.report.txt"))
+                    .contains("Output folder: " + path("in_depersonification")
+                              + " (added to an existing folder)\n"));
     const auto out = TestDicom::read(path("in_depersonification/a.dcm"));
     QVERIFY(out);
     QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), QByteArray("Anon"));

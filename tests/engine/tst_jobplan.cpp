@@ -3,9 +3,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLocalServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 
@@ -22,6 +28,9 @@ private slots:
     void piecesThatNameNoFolderContributeNothing();
     void noTwoInputsShareAnOutput_data();
     void noTwoInputsShareAnOutput();
+    void nothingLeftOutWithoutAWord_data();
+    void nothingLeftOutWithoutAWord();
+    void outputFolderThatHeldFiles();
     void splitBlocks_data();
     void splitBlocks();
     void listingManyFilesIsQuick();
@@ -161,6 +170,10 @@ void TestJobPlan::noTwoInputsShareAnOutput_data()
             << QStringList{ "ct.x", "ct", "ct.y" }
             << QStringList{ "ct_depersonification", "ct_depersonification_2",
                             "ct.y_depersonification" };
+    // One folder on a case-insensitive file system (Windows, macOS), wherever the job runs.
+    QTest::addRow("names differing only in case")
+            << QStringList{ "CT.2021", "ct.2022" }
+            << QStringList{ "CT_depersonification", "ct.2022_depersonification" };
     QTest::addRow("output would be another dropped folder")
             << QStringList{ "a.b", "a_depersonification" }
             << QStringList{ "a.b_depersonification", "a_depersonification_depersonification" };
@@ -184,6 +197,98 @@ void TestJobPlan::noTwoInputsShareAnOutput()
         outputs.append(QDir(m_dir->path()).relativeFilePath(QFileInfo(lists.outputs.at(i)).path()));
     }
     QCOMPARE(outputs, expectedOutputs);
+}
+
+void TestJobPlan::nothingLeftOutWithoutAWord_data()
+{
+    QTest::addColumn<QString>("kind"); // what is made at "in/<name>"
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason");
+    const int skipped = int(FileOutcome::Status::Skipped);
+    QTest::addRow("DICOMDIR") << "file"
+                              << "sub/DicomDir" << skipped << "a DICOMDIR, left out by design";
+    QTest::addRow("hidden file") << "file"
+                                 << ".notes" << skipped << "a hidden file";
+    QTest::addRow("hidden folder, as one entry") << "file"
+                                                 << ".cache/x.dcm" << skipped << "a hidden folder";
+    QTest::addRow("link to a folder") << "folder link"
+                                      << "up" << skipped << "a link to a folder, not followed";
+    QTest::addRow("link to nothing") << "dangling link"
+                                     << "gone.dcm" << skipped << "a link to nothing";
+#ifdef Q_OS_UNIX
+    QTest::addRow("FIFO") << "fifo"
+                          << "pipe" << skipped << "a FIFO, not a file";
+    QTest::addRow("socket") << "socket"
+                            << "sock" << skipped << "a socket, not a file";
+    QTest::addRow("folder that cannot be listed")
+            << "locked folder"
+            << "locked" << int(FileOutcome::Status::Failed) << "cannot read: permission denied";
+    QTest::addRow("dropped folder that cannot be listed")
+            << "locked folder"
+            << "" << int(FileOutcome::Status::Failed) << "cannot read: permission denied";
+#endif
+}
+
+// Whatever is not anonymized is counted, with its reason and its would-be output; the good
+// file beside it is listed as ever.
+void TestJobPlan::nothingLeftOutWithoutAWord()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, name);
+    QFETCH(int, status);
+    QFETCH(QString, reason);
+    touch(QStringLiteral("in/a.dcm"));
+    const QString entry = m_dir->filePath(name.isEmpty() ? QStringLiteral("in") : "in/" + name);
+    QLocalServer server;
+    if (kind == QLatin1String("file")) {
+        touch("in/" + name);
+    } else if (kind == QLatin1String("folder link")) {
+        QVERIFY(QFile::link(QStringLiteral(".."), entry));
+    } else if (kind == QLatin1String("dangling link")) {
+        QVERIFY(QFile::link(QStringLiteral("missing.dcm"), entry));
+#ifdef Q_OS_UNIX
+    } else if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(entry).constData(), 0600), 0);
+    } else if (kind == QLatin1String("socket")) {
+        QVERIFY(server.listen(entry));
+    } else if (kind == QLatin1String("locked folder")) {
+        if (::geteuid() == 0)
+            QSKIP("root lists any folder");
+        QDir().mkpath(entry);
+        QVERIFY(QFile::setPermissions(entry, QFileDevice::WriteOwner));
+#endif
+    }
+    const JobPlan::FileLists lists = JobPlan::listFolders({ url(QStringLiteral("in")) });
+    QFile::setPermissions(entry,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const bool droppedFolderFails = name.isEmpty();
+    QCOMPARE(lists.inputs,
+             droppedFolderFails ? QStringList() : QStringList{ m_dir->filePath("in/a.dcm") });
+    QCOMPARE(lists.settled.size(), 1);
+    const FileOutcome &settled = lists.settled.at(0);
+    const QString top = name.section(QLatin1Char('/'), 0, name.startsWith('.') ? 0 : -1);
+    QCOMPARE(settled.input, name.isEmpty() ? m_dir->filePath("in") : m_dir->filePath("in/" + top));
+    QCOMPARE(settled.output,
+             name.isEmpty() ? m_dir->filePath("in_depersonification")
+                            : m_dir->filePath("in_depersonification/" + top));
+    QCOMPARE(int(settled.status), status);
+    QCOMPARE(settled.reason, reason);
+}
+
+// An output folder that already holds files is marked: this job's copies join another's.
+void TestJobPlan::outputFolderThatHeldFiles()
+{
+    touch(QStringLiteral("a/1"));
+    touch(QStringLiteral("b/1"));
+    touch(QStringLiteral("b_depersonification/.old"));
+    QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("a_depersonification"))));
+    const JobPlan::FileLists lists = JobPlan::listFolders({ url("a"), url("b") });
+    QCOMPARE(lists.folders.size(), 2);
+    QCOMPARE(lists.folders.at(0).output, m_dir->filePath("a_depersonification"));
+    QCOMPARE(lists.folders.at(0).existed, false); // empty
+    QCOMPARE(lists.folders.at(1).input, m_dir->filePath("b"));
+    QCOMPARE(lists.folders.at(1).existed, true);
 }
 
 void TestJobPlan::splitBlocks_data()

@@ -2,7 +2,9 @@
 #include "bridge/qmlhandler.h"
 #include "engine/progress.h"
 
+#include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -23,7 +25,7 @@ private slots:
     void rule();
     void sendsEachFileWhenSlow();
     void throttlesAllButTheLastWhenFast();
-    void emptyJobSendsNothing();
+    void emptyJobSendsOnlyItsOutcome();
     void secondJobAddsToTheRunningTotals();
     void finishedJobIsReplacedByTheNext();
 
@@ -120,7 +122,8 @@ void TestProgress::throttlesAllButTheLastWhenFast()
     QCOMPARE(progressValues(spy), QList<float>{ 1.0f });
 }
 
-void TestProgress::emptyJobSendsNothing()
+// A job without files sends no progress (the window stays idle), only its outcome.
+void TestProgress::emptyJobSendsOnlyItsOutcome()
 {
     QmlHandler handler(QmlHandler::ServerClient::None);
     QSignalSpy spy(&handler, &QmlHandler::sendToQml);
@@ -133,7 +136,10 @@ void TestProgress::emptyJobSendsNothing()
             QUrl::fromLocalFile(m_dir->filePath(QStringLiteral("empty"))).toString());
     handler.waitForWorkers();
     QTest::qWait(100);
-    QCOMPARE(spy.count(), 0);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(), MessageKey::jobOutcome);
+    QCOMPARE(spy.at(0).at(1).toJsonObject().value("text").toString(),
+             QStringLiteral("0 files: 0 written, 1 skipped · empty_depersonification"));
     QCOMPARE(handler.total(), 0);
 }
 

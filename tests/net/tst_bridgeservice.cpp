@@ -1,5 +1,6 @@
 #include "bridge/messagekeys.h"
 #include "bridge/qmlhandler.h"
+#include "buildconfig.h"
 #include "tlstestserver.h"
 
 #include <QJsonDocument>
@@ -209,6 +210,7 @@ void TestBridgeService::versionCheck()
     if (sent) {
         QCOMPARE(checks.at(0).toJsonObject(),
                  QJsonObject({ { "local_version", "1.0.1" },
+                               { "download_url", VEXAR_DOWNLOAD_URL },
                                { "last_version", "1.2.0" },
                                { "supported_version", "1.0.0" } }));
     }

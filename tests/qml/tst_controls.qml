@@ -37,6 +37,16 @@ Item {
     }
 
     Component {
+        id: fieldComponent
+        StyleTextField {
+            x: 100
+            y: 100
+            width: 120
+            height: 35
+        }
+    }
+
+    Component {
         id: iconComponent
         StyleIconButton {
             x: 100
@@ -118,6 +128,17 @@ Item {
                 compare(String(button.source), modes[data.steps[s]].source, "step " + s)
                 compare(clicks.count, s + 1)
             }
+        }
+
+        // A long text stays on one line inside the field and scrolls to the cursor.
+        function test_longTextStaysOnOneLine() {
+            var field = createTemporaryObject(fieldComponent, root)
+            var oneLine = field.contentHeight
+            field.text = "Institut für medizinische Bildgebung und Strahlentherapie der Universität"
+            field.cursorPosition = field.text.length
+            compare(field.contentHeight, oneLine)
+            verify(field.contentWidth > field.width)
+            verify(field.positionToRectangle(field.cursorPosition).x <= field.width)
         }
 
         function test_iconHover() {

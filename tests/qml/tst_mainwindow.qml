@@ -151,13 +151,18 @@ Item {
             compare(standard.checked, false)
         }
 
+        // Switching off resets the entry's text too, so no date or text hides behind the
+        // placeholder: also for a date field, and for a field emptied by a new tag list.
         function test_switchOffDateTag() {
             loadDefaultTags()
             window.updateTag("BirthDate", "2021-03-05")
             compare(part(0, "field_1").text, "2021-03-05")
             Handler.clear()
             mouseClick(part(0, "switch_1"))
-            compare(sent(), ["changeGUI=BirthDate:0"])
+            compare(sent(), ["changeGUI=BirthDate:0", "changeTagText=BirthDate:"])
+            Handler.clear()
+            mouseClick(part(0, "switch_2")) // PatientsID, empty
+            compare(sent(), ["changeGUI=PatientsID:0", "changeTagText=PatientsID:"])
             compare(part(0, "field_1").text, "")
             // A disabled date field no longer opens the picker.
             mouseClick(part(0, "field_1"))
@@ -224,14 +229,37 @@ Item {
             verify(Qt.colorEqual(item("dragPanel").color, "#FFC133"))
         }
 
-        // A drop sends what it carries and turns the panel idle.
+        // A drop sends what it carries, turns the panel idle and is taken as a copy even where
+        // the source proposes a move.
         function test_drop() {
             var source = createTemporaryObject(dragSourceComponent, window.contentItem, { "x": 200, "y": 200 })
+            source.Drag.supportedActions = Qt.CopyAction | Qt.MoveAction
+            source.Drag.proposedAction = Qt.MoveAction
             source.Drag.active = true
             verify(Qt.colorEqual(item("dragPanel").color, "#74DF08"))
-            source.Drag.drop()
+            compare(source.Drag.drop(), Qt.CopyAction)
             compare(Handler.values("openFolder").length, 1)
             verify(Qt.colorEqual(item("dragPanel").color, "#151A30"))
+        }
+
+        // The job's outcome shows until the next drop, or a click, which opens the reports.
+        function test_outcome() {
+            var line = item("outcome")
+            compare(line.visible, false)
+            Handler.sendToQml("updateProgress", 1)
+            Handler.sendToQml("jobOutcome", { "text": "3 files: 2 written, 1 failed · in_depersonification",
+                                              "reports": ["file:///nonexistent/in_depersonification.report.txt"] })
+            compare(line.visible, true)
+            compare(line.text, "3 files: 2 written, 1 failed · in_depersonification")
+            // The colours and the bar keep their own rules.
+            verify(Qt.colorEqual(item("dragPanel").color, "#151A30"))
+            compare(item("fileProgress").visible, false)
+            window.openFolders("file:///nowhere")
+            compare(line.visible, false)
+            Handler.sendToQml("jobOutcome", { "text": "1 file: 1 written · x_depersonification", "reports": [] })
+            compare(line.visible, true)
+            mouseClick(line)
+            compare(line.visible, false)
         }
 
         function test_dropText_data() {
@@ -252,7 +280,8 @@ Item {
 
         function test_checkVersion_data() {
             return [
-                { tag: "all three, newer", value: { "local_version": "1.0.1", "last_version": "1.2.0", "supported_version": "1.0.0" }, shown: true },
+                { tag: "all three, newer", value: { "local_version": "1.0.1", "last_version": "1.2.0", "supported_version": "1.0.0",
+                                                    "download_url": "https://download.example.org/vexar" }, shown: true },
                 { tag: "no last version", value: { "local_version": "1.0.1", "supported_version": "1.1.0" }, shown: false },
                 { tag: "no supported version", value: { "local_version": "1.0.1", "last_version": "1.2.0" }, shown: false },
                 { tag: "no local version", value: { "last_version": "1.2.0", "supported_version": "1.1.0" }, shown: false }
@@ -262,6 +291,8 @@ Item {
         function test_checkVersion(data) {
             Handler.sendToQml("checkVersion", data.value)
             compare(item("updatePanel").visible, data.shown)
+            // The download page comes from the build's configuration, through the bridge.
+            compare(item("updatePanel").downloadPage, data.value.download_url || "")
             item("updatePanel").visible = false
         }
 
@@ -298,6 +329,24 @@ Item {
             tryVerify(function () { return !dialog.visible })
             compare(Handler.values("openFolder").length, 1)
             verify(String(Handler.values("openFolder")[0]).indexOf("file:///") === 0)
+        }
+
+        // With nothing selected inside the shown folder (it has no subfolder), "Open" takes
+        // the shown folder.
+        function test_folderDialogTakesTheShownFolder() {
+            var dialog = item("folderDialog")
+            var empty = TestSupport.emptyFolderUrl()
+            dialog.currentFolder = empty
+            mouseClick(item("folderIcon"))
+            tryVerify(function () { return dialog.visible })
+            tryCompare(dialog, "selectedFolder", empty)
+            dialog.accept()
+            tryVerify(function () { return !dialog.visible })
+            compare(Handler.values("openFolder"), [String(empty)])
+        }
+
+        function test_folderDialogStartsAtHome() {
+            compare(String(item("folderDialog").currentFolder), TestSupport.homeUrl())
         }
 
         function test_folderDialogCancelled() {

@@ -4,10 +4,13 @@
 #include "app/startup.h"
 #include "handlerstub.h"
 
+#include <QDir>
 #include <QFile>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QSettings>
+#include <QTemporaryDir>
+#include <QUrl>
 #include <QtQuickTest>
 
 // What the tests need beyond the bridge: a look at the windows' settings store as it is on
@@ -34,6 +37,11 @@ public:
         settings.sync();
     }
 
+    // A folder without subfolders, for the folder dialog; lives as long as the test run.
+    Q_INVOKABLE QUrl emptyFolderUrl() { return QUrl::fromLocalFile(m_emptyFolder.path()); }
+
+    Q_INVOKABLE QString homeUrl() const { return QUrl::fromLocalFile(QDir::homePath()).toString(); }
+
     Q_INVOKABLE QString windowSettingsFileText() const
     {
         QFile file(QSettings().fileName());
@@ -41,6 +49,9 @@ public:
             return QString();
         return QString::fromUtf8(file.readAll());
     }
+
+private:
+    QTemporaryDir m_emptyFolder;
 };
 
 class Setup : public QObject

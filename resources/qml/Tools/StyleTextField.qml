@@ -13,7 +13,10 @@ TextField {
     opacity: 1
     horizontalAlignment: TextInput.AlignLeft
     verticalAlignment: TextInput.AlignVCenter
-    wrapMode: TextInput.WordWrap
+    // One line that scrolls with the cursor, as a one-line field does: a wrapped text would
+    // show only its last line, the tops of the others cut off.
+    wrapMode: TextInput.NoWrap
+    clip: true
     selectByMouse: true
 
     background: Rectangle {

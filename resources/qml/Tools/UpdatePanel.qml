@@ -10,8 +10,9 @@ import Qt.labs.settings
 Window {
     id: updatePanel
 
-    // The product's download page, opened in the system's browser.
-    readonly property string downloadPage: "https://vexar-anonymizer.example/download"
+    // The product's download page, opened in the system's browser; its owner sets it from the
+    // build's configuration. Only an HTTPS page is ever opened.
+    property string downloadPage: ""
 
     property string current_version: ""
     property string new_version: ""
@@ -65,7 +66,8 @@ Window {
     }
 
     function openDownloadPage() {
-        Qt.openUrlExternally(updatePanel.downloadPage)
+        if (updatePanel.downloadPage.indexOf("https://") === 0)
+            Qt.openUrlExternally(updatePanel.downloadPage)
     }
 
     function skipVersion() {

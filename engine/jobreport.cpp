@@ -1,0 +1,226 @@
+#include "engine/jobreport.h"
+
+#include "engine/outputfile.h"
+#include "engine/tagprofile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <algorithm>
+
+namespace JobReport {
+
+namespace {
+
+QString plural(int n, const char *one, const char *many)
+{
+    return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
+}
+
+// "29 written, 1 failed": the written count always, the others when there are any.
+QString countsText(const Counts &counts)
+{
+    QStringList parts;
+    if (counts.written > 0 || counts.withResidue == 0)
+        parts << QString::number(counts.written) + QLatin1String(" written");
+    if (counts.withResidue > 0)
+        parts << QString::number(counts.withResidue) + QLatin1String(" written with residue");
+    if (counts.failed > 0)
+        parts << QString::number(counts.failed) + QLatin1String(" failed");
+    if (counts.skipped > 0)
+        parts << QString::number(counts.skipped) + QLatin1String(" skipped");
+    return parts.join(QLatin1String(", "));
+}
+
+// One line of the report for a text that the user typed: line breaks and other controls
+// would break the report's layout.
+QString oneLine(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
+QString tagText(const QJsonObject &entry)
+{
+    return QStringLiteral("(%1,%2)")
+            .arg(TagProfile::tagNumber(entry.value(QLatin1String("tagU"))), 4, 16, QLatin1Char('0'))
+            .arg(TagProfile::tagNumber(entry.value(QLatin1String("tagD"))), 4, 16, QLatin1Char('0'))
+            .toUpper();
+}
+
+QString statusText(const FileOutcome &outcome)
+{
+    switch (outcome.status) {
+    case FileOutcome::Status::Written:
+        return QStringLiteral("written");
+    case FileOutcome::Status::WrittenWithResidue:
+        return QStringLiteral("written with residue: ") + outcome.residue.join(QLatin1String(", "));
+    case FileOutcome::Status::Failed:
+        return QStringLiteral("failed: ") + outcome.reason;
+    case FileOutcome::Status::Skipped:
+        return QStringLiteral("skipped: ") + outcome.reason;
+    }
+    return QString();
+}
+
+bool holds(const QString &folder, const QString &path)
+{
+    return path == folder
+            || (path.size() > folder.size() && path.startsWith(folder)
+                && path.at(folder.size()) == QLatin1Char('/'));
+}
+
+} // namespace
+
+void Counts::add(FileOutcome::Status status)
+{
+    switch (status) {
+    case FileOutcome::Status::Written:
+        ++written;
+        break;
+    case FileOutcome::Status::WrittenWithResidue:
+        ++withResidue;
+        break;
+    case FileOutcome::Status::Failed:
+        ++failed;
+        break;
+    case FileOutcome::Status::Skipped:
+        ++skipped;
+        break;
+    }
+}
+
+void Job::addFolders(const QList<JobPlan::OutputFolder> &folders)
+{
+    for (const JobPlan::OutputFolder &folder : folders) {
+        Folder added;
+        added.folder = folder;
+        m_folders.append(added);
+    }
+}
+
+void Job::add(const FileOutcome &outcome)
+{
+    m_counts.add(outcome.status);
+    // The longest output folder that holds the output: one folder's copies may lie inside
+    // another's input (a folder dropped together with one of its subfolders).
+    Folder *owner = nullptr;
+    for (Folder &folder : m_folders) {
+        if (holds(folder.folder.output, outcome.output)
+            && (!owner || folder.folder.output.size() > owner->folder.output.size()))
+            owner = &folder;
+    }
+    if (!owner)
+        return;
+    owner->files.append(outcome);
+    owner->counts.add(outcome.status);
+}
+
+void Job::writeReports(const QDateTime &when, const QString &version, const QJsonObject &profile,
+                       bool standard, bool stopped)
+{
+    for (Folder &folder : m_folders) {
+        if (folder.files.isEmpty())
+            continue;
+        const QString path = reportPath(folder.folder.output);
+        QString error;
+        if (writeText(path, reportText(folder, when, version, profile, standard, stopped), &error))
+            folder.report = path;
+        else
+            folder.reportError = error;
+    }
+}
+
+QString reportPath(const QString &outputFolder)
+{
+    return outputFolder + QLatin1String(".report.txt");
+}
+
+QString summaryText(const Job &job)
+{
+    if (job.folders().isEmpty())
+        return QStringLiteral("Nothing to anonymize: no folder was dropped");
+    const Counts counts = job.counts();
+    QString text = plural(counts.files(), "file", "files");
+    if (counts.files() > 0 || counts.skipped > 0)
+        text += QLatin1String(": ") + countsText(counts);
+    QStringList names;
+    for (const Folder &folder : job.folders()) {
+        QString name = QFileInfo(folder.folder.output).fileName();
+        if (folder.folder.existed)
+            name += QLatin1String(" (added to an existing folder)");
+        names << name;
+    }
+    return text + QStringLiteral(" · ") + names.join(QLatin1String(", "));
+}
+
+QString reportText(const Folder &folder, const QDateTime &when, const QString &version,
+                   const QJsonObject &profile, bool standard, bool stopped)
+{
+    QString text;
+    text += QStringLiteral("Vexar Anonymizer %1: anonymization report\n").arg(version);
+    text += QStringLiteral("Date: %1\n")
+                    .arg(when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate));
+    text += QStringLiteral("Dropped folder: %1\n").arg(folder.folder.input);
+    text += QStringLiteral("Output folder: %1%2\n")
+                    .arg(folder.folder.output,
+                         folder.folder.existed ? QStringLiteral(" (added to an existing folder)")
+                                               : QString());
+    text += QStringLiteral("Files: %1: %2\n")
+                    .arg(folder.counts.files())
+                    .arg(countsText(folder.counts));
+    if (stopped)
+        text += QStringLiteral("Stopped before its end: files not listed below were not "
+                               "anonymized.\n");
+
+    text += QStringLiteral("\nStandard clean-up (DICOM PS3.15 Basic Confidentiality Profile): %1\n")
+                    .arg(standard ? QStringLiteral("on") : QStringLiteral("off"));
+    text += QStringLiteral("\nProfile as used (enabled entries and their replacement texts):\n");
+    for (auto it = profile.begin(); it != profile.end(); ++it) {
+        const QJsonObject entry = it.value().toObject();
+        if (!entry.value(QLatin1String("enabled")).toBool(false))
+            continue;
+        text += QStringLiteral("  %1 %2: \"%3\"\n")
+                        .arg(tagText(entry), it.key(), oneLine(TagProfile::replacementText(entry)));
+    }
+
+    // Files by their path below the dropped folder, sorted: the workers report in any order.
+    QList<QPair<QString, QString>> lines;
+    lines.reserve(folder.files.size());
+    const QDir input(folder.folder.input);
+    for (const FileOutcome &outcome : folder.files) {
+        const QString relative = outcome.input == folder.folder.input
+                ? QStringLiteral(".")
+                : input.relativeFilePath(outcome.input);
+        lines.append({ relative, statusText(outcome) });
+    }
+    std::sort(lines.begin(), lines.end());
+    text += QStringLiteral("\nFiles (path below the dropped folder: status):\n");
+    for (const auto &line : lines)
+        text += QStringLiteral("  %1: %2\n").arg(oneLine(line.first), line.second);
+    return text;
+}
+
+bool writeText(const QString &path, const QString &text, QString *error)
+{
+    OutputFile out(path);
+    if (!out.open()) {
+        if (error)
+            *error = out.errorString();
+        return false;
+    }
+    const QByteArray bytes = text.toUtf8();
+    out.stream().write(bytes.constData(), bytes.size());
+    if (!out.commit()) {
+        if (error)
+            *error = out.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace JobReport

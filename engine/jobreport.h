@@ -1,0 +1,79 @@
+#pragma once
+
+#include "engine/fileoutcome.h"
+#include "engine/jobplan.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+// What became of a job's files, folder by folder, and the texts that tell the user: the one
+// outcome line of the window and the report written beside each output folder. Reports name
+// files, reasons and element paths, and the profile's own replacement texts: never a value
+// read from a file.
+//
+// No QObject and no thread of its own: the bridge feeds it on the GUI thread.
+namespace JobReport {
+
+struct Counts
+{
+    int written = 0;
+    int withResidue = 0;
+    int failed = 0;
+    int skipped = 0;
+
+    // Files meant to be copied: written, with residue or failed. Skipped entries are apart.
+    int files() const { return written + withResidue + failed; }
+    void add(FileOutcome::Status status);
+};
+
+// One output folder of a job and the outcomes of its files.
+struct Folder
+{
+    JobPlan::OutputFolder folder;
+    QList<FileOutcome> files; // in the order they were reported
+    Counts counts;
+    QString report; // the report's path, once written
+    QString reportError; // why it could not be written
+};
+
+// A job: its folders and their outcomes. Jobs dropped while one runs join it.
+class Job
+{
+public:
+    void addFolders(const QList<JobPlan::OutputFolder> &folders);
+    // Files to the folder whose output holds their output path; one that matches no folder
+    // is still counted.
+    void add(const FileOutcome &outcome);
+
+    const QList<Folder> &folders() const { return m_folders; }
+    Counts counts() const { return m_counts; }
+
+    // Writes the report of every folder that has outcomes, each beside its output folder,
+    // and notes where it went or why it could not be written.
+    void writeReports(const QDateTime &when, const QString &version, const QJsonObject &profile,
+                      bool standard, bool stopped);
+
+private:
+    QList<Folder> m_folders;
+    Counts m_counts;
+};
+
+// "<output folder>.report.txt": beside the output folder, never inside a copy tree.
+QString reportPath(const QString &outputFolder);
+
+// The window's outcome line, e.g. "30 files: 29 written, 1 failed · Knee_depersonification".
+QString summaryText(const Job &job);
+
+// The whole report of one folder: date and time, version, the profile as used (each enabled
+// entry with its replacement text, and whether the standard clean-up was on), then each file by
+// its path below the dropped folder with its status and reason.
+QString reportText(const Folder &folder, const QDateTime &when, const QString &version,
+                   const QJsonObject &profile, bool standard, bool stopped);
+
+// Writes `text` as UTF-8 to `path` through a temporary file renamed into place: a reader
+// finds the earlier report or the whole new one. False with `error` set on failure.
+bool writeText(const QString &path, const QString &text, QString *error);
+
+} // namespace JobReport

@@ -489,9 +489,11 @@ def main():
     for (cname, mode), r in runs.items():
         S('run %-8s %-8s rc=%d  stdout: %s  | residue lines %d, failed lines %d, inputs changed %d' % (
             cname, mode, r['rc'], r['stdout'], len(r['residue']), len(r['failed']), len(r['inputs_changed'])))
-        m = re.match(r'(\d+) files, (\d+) failed(?:, (\d+) with residue)?', r['stdout'])
+        m = re.match(r'(\d+) files, (\d+) failed(?:, (\d+) with residue)?(?:, (\d+) skipped)?',
+                     r['stdout'])
         if m:
             nf, nfail, nres = int(m.group(1)), int(m.group(2)), int(m.group(3) or 0)
+            nf += int(m.group(4) or 0)  # skipped entries (DICOMDIR files) are inputs too
             if nf != len(r['files']) or nfail != len(r['failed']) or nres != len(r['residue']):
                 S('  ! summary counts disagree: %d inputs, %d failed lines, %d residue lines' % (
                     len(r['files']), len(r['failed']), len(r['residue'])))

@@ -209,9 +209,10 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
     bool ascending = true;
     quint32 previousTopTag = 0;
     bool anyTopTag = false;
-    const auto verbatimResult = [&](quint64 end) {
+    // At the end of the walk: the last top-level element was the pixel data.
+    const auto verbatimResult = [&]() {
         Result ok{ true, {} };
-        if (pixelVerbatim && end == r.size()) {
+        if (pixelVerbatim) {
             ok.verbatimPixelData = qint64(pixelStart);
             ok.size = qint64(r.size());
         }
@@ -266,7 +267,7 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
             continue;
         }
         if (f.kind == FrameKind::TopLevel && pos == f.end)
-            return verbatimResult(pos);
+            return verbatimResult();
         if (f.end - pos < 8)
             return fail(f.kind == FrameKind::Item && f.undefined ? "item without item delimiter"
                                                                  : "truncated element header",

@@ -46,8 +46,8 @@ bool cleaningTouchesPixelData(const CompiledProfile &profile, const Options &opt
         return false;
     using ConfidentialityProfile::Action;
     for (const int type : { 0, 1, 2, 3 }) {
-        const Action action = ConfidentialityProfile::action(
-                pixelDataTag.GetGroup(), pixelDataTag.GetElement(), type);
+        const Action action = ConfidentialityProfile::action(pixelDataTag.GetGroup(),
+                                                             pixelDataTag.GetElement(), type);
         if (action != Action::None && action != Action::Keep)
             return true;
     }
@@ -194,8 +194,7 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
         *bytesRead = 0;
     gdcm::Reader reader;
     VerbatimTail tail;
-    const bool verbatim =
-            options.verbatimPixelData && !cleaningTouchesPixelData(profile, options);
+    const bool verbatim = options.verbatimPixelData && !cleaningTouchesPixelData(profile, options);
     if (!read(input, reader, &outcome.reason, verbatim ? &tail : nullptr))
         return outcome;
     if (bytesRead)

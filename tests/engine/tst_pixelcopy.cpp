@@ -112,8 +112,8 @@ void TestPixelCopy::initTestCase()
     const QByteArray pixels = native.mid(pixelAt + 12);
     const QByteArray jpegNative = readAll(made("jpeg-native.dcm"));
     const QByteArray jpegHead = jpegNative.left(jpegNative.size() - 44);
-    const QByteArray fragments = longElement(pixelTag, "OB", 0xffffffffu)
-            + item({}) + item("\xff\xd8\x01\x02") + item(QByteArray(6, 'j')) + sequenceEnd;
+    const QByteArray fragments = longElement(pixelTag, "OB", 0xffffffffu) + item({})
+            + item("\xff\xd8\x01\x02") + item(QByteArray(6, 'j')) + sequenceEnd;
     const QList<QPair<QString, QByteArray>> shapes = {
         { "odd-ob.dcm", head + longElement(pixelTag, "OB", 31, pixels.left(31)) },
         { "un.dcm", head + longElement(pixelTag, "UN", 32, pixels) },
@@ -140,16 +140,11 @@ void TestPixelCopy::sameBytesEitherWay_data()
     QTest::addColumn<bool>("standard");
 
     QList<QPair<QString, Path>> files = {
-        { made("explicit.dcm"), Path::Verbatim },
-        { made("implicit.dcm"), Path::Verbatim },
-        { made("fragments.dcm"), Path::Verbatim },
-        { made("bigendian.dcm"), Path::Whole },
-        { made("odd-ob.dcm"), Path::Whole },
-        { made("un.dcm"), Path::Whole },
-        { made("reserved-bytes.dcm"), Path::Whole },
-        { made("padding-after.dcm"), Path::Whole },
-        { made("fragments-odd.dcm"), Path::Whole },
-        { made("fragments-ow.dcm"), Path::Whole },
+        { made("explicit.dcm"), Path::Verbatim },    { made("implicit.dcm"), Path::Verbatim },
+        { made("fragments.dcm"), Path::Verbatim },   { made("bigendian.dcm"), Path::Whole },
+        { made("odd-ob.dcm"), Path::Whole },         { made("un.dcm"), Path::Whole },
+        { made("reserved-bytes.dcm"), Path::Whole }, { made("padding-after.dcm"), Path::Whole },
+        { made("fragments-odd.dcm"), Path::Whole },  { made("fragments-ow.dcm"), Path::Whole },
     };
     // Among pydicom's files, the ones whose path is known either way.
     const QHash<QString, Path> known = {

@@ -155,8 +155,10 @@ std::ostream &OutputFile::stream()
 
 bool OutputFile::appendRange(const QString &path, qint64 offset, qint64 length)
 {
-    if (!m_stream || m_finished || m_file.fileName().isEmpty())
+    if (!m_stream || m_finished || m_file.fileName().isEmpty()) {
+        setError(QStringLiteral("the temporary file is not open"));
         return false;
+    }
     m_stream->flush();
     QString why;
     if (!m_stream->good() || m_buffer->failed()) {

@@ -9,7 +9,7 @@ CMAKE_FLAGS ?=
 # (BENCH_CORPORA), timed runs per command (BENCH_RUNS, default 5, big 3), the headless
 # command to time (VEXAR_CLI).
 BENCH_DIR     ?= /var/tmp/vexar-bench
-BENCH_CORPORA ?= small,ct,big
+BENCH_CORPORA ?= small,ct,big,huge
 BENCH_RUNS    ?=
 VEXAR_CLI     ?= $(BUILD)/bin/vexar-anonymizer-cli
 

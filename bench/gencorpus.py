@@ -19,6 +19,7 @@ import json
 import os
 import random
 import shutil
+import struct
 import sys
 import time
 import uuid
@@ -37,6 +38,8 @@ ENHANCED_CT_IMAGE = "1.2.840.10008.5.1.4.1.1.2.1"
 
 # name: modality, rows, columns, frames per file, and the tree: patients x studies x series x
 # files per series. "small" files are about 40 KB, "ct" about 530 KB, "big" about 50 MB.
+# "huge" is one multi-frame file of 2 GB whose pixel data is a hole in the file (sparse: it
+# takes almost no disk), for the memory a copy needs.
 CORPORA = {
     "small": dict(modality="MR", rows=136, columns=136, frames=1, patients=50, studies=2,
                   series=2, files=25),
@@ -44,6 +47,8 @@ CORPORA = {
                files=125),
     "big": dict(modality="CT", rows=512, columns=512, frames=96, patients=4, studies=1,
                 series=1, files=5),
+    "huge": dict(modality="CT", rows=512, columns=512, frames=4096, patients=1, studies=1,
+                 series=1, files=1, sparse=True),
 }
 
 FIRST_NAMES = ["Anna", "Jonas", "Maria", "Lukas", "Sofia", "Elias", "Emma", "Noah", "Mia",
@@ -292,7 +297,8 @@ def build(name, shape, target):
                 series_dir = os.path.join(target, patient_dir, study_dir, "SE%03d" % se)
                 os.makedirs(series_dir)
                 # One block of samples per series; each file starts it at another offset.
-                block = pixel_block(rng, frame_bytes * shape["frames"] + 4096)
+                sparse = shape.get("sparse", False)
+                block = b"" if sparse else pixel_block(rng, frame_bytes * shape["frames"] + 4096)
                 for i in range(shape["files"]):
                     sop = make_uid(rng)
                     meta.MediaStorageSOPInstanceUID = sop
@@ -307,13 +313,23 @@ def build(name, shape, target):
                         ds.ImagePositionPatient = ["-180", "-180", "%.2f" % z]
                         ds.SliceLocation = "%.2f" % z
                     offset = 2 * ((i * 97) % 2048)
-                    ds.PixelData = block[offset:offset + frame_bytes * shape["frames"]]
-                    ds["PixelData"].VR = "OW"
+                    if not sparse:
+                        ds.PixelData = block[offset:offset + frame_bytes * shape["frames"]]
+                        ds["PixelData"].VR = "OW"
                     out = FileDataset(None, ds, file_meta=meta, preamble=b"\0" * 128)
                     out.is_little_endian = True
                     out.is_implicit_VR = implicit
                     path = os.path.join(series_dir, "IM%05d.dcm" % (i + 1))
                     out.save_as(path, write_like_original=False)
+                    if sparse:
+                        # The pixel data element last, its value a hole of zeros.
+                        length = frame_bytes * shape["frames"]
+                        with open(path, "ab") as f:
+                            if implicit:
+                                f.write(struct.pack("<HHI", 0x7FE0, 0x0010, length))
+                            else:
+                                f.write(struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"OW", 0, length))
+                            f.truncate(f.tell() + length)
                     files += 1
                     total += os.path.getsize(path)
     return files, total
@@ -371,7 +387,7 @@ def max_file_size(root):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--dir", default=os.environ.get("BENCH_DIR", "/var/tmp/vexar-bench"))
-    parser.add_argument("--corpora", default="small,ct,big",
+    parser.add_argument("--corpora", default="small,ct,big,huge",
                         help="comma-separated names among " + ", ".join(CORPORA))
     args = parser.parse_args()
     names = [n for n in args.corpora.split(",") if n]

@@ -56,6 +56,10 @@ struct Syntax
     bool metaTaken = false;
     // No meta group: GDCM guessed the syntax from the first element.
     bool guessed = false;
+    // Implicit or explicit VR little endian as named by a meta group GDCM took as such, in
+    // a transfer syntax it reads and writes without any special handling: the only syntaxes
+    // whose pixel data element may be copied verbatim.
+    bool plain = false;
 };
 
 // The reading of one buffer in one syntax.
@@ -191,7 +195,8 @@ struct Frame
 
 // The encapsulated pixel data after its header: items (the offset table, then fragments)
 // with defined lengths, closed by a sequence delimiter.
-Result walkFragments(const Reader &r, quint64 &pos, quint64 end)
+// `evenItems` is cleared when an item has an odd length (GDCM pads or trims such fragments).
+Result walkFragments(const Reader &r, quint64 &pos, quint64 end, bool &evenItems)
 {
     for (bool first = true;; first = false) {
         if (end - pos < 8)
@@ -213,6 +218,8 @@ Result walkFragments(const Reader &r, quint64 &pos, quint64 end)
             return fail("encapsulated pixel data holds a non-item", pos);
         if (length == undefinedLength || length > end - pos - 8)
             return fail("fragment length beyond its container", pos);
+        if (length & 1)
+            evenItems = false;
         pos += 8 + quint64(length);
     }
 }
@@ -220,6 +227,24 @@ Result walkFragments(const Reader &r, quint64 &pos, quint64 end)
 // Walks the data set in [start, size) of `r`. `syntax` is what GDCM will read it as.
 Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
 {
+    // The top-level pixel data element, and whether GDCM would write it back byte for byte:
+    // behind elements in strictly ascending order (GDCM sorts them, and a read that stops at
+    // the pixel data must have seen all the others), with a VR the writer keeps, reserved
+    // bytes of zero, and an even length for the value and each fragment.
+    quint64 pixelStart = 0;
+    bool pixelVerbatim = false;
+    bool ascending = true;
+    quint32 previousTopTag = 0;
+    bool anyTopTag = false;
+    // At the end of the walk: the last top-level element was the pixel data.
+    const auto verbatimResult = [&]() {
+        Result ok{ true, {} };
+        if (pixelVerbatim) {
+            ok.verbatimPixelData = qint64(pixelStart);
+            ok.size = qint64(r.size());
+        }
+        return ok;
+    };
     // Two frames per nesting level (sequence and item) plus the top level.
     Frame stack[2 * maxSequenceDepth + 2];
     int top = 0;
@@ -269,7 +294,7 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
             continue;
         }
         if (f.kind == FrameKind::TopLevel && pos == f.end)
-            return { true, {} };
+            return verbatimResult();
         if (f.end - pos < 8)
             return fail(f.kind == FrameKind::Item && f.undefined ? "item without item delimiter"
                                                                  : "truncated element header",
@@ -307,6 +332,16 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
         // the file (a workaround for one old writer): the rest would silently become pixels.
         if (t == tag(0x00FF, 0x4AA5) && f.encoding == Encoding::Explicit)
             return fail("element read by GDCM as the rest of the file", pos);
+        const bool topLevel = f.kind == FrameKind::TopLevel;
+        if (topLevel) {
+            if (anyTopTag && t <= previousTopTag)
+                ascending = false;
+            previousTopTag = t;
+            anyTopTag = true;
+            // Anything after the pixel data makes it no longer the file's end.
+            pixelVerbatim = false;
+        }
+        const quint64 elementStart = pos;
 
         quint32 length;
         quint64 header;
@@ -387,11 +422,22 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
                 return fail("length too large for the 16-bit field GDCM writes", pos);
         }
 
+        // Whether GDCM's writer would give back this element's header as it is here.
+        const bool verbatimHeader = topLevel && t == pixelDataTag && syntax.plain && ascending
+                && (f.encoding == Encoding::Implicit
+                            ? !fragments
+                            : (isVr(vr, "OB") || (isVr(vr, "OW") && !fragments)) && vr[2] == 0
+                                    && vr[3] == 0);
         pos += header;
         if (fragments) {
-            const Result res = walkFragments(r, pos, f.end);
+            bool evenItems = true;
+            const Result res = walkFragments(r, pos, f.end, evenItems);
             if (!res.ok)
                 return res;
+            if (verbatimHeader && evenItems) {
+                pixelStart = elementStart;
+                pixelVerbatim = true;
+            }
             continue;
         }
         if (sequence) {
@@ -405,6 +451,10 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
             return fail("value length beyond its container", pos - header);
         if ((length & 1) && f.kind == FrameKind::Item && f.lengthsComputed)
             return fail("odd value length inside an item", pos - header);
+        if (verbatimHeader && !sequence && (length & 1) == 0) {
+            pixelStart = elementStart;
+            pixelVerbatim = true;
+        }
         pos += length;
     }
 }
@@ -430,15 +480,19 @@ bool syntaxFromUid(const char *uid, int length, Syntax &syntax)
         "1.2.840.10008.1.2.4.100", "1.3.46.670589.33.1.4.1",  "1.2.840.10008.1.2.4.94",
         "1.2.840.10008.1.2.4.101", "1.2.840.10008.1.2.4.102", "1.2.840.10008.1.2.4.103",
     };
+    // GDCM reads the other implicit syntaxes and Philips' private explicit one with quirks
+    // of their own (pixel data in another byte order, private encodings): not plain.
     for (const char *u : implicitLittle) {
         if (text == QLatin1String(u)) {
             syntax = { Encoding::Implicit, false, false };
+            syntax.plain = u == implicitLittle[0];
             return true;
         }
     }
     for (const char *u : explicitLittle) {
         if (text == QLatin1String(u)) {
             syntax = { Encoding::Explicit, false, false };
+            syntax.plain = text != QLatin1String("1.3.46.670589.33.1.4.1");
             return true;
         }
     }
@@ -559,6 +613,7 @@ Result checkBytes(const char *bytes, qint64 signedSize)
         if (!uid || !syntaxFromUid(uid, uidLength, syntax))
             return fail("missing or unknown transfer syntax", pos);
         syntax.metaTaken = metaTaken;
+        syntax.plain = syntax.plain && metaTaken;
         if (pos == size)
             return fail("no data set after the meta group", pos);
     } else {

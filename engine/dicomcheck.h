@@ -17,6 +17,12 @@ struct Result
     // or "truncated: value length beyond its container at byte 1488". Never a value.
     QString reason;
     qint64 offset = -1; // where the walk stopped, when it did at a known byte
+    // Where the top-level pixel data element (its header) starts when GDCM's writer would
+    // write that element back byte for byte and it is the last thing in the file; -1
+    // otherwise. Set only when ok. The bytes from here to the end of the file can then be
+    // copied as they are behind the rest of the data set as GDCM writes it.
+    qint64 verbatimPixelData = -1;
+    qint64 size = 0; // with verbatimPixelData: the file's size as the check read it
 };
 
 Result checkBytes(const char *data, qint64 size);

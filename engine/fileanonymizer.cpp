@@ -1,6 +1,7 @@
 #include "engine/fileanonymizer.h"
 
 #include "bridge/qmlhandler.h"
+#include "engine/confidentialityprofile.h"
 #include "engine/dicomcheck.h"
 #include "engine/outputfile.h"
 #include "engine/residuecheck.h"
@@ -33,10 +34,33 @@ bool isDirectory(const gdcm::File &file)
     return storage == gdcm::MediaStorage::MediaStorageDirectoryStorage;
 }
 
+// True when the cleaning may change the top-level pixel data: it then has to be in the data
+// set, read by GDCM, and cannot be copied from the input.
+bool cleaningTouchesPixelData(const CompiledProfile &profile, const Options &options)
+{
+    for (const Replacement &replacement : profile) {
+        if (replacement.enabled && replacement.group == pixelDataTag.GetGroup()
+            && replacement.element == pixelDataTag.GetElement())
+            return true;
+    }
+    if (!options.standard)
+        return false;
+    using ConfidentialityProfile::Action;
+    for (const int type : { 0, 1, 2, 3 }) {
+        const Action action = ConfidentialityProfile::action(pixelDataTag.GetGroup(),
+                                                             pixelDataTag.GetElement(), type);
+        if (action != Action::None && action != Action::Keep)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
-bool read(const QString &input, gdcm::Reader &reader, QString *reason)
+bool read(const QString &input, gdcm::Reader &reader, QString *reason, VerbatimTail *tail)
 {
+    if (tail)
+        *tail = VerbatimTail{ input, 0, 0 };
     // GDCM aborts the process or allocates the stated length on some malformed files; it
     // sees only files that pass our own walk.
     const DicomCheck::Result check = DicomCheck::checkFile(input);
@@ -46,16 +70,22 @@ bool read(const QString &input, gdcm::Reader &reader, QString *reason)
         return false;
     }
     reader.SetFileName(input.toStdString().c_str());
+    const bool upToPixelData = tail && check.verbatimPixelData >= 0;
     // An exception (such as a failed allocation) is one more way for one file to fail; it
     // must never leave the worker.
     bool ok = false;
     try {
-        ok = reader.Read();
+        // The skip keeps GDCM from reading the value; the element itself is left out.
+        ok = upToPixelData ? reader.ReadUpToTag(pixelDataTag, { pixelDataTag }) : reader.Read();
     } catch (...) {
         ok = false;
     }
     if (!ok && reason)
         *reason = QStringLiteral("not readable as DICOM");
+    if (ok && upToPixelData) {
+        tail->offset = check.verbatimPixelData;
+        tail->length = check.size - check.verbatimPixelData;
+    }
     return ok;
 }
 
@@ -100,7 +130,8 @@ bool readsAgain(const QString &path, QString *reason)
     return ok;
 }
 
-bool write(const gdcm::File &file, const QString &output, QString *madeFolder, QString *reason)
+bool write(const gdcm::File &file, const QString &output, QString *madeFolder, QString *reason,
+           const VerbatimTail *tail)
 {
     const auto failed = [reason](const QString &why) {
         if (reason)
@@ -137,6 +168,8 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder, Q
                       + (out.streamErrorString().isEmpty()
                                  ? QStringLiteral("GDCM could not encode the data set")
                                  : out.streamErrorString()));
+    if (tail && !out.appendRange(tail->input, tail->offset, tail->length))
+        return failed(QStringLiteral("cannot write: ") + out.errorString());
     if (!out.finish())
         return failed(QStringLiteral("cannot write: ") + out.errorString());
     // GDCM writes some inputs it has read into copies that no reader, GDCM included, can
@@ -176,7 +209,9 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
     if (bytesRead)
         *bytesRead = 0;
     gdcm::Reader reader;
-    if (!read(input, reader, &outcome.reason))
+    VerbatimTail tail;
+    const bool verbatim = options.verbatimPixelData && !cleaningTouchesPixelData(profile, options);
+    if (!read(input, reader, &outcome.reason, verbatim ? &tail : nullptr))
         return outcome;
     if (bytesRead)
         *bytesRead = QFileInfo(input).size();
@@ -190,6 +225,12 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
     Cleanup::Record record;
     Cleanup::clean(file, profile, Cleanup::Options{ options.standard, options.uids.get() },
                    record);
+    if (file.GetDataSet().IsEmpty() && tail.length > 0) {
+        // Only the pixel data is left, which GDCM must then write itself.
+        Options whole = options;
+        whole.verbatimPixelData = false;
+        return anonymizeFile(input, output, profile, whole, folders, bytesRead);
+    }
     if (file.GetDataSet().IsEmpty()) {
         // GDCM writes no file without a data set.
         outcome.reason = QStringLiteral("nothing of the data set is left after cleaning");
@@ -216,7 +257,7 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
         outcome.residue.clear();
         return outcome;
     }
-    if (!write(file, output, &folders.made, &outcome.reason)) {
+    if (!write(file, output, &folders.made, &outcome.reason, tail.length > 0 ? &tail : nullptr)) {
         outcome.residue.clear();
         removeStaleCopy(output, &outcome.reason);
         return outcome;

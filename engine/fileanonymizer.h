@@ -25,9 +25,23 @@ namespace FileAnonymizer {
 using Cleanup::CompiledProfile;
 using Cleanup::Replacement;
 
+// The end of an input file copied as it is behind the data set GDCM writes: its pixel data
+// element, from `offset` to the input's end.
+struct VerbatimTail
+{
+    QString input;
+    qint64 offset = 0;
+    qint64 length = 0;
+};
+
 // Checks the file's structure, then reads it with GDCM. False for a file that cannot be
 // opened, fails the check, or that GDCM cannot parse; `reason`, when given, then says why.
-bool read(const QString &input, gdcm::Reader &reader, QString *reason = nullptr);
+//
+// With `tail` given, a file whose top-level pixel data element the check found fit to be
+// copied byte for byte (DicomCheck::Result::verbatimPixelData) is read only up to that element,
+// which `tail` then names; otherwise the file is read whole and `tail->length` is 0.
+bool read(const QString &input, gdcm::Reader &reader, QString *reason = nullptr,
+          VerbatimTail *tail = nullptr);
 
 // The profile's entries in its key order, their numbers and texts read once.
 CompiledProfile compileProfile(const QJsonObject &profile);
@@ -38,11 +52,12 @@ bool readsAgain(const QString &path, QString *reason = nullptr);
 
 // Writes the file, meta header as read, to `output` through a temporary file in the output
 // folder (created when missing), renamed over `output` only after the whole write succeeded
-// and the temporary file read again. False, leaving nothing behind, on any failure; `reason`,
-// when given, then says why. `madeFolder`, when given, names a folder known to exist (the
-// previous file's); it is not made again, and is updated.
+// and the temporary file read again. With `tail`, its bytes follow what GDCM wrote, copied
+// from the input file without passing through memory. False, leaving nothing behind, on any
+// failure; `reason`, when given, then says why. `madeFolder`, when given, names a folder known
+// to exist (the previous file's); it is not made again, and is updated.
 bool write(const gdcm::File &file, const QString &output, QString *madeFolder = nullptr,
-           QString *reason = nullptr);
+           QString *reason = nullptr, const VerbatimTail *tail = nullptr);
 
 // After a failed write: removes a copy an earlier job left under the final name `output`, so
 // that no copy made with another profile, or of another version of the input, passes for this
@@ -59,6 +74,9 @@ struct Options
     bool standard = false; // the standard clean-up on top of the profile
     bool strict = false; // a copy that still holds identifying data is not kept
     std::shared_ptr<const UidMap> uids; // never null
+    // Pixel data that GDCM would write back unchanged is copied from the input instead of
+    // read and written (the same bytes; false makes every file go through GDCM whole).
+    bool verbatimPixelData = true;
 };
 
 // What one worker remembers from file to file about its output folders.

@@ -1,5 +1,7 @@
 #include "engine/outputfile.h"
 
+#include "engine/rangecopy.h"
+
 #include <QFileInfo>
 #include <QRandomGenerator>
 
@@ -151,6 +153,28 @@ std::ostream &OutputFile::stream()
     return *m_stream;
 }
 
+bool OutputFile::appendRange(const QString &path, qint64 offset, qint64 length)
+{
+    if (!m_stream || m_finished || m_file.fileName().isEmpty()) {
+        setError(QStringLiteral("the temporary file is not open"));
+        return false;
+    }
+    m_stream->flush();
+    QString why;
+    if (!m_stream->good() || m_buffer->failed()) {
+        why = m_buffer->errorString();
+    } else {
+        QFile input(path);
+        if (!input.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            why = input.errorString();
+        else if (RangeCopy::copy(int(input.handle()), offset, int(m_file.handle()), length, &why))
+            return true;
+    }
+    m_appendFailed = true;
+    setError(why);
+    return false;
+}
+
 bool OutputFile::finish()
 {
     if (m_finished)
@@ -158,10 +182,11 @@ bool OutputFile::finish()
     if (!m_stream || m_file.fileName().isEmpty())
         return false;
     m_stream->flush();
-    const bool written = m_stream->good() && !m_buffer->failed();
+    const bool written = m_stream->good() && !m_buffer->failed() && !m_appendFailed;
     m_file.close();
     if (!written || m_file.error() != QFileDevice::NoError) {
-        setError(m_buffer->failed() ? m_buffer->errorString() : m_file.errorString());
+        if (!m_appendFailed)
+            setError(m_buffer->failed() ? m_buffer->errorString() : m_file.errorString());
         discard();
         return false;
     }

@@ -29,6 +29,13 @@ public:
     // Valid after a successful open(). A failed write sets the stream's badbit.
     std::ostream &stream();
 
+    // Appends `length` bytes of the file at `path`, from `offset` on, behind everything written
+    // to stream() so far, copied by the kernel where the system can (RangeCopy), never through
+    // a buffer of their size. The file is opened read-only. Nothing may be written to stream()
+    // afterwards. False, with errorString() set and the file no longer committable, when the
+    // stream had failed, the file cannot be opened or the copy fails.
+    bool appendRange(const QString &path, qint64 offset, qint64 length);
+
     // Flushes and closes the temporary file, which can then be read again under
     // temporaryPath() before it is committed. False, with the temporary file removed, when any
     // write failed.
@@ -61,6 +68,7 @@ private:
     QFile m_file;
     std::unique_ptr<StreamBuffer> m_buffer;
     std::unique_ptr<std::ostream> m_stream;
+    bool m_appendFailed = false;
     bool m_finished = false;
     bool m_committed = false;
     QString m_error;

@@ -85,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FileAnonymizer::Folders folders;
     const FileOutcome outcome = FileAnonymizer::anonymizeFile(
             setup->input, setup->output, setup->profile, setup->options, folders);
+    // A skipped file (a file set's index) leaves nothing, like a failed one.
     const bool written = outcome.status == FileOutcome::Status::Written
             || outcome.status == FileOutcome::Status::WrittenWithResidue;
     const QString outFolder = QFileInfo(setup->output).absolutePath();
@@ -99,6 +100,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::fprintf(stderr, "copy at %s: %s\n", qPrintable(setup->output),
                          check.ok ? "GDCM refused it" : qPrintable(check.reason));
             finding("the written copy cannot be read again");
+        }
+        // Where the pixel data was copied from the input, GDCM writing the whole file gives
+        // the same outcome and the same bytes.
+        const DicomCheck::Result check = DicomCheck::checkFile(setup->input);
+        if (check.ok && check.verbatimPixelData >= 0) {
+            FileAnonymizer::Options whole = setup->options;
+            whole.verbatimPixelData = false;
+            const QString wholeOutput = setup->output + QStringLiteral(".whole");
+            FileAnonymizer::Folders wholeFolders;
+            const FileOutcome wholeOutcome = FileAnonymizer::anonymizeFile(
+                    setup->input, wholeOutput, setup->profile, whole, wholeFolders);
+            if (wholeOutcome.status != outcome.status)
+                finding("copied pixel data and the whole file end differently");
+            QFile a(setup->output);
+            QFile b(wholeOutput);
+            if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly)
+                || a.readAll() != b.readAll())
+                finding("copied pixel data gives other bytes than the whole file");
+            QFile::remove(wholeOutput);
         }
         QFile::remove(setup->output);
     } else if (!left.isEmpty()) {

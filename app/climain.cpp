@@ -1,7 +1,7 @@
 // vexar-anonymizer-cli FOLDER...: anonymizes folders from a terminal or a script, running the
 // same bridge and messages as the window. Exit status: 0 every file done, 1 some file failed,
 // 2 usage error, 130 stopped by Ctrl-C.
-#include "bridge/appinfo.h"
+#include "appinfo.h"
 #include "bridge/headlessrun.h"
 #include "engine/allocator.h"
 #include "engine/uidmap.h"

@@ -1,6 +1,6 @@
 #include "app/startup.h"
 
-#include "bridge/appinfo.h"
+#include "appinfo.h"
 #include "bridge/qmlhandler.h"
 #include "engine/allocator.h"
 

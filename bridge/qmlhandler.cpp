@@ -1,8 +1,8 @@
 #include "bridge/qmlhandler.h"
 
-#include "bridge/appinfo.h"
+#include "appinfo.h"
+#include "bridge/jobworker.h"
 #include "bridge/messagekeys.h"
-#include "engine/fileanonymizer.h"
 #include "engine/jobplan.h"
 #include "engine/progress.h"
 #include "engine/tagprofile.h"

@@ -1,6 +1,5 @@
 #include "engine/fileanonymizer.h"
 
-#include "bridge/qmlhandler.h"
 #include "engine/confidentialityprofile.h"
 #include "engine/dicomcheck.h"
 #include "engine/outputfile.h"
@@ -8,7 +7,6 @@
 #include "engine/tagprofile.h"
 #include "engine/uidmap.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -268,57 +266,3 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
 }
 
 } // namespace FileAnonymizer
-
-void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMutex,
-                    QmlHandler *handler)
-{
-    handler->workerStarted();
-    // Whatever way the loop ends, the bridge hears last that this worker is done with it.
-    struct Finished
-    {
-        QmlHandler *handler;
-        ~Finished() { handler->workerFinished(); }
-    } finished{ handler };
-
-    // jobSettings() copies the profile and the options under this same mutex.
-    Q_UNUSED(jobMutex);
-    FileAnonymizer::Folders folders;
-    FileAnonymizer::CompiledProfile profile;
-    FileAnonymizer::Options options;
-    quint64 profileRevision = 0;
-    bool compiled = false;
-    for (qsizetype i = 0; i < inputs.size(); ++i) {
-        // Checked between files only: a file once begun is finished, so no half-written
-        // output is ever left by a shutdown.
-        if (handler->stopRequested())
-            return;
-        // A copy for every file, so an edit made meanwhile applies from the next file on; the
-        // profile is read again only when it was edited.
-        quint64 revision = 0;
-        const QmlHandler::JobSettings settings = handler->jobSettings(&revision);
-        if (!compiled || revision != profileRevision) {
-            profile = FileAnonymizer::compileProfile(settings.profile);
-            options = FileAnonymizer::Options{ settings.standard, settings.strict, settings.uids };
-            profileRevision = revision;
-            compiled = true;
-        }
-        const QString &input = inputs.at(i);
-        const QString &output = outputs.at(i);
-        qint64 bytesRead = 0;
-        const FileOutcome outcome =
-                FileAnonymizer::anonymizeFile(input, output, profile, options, folders, &bytesRead);
-        handler->addBytesRead(bytesRead);
-        // A copy refused for its residue was neither a read nor a write that failed.
-        if (outcome.status == FileOutcome::Status::Failed && outcome.residue.isEmpty()) {
-            if (bytesRead == 0) {
-                emit handler->readError(input);
-                qDebug() << "error read file" << input;
-            } else {
-                emit handler->readError(output);
-                qDebug() << "error write file" << input << output;
-            }
-        }
-        emit handler->fileFinished(outcome);
-        emit handler->writeFile();
-    }
-}

@@ -9,8 +9,6 @@
 
 #include <memory>
 
-class QMutex;
-class QmlHandler;
 class UidMap;
 
 namespace gdcm {
@@ -95,14 +93,3 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
                           Folders &folders, qint64 *bytesRead = nullptr);
 
 } // namespace FileAnonymizer
-
-// The worker function of a job, run on a pool thread: anonymizes inputs[i] into outputs[i]
-// one file after the other. Every file ends in exactly one fileFinished() and then one
-// writeFile() of the bridge; a failure also emits readError(input) or readError(output) first.
-// Stops between files once the bridge asks it to (shutdown). The bridge waits for its workers
-// before it is destroyed.
-//
-// The per-file copy of the profile and the job's options is taken through the bridge, under
-// the job mutex that is passed here too.
-void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMutex,
-                    QmlHandler *handler);

@@ -1,7 +1,6 @@
 #include "net/nethandler.h"
 
-#include "bridge/appinfo.h"
-#include "buildconfig.h"
+#include "appinfo.h"
 #include "net/replayqtimer.h"
 
 #include <QDebug>

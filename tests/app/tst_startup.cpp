@@ -1,5 +1,5 @@
 #include "app/startup.h"
-#include "bridge/appinfo.h"
+#include "appinfo.h"
 
 #include <QCoreApplication>
 #include <QProcess>

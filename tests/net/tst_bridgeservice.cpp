@@ -1,6 +1,6 @@
 #include "bridge/messagekeys.h"
 #include "bridge/qmlhandler.h"
-#include "buildconfig.h"
+#include "appinfo.h"
 #include "tlstestserver.h"
 
 #include <QJsonDocument>

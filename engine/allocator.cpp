@@ -11,15 +11,14 @@ namespace Allocator {
 void keepBuffersBetweenFiles()
 {
 #if defined(__GLIBC__)
-    // A file's buffers (its pixel data, and the copy GDCM's writer makes of it) are freed at
-    // the end of every file and asked for again, at about the same sizes, for the next one.
-    // By default glibc serves each large block with its own mmap and unmaps it on free, and
-    // gives each pool thread an arena of its own that cannot hold such blocks, so every file
-    // pays again for faulting in fresh pages. One heap without mmap and without trimming
-    // below 256 MB keeps them: the process stays at its high-water mark, about twice the
-    // largest file per worker.
-    mallopt(M_ARENA_MAX, 1);
-    mallopt(M_MMAP_MAX, 0);
+    // A file's buffers are freed at the end of every file and asked for again, at about the
+    // same sizes, for the next one. By default glibc serves each block of 128 KB or more with
+    // its own mmap and unmaps it on free, so every file pays again for faulting in fresh pages.
+    // Blocks up to 32 MB (the most glibc allows) come from the heap instead, and the heap is
+    // not trimmed below 256 MB: a worker reuses its pages from file to file. Each pool thread
+    // keeps its own arena, so two workers never wait on one heap's lock; pixel data copied
+    // from the input never passes through memory, so the heaps stay near the size of a header.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 #endif
 }

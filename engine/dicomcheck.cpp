@@ -1,6 +1,7 @@
 #include "engine/dicomcheck.h"
 
-#include <QFile>
+#include "engine/inputbytes.h"
+
 
 #include <zlib.h>
 
@@ -23,9 +24,6 @@ constexpr quint32 undefinedLength = 0xFFFFFFFFu;
 // reports reach a few dozen levels); GDCM parses each level with several recursive calls, so
 // the bound also keeps its stack use small on pool threads.
 constexpr int maxSequenceDepth = 64;
-
-// Files up to this size are read rather than mapped (see checkFile).
-constexpr qint64 readWholeBelow = qint64(4) << 20;
 
 // A deflated data set may inflate to at most this many bytes. GDCM holds the whole inflated
 // data set in memory too; deflate is used for reports and small images, far below this.
@@ -677,36 +675,11 @@ Result checkSequenceValue(const char *data, qint64 size)
 
 Result checkFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        QString why = file.errorString();
-        if (!why.isEmpty())
-            why[0] = why.at(0).toLower();
-        return { false, QStringLiteral("cannot read: ") + why };
-    }
-    const qint64 size = file.size();
-    if (size == 0)
-        return checkBytes(nullptr, 0);
-    // Small files are read into a buffer each worker thread keeps: unmapping costs a TLB
-    // flush across the process's cores, more than GDCM's whole read of a small file.
-    if (size <= readWholeBelow) {
-        thread_local std::unique_ptr<char[]> buffer;
-        if (!buffer)
-            buffer.reset(new (std::nothrow) char[readWholeBelow]);
-        if (buffer) {
-            if (file.read(buffer.get(), size) != size)
-                return { false, QStringLiteral("cannot read") };
-            return checkBytes(buffer.get(), size);
-        }
-    }
-    // Larger files are mapped: the walk touches only the pages holding headers. Where a file
-    // system cannot map, the file is read whole (GDCM reads it whole next anyway).
-    if (const uchar *map = file.map(0, size))
-        return checkBytes(reinterpret_cast<const char *>(map), size);
-    const QByteArray bytes = file.readAll();
-    if (bytes.size() != size)
-        return { false, QStringLiteral("cannot read") };
-    return checkBytes(bytes.constData(), bytes.size());
+    InputBytes bytes;
+    QString reason;
+    if (!bytes.open(path, &reason))
+        return { false, reason };
+    return checkBytes(bytes.data(), bytes.size());
 }
 
 } // namespace DicomCheck

@@ -88,6 +88,10 @@ const gdcm::SequenceOfItems *sequence(const gdcm::DataElement &element)
 gdcm::SmartPointer<gdcm::SequenceOfItems> itemsOf(const gdcm::DataElement &element,
                                                   const gdcm::DataSet &owner)
 {
+    // Most elements state a VR other than SQ: no dictionary lookup and no cast for them.
+    const gdcm::VR::VRType stated = element.GetVR();
+    if (stated != gdcm::VR::SQ && stated != gdcm::VR::UN && stated != gdcm::VR::INVALID)
+        return nullptr;
     if (const gdcm::SequenceOfItems *items = sequence(element))
         return const_cast<gdcm::SequenceOfItems *>(items);
     const gdcm::ByteValue *value = element.GetByteValue();
@@ -113,17 +117,28 @@ void appendItem(std::string &key, quint32 index)
 
 QString describe(std::string_view key)
 {
-    QString text;
+    // Called for every element a report names, so written without QString::arg.
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(key.size() * 2);
+    const auto appendHex = [&text](quint32 word) {
+        for (int shift = 12; shift >= 0; shift -= 4)
+            text.push_back(hex[(word >> shift) & 0xf]);
+    };
     for (size_t at = 0; at + 4 <= key.size(); at += 8) {
         const quint32 tag = numberAt(key, at);
-        text += QStringLiteral("(%1,%2)")
-                        .arg(tag >> 16, 4, 16, QLatin1Char('0'))
-                        .arg(tag & 0xffff, 4, 16, QLatin1Char('0'))
-                        .toUpper();
-        if (at + 8 <= key.size())
-            text += QStringLiteral("[%1]>").arg(numberAt(key, at + 4));
+        text.push_back('(');
+        appendHex(tag >> 16);
+        text.push_back(',');
+        appendHex(tag & 0xffff);
+        text.push_back(')');
+        if (at + 8 <= key.size()) {
+            text.push_back('[');
+            text += std::to_string(numberAt(key, at + 4));
+            text += "]>";
+        }
     }
-    return text;
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 } // namespace ElementWalk

@@ -2,6 +2,8 @@
 
 #include "engine/confidentialityprofile.h"
 #include "engine/dicomcheck.h"
+#include "engine/inputbytes.h"
+#include "engine/memorystream.h"
 #include "engine/outputfile.h"
 #include "engine/residuecheck.h"
 #include "engine/tagprofile.h"
@@ -53,38 +55,52 @@ bool cleaningTouchesPixelData(const CompiledProfile &profile, const Options &opt
     return false;
 }
 
+// GDCM's parse of bytes that passed the structural check: whole, or up to the pixel data
+// (the skip keeps GDCM from reading that value; the element itself is left out). An
+// exception, such as a failed allocation, is one more way for one file to fail; it never
+// leaves the worker.
+bool parse(const InputBytes &bytes, gdcm::Reader &reader, bool upToPixelData)
+{
+    MemoryStream stream(bytes.data(), bytes.size());
+    reader.SetStream(stream);
+    bool ok = false;
+    try {
+        ok = upToPixelData ? reader.ReadUpToTag(pixelDataTag, { pixelDataTag }) : reader.Read();
+    } catch (...) {
+        ok = false;
+    }
+    // The reader keeps no use of the stream once read.
+    return ok;
+}
+
 } // namespace
 
 bool read(const QString &input, gdcm::Reader &reader, QString *reason, VerbatimTail *tail)
 {
     if (tail)
         *tail = VerbatimTail{ input, 0, 0 };
+    InputBytes bytes;
+    if (!bytes.open(input, reason))
+        return false;
     // GDCM aborts the process or allocates the stated length on some malformed files; it
-    // sees only files that pass our own walk.
-    const DicomCheck::Result check = DicomCheck::checkFile(input);
+    // sees only files that pass our own walk, and parses the very bytes the walk read.
+    const DicomCheck::Result check = DicomCheck::checkBytes(bytes.data(), bytes.size());
     if (!check.ok) {
         if (reason)
             *reason = check.reason;
         return false;
     }
-    reader.SetFileName(input.toStdString().c_str());
     const bool upToPixelData = tail && check.verbatimPixelData >= 0;
-    // An exception (such as a failed allocation) is one more way for one file to fail; it
-    // must never leave the worker.
-    bool ok = false;
-    try {
-        // The skip keeps GDCM from reading the value; the element itself is left out.
-        ok = upToPixelData ? reader.ReadUpToTag(pixelDataTag, { pixelDataTag }) : reader.Read();
-    } catch (...) {
-        ok = false;
+    if (!parse(bytes, reader, upToPixelData)) {
+        if (reason)
+            *reason = QStringLiteral("not readable as DICOM");
+        return false;
     }
-    if (!ok && reason)
-        *reason = QStringLiteral("not readable as DICOM");
-    if (ok && upToPixelData) {
+    if (upToPixelData) {
         tail->offset = check.verbatimPixelData;
         tail->length = check.size - check.verbatimPixelData;
     }
-    return ok;
+    return true;
 }
 
 CompiledProfile compileProfile(const QJsonObject &profile)
@@ -108,24 +124,22 @@ CompiledProfile compileProfile(const QJsonObject &profile)
 
 bool readsAgain(const QString &path, QString *reason)
 {
-    const DicomCheck::Result check = DicomCheck::checkFile(path);
+    InputBytes bytes;
+    if (!bytes.open(path, reason))
+        return false;
+    const DicomCheck::Result check = DicomCheck::checkBytes(bytes.data(), bytes.size());
     if (!check.ok) {
         if (reason)
             *reason = QStringLiteral("the copy does not read again: ") + check.reason;
         return false;
     }
     gdcm::Reader reader;
-    reader.SetFileName(path.toStdString().c_str());
-    bool ok = false;
-    try {
-        // Without the skip GDCM still reads the pixel data's value.
-        ok = reader.ReadUpToTag(pixelDataTag, { pixelDataTag });
-    } catch (...) {
-        ok = false;
+    if (!parse(bytes, reader, true)) {
+        if (reason)
+            *reason = QStringLiteral("the copy does not read again as DICOM");
+        return false;
     }
-    if (!ok && reason)
-        *reason = QStringLiteral("the copy does not read again as DICOM");
-    return ok;
+    return true;
 }
 
 bool write(const gdcm::File &file, const QString &output, QString *madeFolder, QString *reason,

@@ -29,11 +29,32 @@ std::filesystem::path nativePath(const QString &path)
 class OutputFile::StreamBuffer : public std::streambuf
 {
 public:
-    // The buffer is left uninitialised: one per file, it is written before it is read.
-    explicit StreamBuffer(QFile &file) : m_file(file), m_buffer(new char[bufferSize])
+    // The buffer is left uninitialised: it is written before it is read. Each thread keeps
+    // one from file to file: freeing a block this size for every file would make the
+    // allocator sort all its free lists each time.
+    explicit StreamBuffer(QFile &file) : m_file(file)
     {
-        setp(m_buffer.get(), m_buffer.get() + bufferSize);
+        thread_local std::unique_ptr<char[]> kept;
+        thread_local bool keptInUse = false;
+        if (!keptInUse) {
+            if (!kept)
+                kept.reset(new char[bufferSize]);
+            keptInUse = true;
+            m_inUse = &keptInUse;
+            m_data = kept.get();
+        } else {
+            m_own.reset(new char[bufferSize]);
+            m_data = m_own.get();
+        }
+        setp(m_data, m_data + bufferSize);
     }
+    ~StreamBuffer() override
+    {
+        if (m_inUse)
+            *m_inUse = false;
+    }
+    StreamBuffer(const StreamBuffer &) = delete;
+    StreamBuffer &operator=(const StreamBuffer &) = delete;
 
     bool failed() const { return m_failed; }
     // The system's word on the failed write (closing the file clears the file's own).
@@ -104,12 +125,14 @@ private:
     {
         const qint64 pending = pptr() - pbase();
         const bool ok = writeAll(pbase(), pending);
-        setp(m_buffer.get(), m_buffer.get() + bufferSize);
+        setp(m_data, m_data + bufferSize);
         return ok;
     }
 
     QFile &m_file;
-    std::unique_ptr<char[]> m_buffer;
+    char *m_data = nullptr;
+    std::unique_ptr<char[]> m_own; // when another stream on this thread holds the kept one
+    bool *m_inUse = nullptr; // the kept buffer's flag, released on destruction
     qint64 m_written = 0;
     bool m_failed = false;
     QString m_error;

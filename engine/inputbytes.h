@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include <memory>
+
+// The bytes of one input file, read once for both the structural check and GDCM. Files of
+// up to a few MB are read into a buffer each thread keeps from file to file; larger files are
+// mapped, so that a walk over their headers touches only the pages that hold them. Where a
+// file system cannot map, the file is read whole.
+//
+// One object per file and thread; not shared.
+class InputBytes
+{
+public:
+    InputBytes() = default;
+    ~InputBytes();
+    InputBytes(const InputBytes &) = delete;
+    InputBytes &operator=(const InputBytes &) = delete;
+
+    // False, with `reason` set ("cannot read: permission denied"), when the file cannot be
+    // opened or read. An empty file opens, with no data.
+    bool open(const QString &path, QString *reason);
+
+    const char *data() const { return m_data; }
+    qint64 size() const { return m_size; }
+
+private:
+    QFile m_file;
+    const char *m_data = nullptr;
+    qint64 m_size = 0;
+    QByteArray m_whole; // where the file could not be mapped
+    std::unique_ptr<char[]> m_own; // when another object on this thread holds the kept buffer
+    bool *m_keptInUse = nullptr; // the kept buffer's flag, released on destruction
+};

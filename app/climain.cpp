@@ -48,16 +48,20 @@ int usageError(const QString &message)
     return exitUsage;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// What the command line asks for.
+struct Request
 {
-    Allocator::keepBuffersBetweenFiles();
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QString::fromLatin1(AppInfo::organisationName));
-    QCoreApplication::setApplicationName(QStringLiteral("vexar-anonymizer-cli"));
-    QCoreApplication::setApplicationVersion(QString::fromLatin1(AppInfo::applicationVersion));
+    int jobs = 0; // 0: the bridge's default
+    bool standard = false;
+    bool strict = false;
+    QByteArray uidKey; // empty: this installation's own
+    QStringList folders;
+};
 
+// Reads the command line into `request`. Returns -1 to go on with the job, or the exit status
+// when the command is done already (help, version, a new key alone, a usage error).
+int parseArguments(Request &request)
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
             "Writes a cleaned copy of every file below each FOLDER into the sibling folder\n"
@@ -111,84 +115,115 @@ int main(int argc, char *argv[])
                             << QCoreApplication::applicationVersion() << '\n';
         return exitOk;
     }
-    int jobs = 0;
     if (parser.isSet(jobsOption)) {
         bool ok = false;
-        jobs = parser.value(jobsOption).toInt(&ok);
-        if (!ok || jobs < 1)
+        request.jobs = parser.value(jobsOption).toInt(&ok);
+        if (!ok || request.jobs < 1)
             return usageError(QStringLiteral("--jobs needs a whole number of at least 1."));
     }
-    QByteArray uidKey;
+    request.standard = parser.isSet(standardOption);
+    request.strict = parser.isSet(strictOption);
     if (parser.isSet(uidKeyOption) && parser.isSet(newUidKeyOption))
         return usageError(QStringLiteral("--uid-key and --new-uid-key exclude each other."));
-    const QStringList folders = parser.positionalArguments();
+    request.folders = parser.positionalArguments();
     if (parser.isSet(newUidKeyOption)) {
         QString error;
         if (!UidKey::writeNewFile(parser.value(newUidKeyOption), &error))
             return usageError(QStringLiteral("Cannot write the new UID key to %1: %2")
                                       .arg(parser.value(newUidKeyOption), error));
-        if (folders.isEmpty())
+        if (request.folders.isEmpty())
             return exitOk;
-        uidKey = UidKey::readFile(parser.value(newUidKeyOption), &error);
+        request.uidKey = UidKey::readFile(parser.value(newUidKeyOption), &error);
     }
     if (parser.isSet(uidKeyOption)) {
         QString error;
-        uidKey = UidKey::readFile(parser.value(uidKeyOption), &error);
-        if (uidKey.isEmpty())
+        request.uidKey = UidKey::readFile(parser.value(uidKeyOption), &error);
+        if (request.uidKey.isEmpty())
             return usageError(QStringLiteral("Cannot use the UID key in %1: %2")
                                       .arg(parser.value(uidKeyOption), error));
     }
-    if (folders.isEmpty())
+    if (request.folders.isEmpty())
         return usageError(QStringLiteral("No folder given."));
-    for (const QString &folder : folders) {
+    for (const QString &folder : request.folders) {
         if (!QFileInfo(folder).isDir())
             return usageError(QStringLiteral("Not a folder: %1").arg(folder));
     }
+    return -1;
+}
 
-    // Every failed file is named below; the bridge's own debug lines would only repeat them.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+// The job's progress and its failed and residue lines on standard error: a bar redrawn in
+// place on a terminal, a line per whole percent otherwise.
+class ProgressOutput
+{
+public:
+    explicit ProgressOutput(HeadlessRun &run)
+        : m_run(run), m_terminal(isatty(fileno(stderr)) != 0), m_err(stderr)
+    {
+        QObject::connect(&run, &HeadlessRun::progress, [this](float fraction) { show(fraction); });
+        // A copy refused for its residue fails with the reason "residue PATH PATH …".
+        QObject::connect(&run, &HeadlessRun::failed, [this](const QString &path, const QString &reason) {
+            printLine(QStringLiteral("failed: %1: %2").arg(path, reason));
+        });
+        QObject::connect(&run, &HeadlessRun::residue,
+                         [this](const QString &output, const QStringList &paths) {
+                             printLine(QStringLiteral("residue: %1: %2")
+                                               .arg(output, paths.join(QLatin1Char(' '))));
+                         });
+    }
 
-    const bool terminal = isatty(fileno(stderr)) != 0;
-    QTextStream err(stderr);
-    int lastPercent = -1;
-    bool barShown = false;
+    // The bar, drawn again at the count the summary gives (the last reports may have been
+    // throttled, or a stop came between them), ends its own line.
+    void end()
+    {
+        if (!m_barShown)
+            return;
+        const float fraction =
+                m_run.files() > 0 ? float(m_run.done()) / float(m_run.files()) : 1.0f;
+        drawBar(fraction);
+        m_err << '\n' << Qt::flush;
+    }
 
-    HeadlessRun run(jobs);
-    // The command does what its options say, whatever the window's switch was left at.
-    run.setStandardCleanup(parser.isSet(standardOption));
-    run.setStrict(parser.isSet(strictOption));
-    if (!uidKey.isEmpty())
-        run.setUidKey(uidKey);
-    QObject::connect(&run, &HeadlessRun::progress, [&](float fraction) {
-        if (terminal) {
-            err << '\r' << HeadlessRun::progressBar(fraction, 40) << "  " << run.done() << '/'
-                << run.files() << Qt::flush;
-            barShown = true;
+private:
+    void drawBar(float fraction)
+    {
+        m_err << '\r' << HeadlessRun::progressBar(fraction, 40) << "  " << m_run.done() << '/'
+              << m_run.files();
+    }
+
+    void show(float fraction)
+    {
+        if (m_terminal) {
+            drawBar(fraction);
+            m_err << Qt::flush;
+            m_barShown = true;
             return;
         }
         const int percent = static_cast<int>(fraction * 100.0f);
-        if (percent != lastPercent) {
-            err << percent << "%\n" << Qt::flush;
-            lastPercent = percent;
+        if (percent != m_lastPercent) {
+            m_err << percent << "%\n" << Qt::flush;
+            m_lastPercent = percent;
         }
-    });
-    const auto printLine = [&](const QString &line) {
-        if (barShown)
-            err << "\r\033[K";
-        err << line << '\n' << Qt::flush;
-        barShown = false;
-    };
-    // A copy refused for its residue fails with the reason "residue PATH PATH …".
-    QObject::connect(&run, &HeadlessRun::failed, [&](const QString &path, const QString &reason) {
-        printLine(QStringLiteral("failed: %1: %2").arg(path, reason));
-    });
-    QObject::connect(&run, &HeadlessRun::residue, [&](const QString &output, const QStringList &paths) {
-        printLine(QStringLiteral("residue: %1: %2").arg(output, paths.join(QLatin1Char(' '))));
-    });
-    QObject::connect(&run, &HeadlessRun::finished, &app, &QCoreApplication::quit,
-                     Qt::QueuedConnection);
-    // Ctrl-C (or a polite kill) stops between files, so no temporary file is left behind; a
-    // second one ends the program at once. A parent may have left them blocked.
+    }
+
+    void printLine(const QString &line)
+    {
+        if (m_barShown)
+            m_err << "\r\033[K";
+        m_err << line << '\n' << Qt::flush;
+        m_barShown = false;
+    }
+
+    HeadlessRun &m_run;
+    const bool m_terminal;
+    QTextStream m_err;
+    int m_lastPercent = -1;
+    bool m_barShown = false;
+};
+
+// Ctrl-C (or a polite kill) stops between files, so no temporary file is left behind; a
+// second one ends the program at once. A parent may have left them blocked.
+void stopOnSignals(HeadlessRun &run, QTimer &check)
+{
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
 #ifndef Q_OS_WIN
@@ -198,27 +233,20 @@ int main(int argc, char *argv[])
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 #endif
-    QTimer interruptCheck;
-    QObject::connect(&interruptCheck, &QTimer::timeout, [&] {
+    QObject::connect(&check, &QTimer::timeout, [&run, &check] {
         if (!interrupted.load())
             return;
-        interruptCheck.stop();
+        check.stop();
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
         run.stop();
     });
-    interruptCheck.start(100);
-    run.start(folders);
-    app.exec();
+    check.start(100);
+}
 
-    // The bar, drawn again at the count the summary gives (the last reports may have been
-    // throttled, or a stop came between them), ends its own line.
-    if (barShown) {
-        const float fraction = run.files() > 0 ? float(run.done()) / float(run.files()) : 1.0f;
-        err << '\r' << HeadlessRun::progressBar(fraction, 40) << "  " << run.done() << '/'
-            << run.files() << '\n'
-            << Qt::flush;
-    }
+// The summary line, then where the copies and the reports went.
+void printSummary(const HeadlessRun &run)
+{
     const double seconds = static_cast<double>(run.elapsedMs()) / 1000.0;
     const double megabytes = static_cast<double>(run.bytesRead()) / 1e6;
     const JobReport::Counts counts = run.job().counts();
@@ -230,7 +258,6 @@ int main(int argc, char *argv[])
     out << counts.failed << " failed, " << counts.withResidue << " with residue, "
         << counts.skipped << " skipped, " << HeadlessRun::durationText(run.elapsedMs()) << ", "
         << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
-    // Where the copies and the reports went.
     for (const JobReport::Folder &folder : run.job().folders()) {
         if (QFileInfo(folder.folder.output).isDir())
             out << "output: " << folder.folder.output
@@ -241,7 +268,43 @@ int main(int argc, char *argv[])
             out << "report: not written: " << folder.reportError << '\n';
     }
     out.flush();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    Allocator::keepBuffersBetweenFiles();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QString::fromLatin1(AppInfo::organisationName));
+    QCoreApplication::setApplicationName(QStringLiteral("vexar-anonymizer-cli"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(AppInfo::applicationVersion));
+
+    Request request;
+    const int done = parseArguments(request);
+    if (done >= 0)
+        return done;
+
+    // Every failed file is named below; the bridge's own debug lines would only repeat them.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+
+    HeadlessRun run(request.jobs);
+    // The command does what its options say, whatever the window's switch was left at.
+    run.setStandardCleanup(request.standard);
+    run.setStrict(request.strict);
+    if (!request.uidKey.isEmpty())
+        run.setUidKey(request.uidKey);
+    ProgressOutput progress(run);
+    QObject::connect(&run, &HeadlessRun::finished, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    QTimer interruptCheck;
+    stopOnSignals(run, interruptCheck);
+    run.start(request.folders);
+    app.exec();
+
+    progress.end();
+    printSummary(run);
     if (run.wasStopped())
         return exitInterrupted;
-    return counts.failed == 0 ? exitOk : exitFailures;
+    return run.job().counts().failed == 0 ? exitOk : exitFailures;
 }

@@ -117,6 +117,15 @@ void Job::add(const FileOutcome &outcome)
     if (!owner)
         return;
     owner->files.append(outcome);
+    // Files of one series mostly leave the same residue: one shared list for all of them
+    // keeps a job of many thousand files small.
+    if (!outcome.residue.isEmpty()) {
+        const auto kept = m_residueLists.constFind(outcome.residue);
+        if (kept != m_residueLists.constEnd())
+            owner->files.last().residue = *kept;
+        else
+            m_residueLists.insert(outcome.residue);
+    }
     owner->counts.add(outcome.status);
 }
 

@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QSet>
+#include <QStringList>
 #include <QString>
 
 // What became of a job's files, folder by folder, and the texts that tell the user: the one
@@ -58,6 +60,7 @@ public:
 private:
     QList<Folder> m_folders;
     Counts m_counts;
+    QSet<QStringList> m_residueLists; // each distinct residue list once, shared by its files
 };
 
 // "<output folder>.report.txt": beside the output folder, never inside a copy tree.

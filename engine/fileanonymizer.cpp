@@ -73,6 +73,17 @@ bool parse(const InputBytes &bytes, gdcm::Reader &reader, bool upToPixelData)
     return ok;
 }
 
+// GDCM's whole parse of a file that passed the structural check, read from the file itself.
+bool parseFile(const QString &path, gdcm::Reader &reader)
+{
+    reader.SetFileName(path.toStdString().c_str());
+    try {
+        return reader.Read();
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace
 
 bool read(const QString &input, gdcm::Reader &reader, QString *reason, VerbatimTail *tail)
@@ -91,7 +102,12 @@ bool read(const QString &input, gdcm::Reader &reader, QString *reason, VerbatimT
         return false;
     }
     const bool upToPixelData = tail && check.verbatimPixelData >= 0;
-    if (!parse(bytes, reader, upToPixelData)) {
+    // A large file that GDCM must read whole is read from the file: through the mapping, its
+    // pages would count twice, once mapped and once in GDCM's copy of the pixel data.
+    const bool fromFile = bytes.mapped() && !upToPixelData;
+    if (fromFile)
+        bytes.close();
+    if (fromFile ? !parseFile(input, reader) : !parse(bytes, reader, upToPixelData)) {
         if (reason)
             *reason = QStringLiteral("not readable as DICOM");
         return false;

@@ -23,6 +23,16 @@ InputBytes::~InputBytes()
         *m_keptInUse = false;
 }
 
+void InputBytes::close()
+{
+    m_file.close(); // unmaps
+    m_whole.clear();
+    m_own.reset();
+    m_data = nullptr;
+    m_size = 0;
+    m_mapped = false;
+}
+
 bool InputBytes::open(const QString &path, QString *reason)
 {
     const auto failed = [this, reason](const QString &why) {
@@ -63,6 +73,7 @@ bool InputBytes::open(const QString &path, QString *reason)
     }
     if (const uchar *map = m_file.map(0, m_size)) {
         m_data = reinterpret_cast<const char *>(map);
+        m_mapped = true;
         return true;
     }
     m_whole = m_file.readAll();

@@ -26,11 +26,17 @@ public:
 
     const char *data() const { return m_data; }
     qint64 size() const { return m_size; }
+    // Lets go of the file and its bytes.
+    void close();
+
+    // True for a large file whose pages are mapped rather than read.
+    bool mapped() const { return m_mapped; }
 
 private:
     QFile m_file;
     const char *m_data = nullptr;
     qint64 m_size = 0;
+    bool m_mapped = false;
     QByteArray m_whole; // where the file could not be mapped
     std::unique_ptr<char[]> m_own; // when another object on this thread holds the kept buffer
     bool *m_keptInUse = nullptr; // the kept buffer's flag, released on destruction

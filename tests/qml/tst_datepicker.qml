@@ -112,7 +112,7 @@ Item {
             tryVerify(function () { return menu.opened })
             var list = findChild(menu.contentItem, "yearList")
             list.positionViewAtIndex(110, ListView.Center)
-            mouseClick(findChild(list, "year2010"))
+            mouseClick(findChild(list, "year" + (2010 - 1900)))
             tryVerify(function () { return !menu.visible })
             compare(picker.currentPage, 2010 * 12 + 2)
             compare(picker.selectedDate.getFullYear(), 2010)

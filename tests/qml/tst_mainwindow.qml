@@ -338,7 +338,7 @@ Item {
             tryVerify(function () { return !dialog.visible })
             compare(sentNow(), data.accept ? ["openFolder=" + folder] : [])
             if (data.accept)
-                tryVerify(function () { return TestSupport.windowSettingsFileText().indexOf("lastFolder=") !== -1 })
+                tryVerify(function () { return TestSupport.windowSettingsFileText().indexOf(folder) !== -1 })
             var next = createTemporaryObject(mainComponent, root)
             compare(String(findChild(next, "folderDialog").currentFolder), data.accept ? String(folder) : TestSupport.homeUrl())
         }

@@ -115,68 +115,52 @@ Item {
                 compare([shown(i, 1), shown(i, 2)], data.rows[i], "row " + i)
         }
 
-        // Switching off empties the field and the entry's text with it, so no text or date
-        // hides behind the placeholder; switching on again does not bring it back.
-        function test_switchOffAndOn_data() {
+        // A tag's cycle. Typed text is sent at each change; a date picked in the calendar is
+        // sent as yyyyMMdd and shown as yyyy-MM-dd, in its own field only. Switching off empties
+        // the field and the entry's text with it, so nothing hides behind the placeholder, and
+        // switching on again does not bring it back.
+        function test_editAndSwitch_data() {
             return [
-                { tag: "text tag", row: 1, side: 1, name: "PatientsName", text: "Anon" },
-                { tag: "date tag", row: 0, side: 1, name: "BirthDate", date: "2021-03-05" },
-                { tag: "empty text tag", row: 0, side: 2, name: "PatientsID", text: "" }
+                { tag: "typed text", row: 0, side: 2, name: "PatientsID", keys: "xyz", shows: "xyz",
+                  sent: ["changeTagText=PatientsID:x", "changeTagText=PatientsID:xy", "changeTagText=PatientsID:xyz"] },
+                { tag: "picked date", row: 0, side: 1, name: "BirthDate", keys: "", shows: "2021-03-05",
+                  sent: ["changeTagText=BirthDate:20210305"] },
+                { tag: "empty text", row: 1, side: 1, name: "PatientsName", keys: "", shows: "", sent: [] }
             ]
         }
 
-        function test_switchOffAndOn(data) {
+        function test_editAndSwitch(data) {
             loadDefaultTags()
             var field = part(data.row, "field_" + data.side)
-            if (data.date)
-                window.updateTag(data.name, data.date)
-            else
-                field.text = data.text
-            compare(field.text, data.date || data.text)
-            Handler.clear()
-            mouseClick(part(data.row, "switch_" + data.side))
-            compare(sentNow(), ["changeGUI=" + data.name + ":0", "changeTagText=" + data.name + ":"])
-            compare(field.enabled, false)
-            compare(field.text, "")
-            // A switched-off date field no longer opens the picker.
-            mouseClick(field)
-            compare(item("datePicker").visible, false)
-            mouseClick(part(data.row, "switch_" + data.side))
-            compare(sentNow(), ["changeGUI=" + data.name + ":1"])
-            compare(field.enabled, true)
-            compare(field.text, "")
-        }
-
-        function test_typingSendsEachChange() {
-            loadDefaultTags()
-            var field = part(0, "field_2") // PatientsID
+            var picker = item("datePicker")
             window.requestActivate()
             mouseClick(field)
-            tryVerify(function () { return field.activeFocus })
-            keyClick(Qt.Key_X)
-            keyClick(Qt.Key_Y)
-            keyClick(Qt.Key_Z)
-            compare(sentNow(), ["changeTagText=PatientsID:x", "changeTagText=PatientsID:xy", "changeTagText=PatientsID:xyz"])
-        }
-
-        // Sent as yyyyMMdd, shown as yyyy-MM-dd in its own field only.
-        function test_chosenDate() {
-            loadDefaultTags()
-            var picker = item("datePicker")
-            mouseClick(part(0, "field_1")) // BirthDate
-            tryVerify(function () { return picker.opened })
-            compare(picker.mode, "BirthDate")
-            picker.set(new Date(2021, 2, 20))
-            var view = findChild(picker.contentItem, "monthView")
-            var cell = findChild(view.itemAtIndex(view.currentIndex), "cell11")
-            compare(cell.date, 5)
-            mouseClick(cell)
-            tryVerify(function () { return !picker.visible })
-            compare(sentNow(), ["changeTagText=BirthDate:20210305"])
-            compare(part(0, "field_1").text, "2021-03-05")
-            compare(item("tagView").itemAtIndex(0).text_1, "2021-03-05")
-            compare(part(0, "field_2").text, "")
-            compare(part(2, "field_2").text, "") // StudyDate
+            if (field.readOnly) {
+                tryVerify(function () { return picker.opened })
+                compare(picker.mode, data.name)
+                picker.set(new Date(2021, 2, 20))
+                var view = findChild(picker.contentItem, "monthView")
+                mouseClick(findChild(view.itemAtIndex(view.currentIndex), "cell11")) // 5 March
+                tryVerify(function () { return !picker.visible })
+            } else {
+                tryVerify(function () { return field.activeFocus })
+                for (const key of data.keys)
+                    keyClick(key)
+            }
+            compare(sentNow(), data.sent)
+            compare(item("tagView").itemAtIndex(data.row)["text_" + data.side], field.readOnly ? data.shows : "")
+            for (var i = 0; i < 8; ++i) {
+                var other = part(i >> 1, "field_" + (1 + i % 2))
+                compare(other.text, other === field ? data.shows : "", other.placeholderText)
+            }
+            mouseClick(part(data.row, "switch_" + data.side))
+            compare(sentNow(), ["changeGUI=" + data.name + ":0", "changeTagText=" + data.name + ":"])
+            compare([field.enabled, field.text], [false, ""])
+            mouseClick(field)
+            compare(picker.visible, false)
+            mouseClick(part(data.row, "switch_" + data.side))
+            compare(sentNow(), ["changeGUI=" + data.name + ":1"])
+            compare([field.enabled, field.text], [true, ""])
         }
 
         function test_progress_data() {

@@ -349,21 +349,13 @@ Window {
                 spacing: Theme.spacing
 
                 TagHalf {
+                    rowItem: row
                     side: 1
-                    rowIndex: row.index
-                    name: row.name_1
-                    text: row.text_1
-                    mode: row.mode_1
-                    isChecked: row.isChecked_1
                     fieldWidth: 180
                 }
                 TagHalf {
+                    rowItem: row
                     side: 2
-                    rowIndex: row.index
-                    name: row.name_2
-                    text: row.text_2
-                    mode: row.mode_2
-                    isChecked: row.isChecked_2
                     fieldWidth: 170
                 }
                 Item {
@@ -373,19 +365,16 @@ Window {
         }
     }
 
-    // One tag of a row: its switch and its field, showing the row's roles of one side (1 on
-    // the left, 2 on the right; the parts are named "switch_1", "field_1" and so on). A side
-    // without a name (the right half of an odd last row) is hidden.
+    // One tag of a row: its switch and its field, showing the roles of one side of the row
+    // (1 the left, 2 the right: name_1, text_1, ...; its parts are named "switch_1",
+    // "field_1", ...). A side without a name (the right of an odd last row) is hidden.
     component TagHalf: RowLayout {
         id: half
 
+        property Item rowItem: null
         property int side: 1
-        property int rowIndex: 0
-        property string name: ""
-        property string text: ""
-        property string mode: ""
-        property bool isChecked: false
         property int fieldWidth: 0
+        readonly property string name: half.rowItem["name_" + half.side]
 
         visible: half.name !== ""
         spacing: Theme.spacing
@@ -398,7 +387,7 @@ Window {
             function onUpdateTag(key, value) {
                 if (key !== half.name || half.name === "")
                     return
-                listModel.setProperty(half.rowIndex, "text_" + half.side, value)
+                listModel.setProperty(half.rowItem.index, "text_" + half.side, value)
                 field.text = value
             }
         }
@@ -406,7 +395,7 @@ Window {
         TagSwitch {
             id: toggle
             objectName: "switch_" + half.side
-            checked: half.isChecked
+            checked: half.rowItem["isChecked_" + half.side]
             onClicked: {
                 mainWindow.changeSwitch(half.name, toggle.checked)
                 field.enabled = toggle.checked
@@ -419,8 +408,8 @@ Window {
             objectName: "field_" + half.side
             tagName: half.name
             Layout.preferredWidth: half.fieldWidth
-            readOnly: half.mode === "date"
-            text: half.text
+            readOnly: half.rowItem["mode_" + half.side] === "date"
+            text: half.rowItem["text_" + half.side]
         }
     }
 

@@ -41,7 +41,7 @@ Item {
             // The offscreen platform cannot raise a window; nothing else may warn.
             failOnWarning(/^(?!This plugin does not support raise)/)
             TestSupport.clearWindowSettings()
-            Handler.clear()
+            Handler.take()
             window = createTemporaryObject(mainComponent, root)
             verify(window)
             waitForRendering(window.contentItem)
@@ -70,20 +70,14 @@ Item {
             return field.placeholderText + (field.readOnly ? " (date)" : "") + (toggle.checked ? " on" : " off")
         }
 
-        function sentNow() {
-            var sent = Handler.messages()
-            Handler.clear()
-            return sent
-        }
-
         function loadDefaultTags() {
             Handler.sendToQml("loadTagsList", defaultTags)
             verify(part(3, "field_1"))
-            Handler.clear()
+            Handler.take()
         }
 
         function test_start() {
-            compare(sentNow(), ["qmlCompleted="])
+            compare(Handler.take(), ["qmlCompleted="])
             verify(Qt.colorEqual(item("dragPanel").color, idle))
             compare(item("fileProgress").visible, false)
             compare(item("tagView").count, 0)
@@ -147,19 +141,19 @@ Item {
                 for (const key of data.keys)
                     keyClick(key)
             }
-            compare(sentNow(), data.sent)
+            compare(Handler.take(), data.sent)
             compare(item("tagView").itemAtIndex(data.row)["text_" + data.side], field.readOnly ? data.shows : "")
             for (var i = 0; i < 8; ++i) {
                 var other = part(i >> 1, "field_" + (1 + i % 2))
                 compare(other.text, other === field ? data.shows : "", other.placeholderText)
             }
             mouseClick(part(data.row, "switch_" + data.side))
-            compare(sentNow(), ["changeGUI=" + data.name + ":0", "changeTagText=" + data.name + ":"])
+            compare(Handler.take(), ["changeGUI=" + data.name + ":0", "changeTagText=" + data.name + ":"])
             compare([field.enabled, field.text], [false, ""])
             mouseClick(field)
             compare(picker.visible, false)
             mouseClick(part(data.row, "switch_" + data.side))
-            compare(sentNow(), ["changeGUI=" + data.name + ":1"])
+            compare(Handler.take(), ["changeGUI=" + data.name + ":1"])
             compare([field.enabled, field.text], [true, ""])
         }
 
@@ -192,7 +186,7 @@ Item {
         function test_drag(data) {
             Handler.sendToQml("jobOutcome", { "text": "1 file: 1 written · x_depersonification", "reports": [] })
             Handler.sendToQml("updateProgress", 0.5)
-            Handler.clear()
+            Handler.take()
             var source = createTemporaryObject(dragSourceComponent, window.contentItem, { "x": 200, "y": 200 })
             source.Drag.active = true
             verify(Qt.colorEqual(item("dragPanel").color, "#74DF08"))
@@ -201,7 +195,7 @@ Item {
             else
                 source.Drag.active = false
             verify(Qt.colorEqual(item("dragPanel").color, idle))
-            compare(sentNow(), data.sent)
+            compare(Handler.take(), data.sent)
             compare(item("outcome").visible, !data.drop)
             Handler.sendToQml("updateProgress", 0.6)
             verify(Qt.colorEqual(item("dragPanel").color, busy))
@@ -265,11 +259,11 @@ Item {
             var standard = item("standardSwitch")
             Handler.sendToQml("standardCleanup", true)
             compare(standard.checked, true)
-            Handler.clear()
+            Handler.take()
             panel.submit('{"email":"a@b.org"}')
             mouseClick(standard)
             mouseClick(standard)
-            compare(sentNow(), ['settings:submit={"email":"a@b.org"}', "standardCleanup=0", "standardCleanup=1"])
+            compare(Handler.take(), ['settings:submit={"email":"a@b.org"}', "standardCleanup=0", "standardCleanup=1"])
             Handler.sendToQml("standardCleanup", false)
             compare(standard.checked, false)
             mouseClick(item("profileButton"))
@@ -293,7 +287,7 @@ Item {
             loadDefaultTags()
             Handler.sendToQml(data.key, data.value)
             part(0, "field_1")
-            compare(sentNow(), [])
+            compare(Handler.take(), [])
             compare(item("settingsPanel").visible, false)
         }
 
@@ -314,13 +308,13 @@ Item {
             mouseClick(item("folderIcon"))
             tryVerify(function () { return dialog.visible })
             tryCompare(dialog, "selectedFolder", folder)
-            Handler.clear()
+            Handler.take()
             if (data.accept)
                 dialog.accept()
             else
                 dialog.reject()
             tryVerify(function () { return !dialog.visible })
-            compare(sentNow(), data.accept ? ["openFolder=" + folder] : [])
+            compare(Handler.take(), data.accept ? ["openFolder=" + folder] : [])
             if (data.accept)
                 tryVerify(function () { return TestSupport.windowSettingsFileText().indexOf(folder) !== -1 })
             var next = createTemporaryObject(mainComponent, root)

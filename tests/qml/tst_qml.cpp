@@ -12,6 +12,8 @@
 #include <QUrl>
 #include <QtQuickTest>
 
+#include <utility>
+
 // Stands in for the bridge: records each message a window sends as "key=value", and lets a
 // test play the bridge's part by emitting sendToQml (from QML: Handler.sendToQml(key, value)).
 class HandlerStub : public QObject
@@ -22,8 +24,8 @@ class HandlerStub : public QObject
 public:
     HandlerStub() = default;
 
-    Q_INVOKABLE QStringList messages() const { return m_messages; }
-    Q_INVOKABLE void clear() { m_messages.clear(); }
+    // The messages received since the last call, oldest first.
+    Q_INVOKABLE QStringList take() { return std::exchange(m_messages, {}); }
 
 signals:
     void sendToQml(QString key, QVariant value);

@@ -43,8 +43,9 @@ Item {
             TestSupport.clearWindowSettings()
             Handler.take()
             window = createTemporaryObject(mainComponent, root)
-            verify(window)
             waitForRendering(window.contentItem)
+            // Once, when the window is complete: the bridge answers with the tag list.
+            compare(Handler.take(), ["qmlCompleted="])
         }
 
         function cleanup() {
@@ -74,16 +75,6 @@ Item {
             Handler.sendToQml("loadTagsList", defaultTags)
             verify(part(3, "field_1"))
             Handler.take()
-        }
-
-        function test_start() {
-            compare(Handler.take(), ["qmlCompleted="])
-            verify(Qt.colorEqual(item("dragPanel").color, idle))
-            compare(item("fileProgress").visible, false)
-            compare(item("tagView").count, 0)
-            compare(item("settingsPanel").visible, false)
-            compare(item("updatePanel").visible, false)
-            compare(item("datePicker").visible, false)
         }
 
         // Names are paired in the payload's order; a new list replaces the old one whole.
@@ -227,24 +218,6 @@ Item {
             compare(line.visible, false)
         }
 
-        function test_checkVersion_data() {
-            var url = "https://download.example.org/vexar"
-            return [
-                { tag: "all three, newer", shown: true, value: { "local_version": "1.0.1", "last_version": "1.2.0", "supported_version": "1.0.0", "download_url": url } },
-                { tag: "no last version", shown: false, value: { "local_version": "1.0.1", "supported_version": "1.1.0" } },
-                { tag: "no supported version", shown: false, value: { "local_version": "1.0.1", "last_version": "1.2.0" } },
-                { tag: "no local version", shown: false, value: { "last_version": "1.2.0", "supported_version": "1.1.0" } }
-            ]
-        }
-
-        function test_checkVersion(data) {
-            Handler.sendToQml("checkVersion", data.value)
-            compare(item("updatePanel").visible, data.shown)
-            // The download page comes from the build's configuration, through the bridge.
-            compare(item("updatePanel").downloadPage, data.value.download_url || "")
-            item("updatePanel").visible = false
-        }
-
         // The bridge's messages reach the settings panel and the standard clean-up's switch,
         // and what they send reaches the bridge.
         function test_wiring() {
@@ -271,9 +244,17 @@ Item {
             panel.visible = false
         }
 
-        // Whatever the bridge sends is taken without a warning.
-        function test_oddMessages_data() {
+        // Whatever the bridge sends is taken without a warning, and shows a window only where
+        // it should: the update notice needs all three versions, and its download page comes
+        // from the build's configuration, through the bridge.
+        function test_bridgeMessages_data() {
+            var url = "https://download.example.org/vexar"
             return [
+                { tag: "version check", key: "checkVersion", shows: "updatePanel",
+                  value: { "local_version": "1.0.1", "last_version": "1.2.0", "supported_version": "1.0.0", "download_url": url } },
+                { tag: "version check without last", key: "checkVersion", value: { "local_version": "1.0.1", "supported_version": "1.1.0" } },
+                { tag: "version check without supported", key: "checkVersion", value: { "local_version": "1.0.1", "last_version": "1.2.0" } },
+                { tag: "version check without local", key: "checkVersion", value: { "last_version": "1.2.0", "supported_version": "1.1.0" } },
                 { tag: "tag entries that are not objects", key: "loadTagsList", value: { "A": null, "B": 5, "C": "text" } },
                 { tag: "profile without members", key: "updateServerContent", value: {} },
                 { tag: "version missing", key: "setDeviceID", value: {} },
@@ -283,12 +264,15 @@ Item {
             ]
         }
 
-        function test_oddMessages(data) {
+        function test_bridgeMessages(data) {
             loadDefaultTags()
             Handler.sendToQml(data.key, data.value)
             part(0, "field_1")
             compare(Handler.take(), [])
-            compare(item("settingsPanel").visible, false)
+            for (const name of ["settingsPanel", "updatePanel"])
+                compare(item(name).visible, name === data.shows, name)
+            compare(item("updatePanel").downloadPage, (data.value && data.value.download_url) || "")
+            item("updatePanel").visible = false
         }
 
         // "Open" takes the shown folder where nothing inside it is selected (here it has no

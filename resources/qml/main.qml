@@ -13,10 +13,6 @@ import "qrc:/qml/Tools/"
 Window {
     id: mainWindow
 
-    readonly property color idleColor: "#151A30"
-    readonly property color dragColor: "#74DF08"
-    readonly property color busyColor: "#FFC133"
-
     // A date chosen in the picker, by tag name, in display form; each row picks up its own.
     signal updateTag(string key, string value)
 
@@ -74,7 +70,7 @@ Window {
     function updateProgress(value) {
         fileProgress.visible = value < 0.9999
         fileProgress.value = value
-        dragPanel.color = value > 0.9999 ? mainWindow.idleColor : mainWindow.busyColor
+        dragPanel.color = value > 0.9999 ? Theme.ground : Theme.busy
     }
 
     function checkVersion(value) {
@@ -143,7 +139,7 @@ Window {
 
     Rectangle {
         anchors.fill: parent
-        color: "#1C5271"
+        color: Theme.accent
     }
 
     Column {
@@ -155,7 +151,7 @@ Window {
             objectName: "dragPanel"
             width: parent.width
             height: parent.height - tagBand.height
-            color: mainWindow.idleColor
+            color: Theme.ground
 
             Column {
                 anchors.fill: parent
@@ -167,8 +163,8 @@ Window {
                     width: parent.width
                     topPadding: 20
                     text: "DRAG’N’DROP \n DICOM \n FOLDER"
-                    color: "#FFFFFF"
-                    font.family: "Helvetica"
+                    color: Theme.text
+                    font.family: Theme.fontFamily
                     font.bold: true
                     font.pixelSize: 42
                     horizontalAlignment: Text.AlignHCenter
@@ -232,9 +228,9 @@ Window {
                         anchors.centerIn: parent
                         width: parent.width - 40
                         visible: false
-                        color: heading.color
-                        font.family: heading.font.family
-                        font.pixelSize: 14
+                        color: Theme.text
+                        font.family: Theme.fontFamily
+                        font.pixelSize: Theme.fontSize
                         horizontalAlignment: Text.AlignHCenter
                         wrapMode: Text.Wrap
                         maximumLineCount: 3
@@ -306,23 +302,21 @@ Window {
                 RowLayout {
                     Layout.fillWidth: true
                     Layout.fillHeight: true
-                    Layout.leftMargin: 10
-                    spacing: 5
+                    Layout.leftMargin: Theme.margin
+                    spacing: Theme.spacing
 
                     TagSwitch {
                         id: standardSwitch
                         objectName: "standardSwitch"
-                        Layout.preferredWidth: 55
-                        Layout.fillHeight: true
                         onClicked: mainWindow.changeStandardCleanup(standardSwitch.checked)
                     }
                     Text {
                         objectName: "standardLabel"
                         Layout.fillWidth: true
                         text: "Standard clean-up: every level, UIDs, private tags"
-                        color: "white"
-                        font.family: "Helvetica"
-                        font.pixelSize: 14
+                        color: Theme.text
+                        font.family: Theme.fontFamily
+                        font.pixelSize: Theme.fontSize
                         elide: Text.ElideRight
                     }
                 }
@@ -346,73 +340,23 @@ Window {
             required property bool isChecked_1
             required property bool isChecked_2
 
-            x: 10
+            x: Theme.margin
             width: 350
             height: 50
 
-            Connections {
-                target: mainWindow
-                function onUpdateTag(key, value) {
-                    if (key === row.name_1) {
-                        listModel.setProperty(row.index, "text_1", value)
-                        field1.text = value
-                    }
-                    if (key === row.name_2 && row.name_2 !== "") {
-                        listModel.setProperty(row.index, "text_2", value)
-                        field2.text = value
-                    }
-                }
-            }
-
             RowLayout {
                 anchors.fill: parent
-                spacing: 5
+                spacing: Theme.spacing
 
-                TagSwitch {
-                    id: switch1
-                    objectName: "switch_1"
-                    Layout.preferredWidth: 55
-                    Layout.fillHeight: true
-                    checked: row.isChecked_1
-                    onClicked: {
-                        mainWindow.changeSwitch(row.name_1, switch1.checked)
-                        field1.enabled = switch1.checked
-                        if (!switch1.checked)
-                            field1.reset()
-                    }
+                TagHalf {
+                    rowItem: row
+                    side: 1
+                    fieldWidth: 180
                 }
-                TagField {
-                    id: field1
-                    objectName: "field_1"
-                    tagName: row.name_1
-                    Layout.preferredWidth: 180
-                    Layout.preferredHeight: 25
-                    readOnly: row.mode_1 === "date"
-                    text: row.text_1
-                }
-                TagSwitch {
-                    id: switch2
-                    objectName: "switch_2"
-                    visible: row.name_2 !== ""
-                    Layout.preferredWidth: 55
-                    Layout.fillHeight: true
-                    checked: row.isChecked_2
-                    onClicked: {
-                        mainWindow.changeSwitch(row.name_2, switch2.checked)
-                        field2.enabled = switch2.checked
-                        if (!switch2.checked)
-                            field2.reset()
-                    }
-                }
-                TagField {
-                    id: field2
-                    objectName: "field_2"
-                    visible: row.name_2 !== ""
-                    tagName: row.name_2
-                    Layout.preferredWidth: 170
-                    Layout.preferredHeight: 25
-                    readOnly: row.mode_2 === "date"
-                    text: row.text_2
+                TagHalf {
+                    rowItem: row
+                    side: 2
+                    fieldWidth: 170
                 }
                 Item {
                     Layout.fillWidth: true
@@ -421,8 +365,59 @@ Window {
         }
     }
 
+    // One tag of a row: its switch and its field, showing the roles of one side of the row
+    // (1 the left, 2 the right: name_1, text_1, ...; its parts are named "switch_1",
+    // "field_1", ...). A side without a name (the right of an odd last row) is hidden.
+    component TagHalf: RowLayout {
+        id: half
+
+        property Item rowItem: null
+        property int side: 1
+        property int fieldWidth: 0
+        readonly property string name: half.rowItem["name_" + half.side]
+
+        visible: half.name !== ""
+        spacing: Theme.spacing
+        Layout.fillWidth: false
+        Layout.fillHeight: true
+
+        // A date chosen for this tag: kept in the row's text role and shown.
+        Connections {
+            target: mainWindow
+            function onUpdateTag(key, value) {
+                if (key !== half.name || half.name === "")
+                    return
+                listModel.setProperty(half.rowItem.index, "text_" + half.side, value)
+                field.text = value
+            }
+        }
+
+        TagSwitch {
+            id: toggle
+            objectName: "switch_" + half.side
+            checked: half.rowItem["isChecked_" + half.side]
+            onClicked: {
+                mainWindow.changeSwitch(half.name, toggle.checked)
+                field.enabled = toggle.checked
+                if (!toggle.checked)
+                    field.reset()
+            }
+        }
+        TagField {
+            id: field
+            objectName: "field_" + half.side
+            tagName: half.name
+            Layout.preferredWidth: half.fieldWidth
+            readOnly: half.rowItem["mode_" + half.side] === "date"
+            text: half.rowItem["text_" + half.side]
+        }
+    }
+
     component TagSwitch: Switch {
         id: tagSwitch
+
+        Layout.preferredWidth: 55
+        Layout.fillHeight: true
 
         indicator: Rectangle {
             implicitWidth: 46
@@ -430,8 +425,8 @@ Window {
             x: tagSwitch.leftPadding
             y: (tagSwitch.height - height) / 2
             radius: 12
-            color: tagSwitch.checked ? "#CFC8BD" : "gray"
-            border.color: tagSwitch.checked ? "#cccccc" : "gray"
+            color: tagSwitch.checked ? Theme.switchTrack : Theme.neutral
+            border.color: tagSwitch.checked ? Theme.switchLight : Theme.neutral
 
             Rectangle {
                 x: tagSwitch.checked ? parent.width - width : 0
@@ -439,7 +434,7 @@ Window {
                 width: 22
                 height: 22
                 radius: 11
-                color: tagSwitch.checked ? "#E37333" : "#cccccc"
+                color: tagSwitch.checked ? Theme.highlight : Theme.switchLight
             }
         }
         contentItem: Item { }
@@ -452,14 +447,15 @@ Window {
 
         property string tagName: ""
 
-        font.family: "Helvetica"
-        font.pixelSize: 14
-        color: "white"
+        Layout.preferredHeight: 25
+        font.family: Theme.fontFamily
+        font.pixelSize: Theme.fontSize
+        color: Theme.text
         opacity: 1
         horizontalAlignment: TextInput.AlignLeft
         verticalAlignment: TextInput.AlignVCenter
         placeholderText: "rename " + tagField.tagName
-        placeholderTextColor: "#A5A5A5"
+        placeholderTextColor: Theme.tagFieldLine
         selectByMouse: true
         leftPadding: 6
         topPadding: 0
@@ -470,10 +466,10 @@ Window {
         ToolTip.text: tagField.tagName
 
         background: Rectangle {
-            radius: 2
-            color: "#266884"
+            radius: Theme.radius
+            color: Theme.tagField
             border.width: 1
-            border.color: "#A5A5A5"
+            border.color: Theme.tagFieldLine
         }
 
         onTextChanged: {
@@ -504,12 +500,12 @@ Window {
         // Always a copy: a source told "move" could delete what was dropped.
         onEntered: function (drag) {
             drag.accept(Qt.CopyAction)
-            dragPanel.color = mainWindow.dragColor
+            dragPanel.color = Theme.dragOver
         }
-        onExited: dragPanel.color = mainWindow.idleColor
+        onExited: dragPanel.color = Theme.ground
         onDropped: function (drop) {
             mainWindow.openFolders(mainWindow.dropText(drop))
-            dragPanel.color = mainWindow.idleColor
+            dragPanel.color = Theme.ground
             drop.accept(Qt.CopyAction)
         }
     }

@@ -1,8 +1,7 @@
 // Qt Quick Test runner for the windows and controls (the tst_*.qml files beside this one).
-// The QML resources are linked in with the core, so "qrc:/qml/Tools/" and
-// "qrc:/qml/main.qml" resolve as in the program; a stand-in bridge is published as Handler.
+// The QML resources are linked in with the core, so "qrc:/qml/Tools/" and "qrc:/qml/main.qml"
+// resolve as in the program; a stand-in bridge is published as Handler.
 #include "app/startup.h"
-#include "handlerstub.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,15 +12,44 @@
 #include <QUrl>
 #include <QtQuickTest>
 
-// What the tests need beyond the bridge: a look at the windows' settings store as it is on
-// disk, and a way to empty it.
-class TestSupport : public QObject
+#include <utility>
+
+// Stands in for the bridge: records each message a window sends as "key=value", and lets a
+// test play the bridge's part by emitting sendToQml (from QML: Handler.sendToQml(key, value)).
+class HandlerStub : public QObject
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(TestSupport)
+    Q_DISABLE_COPY_MOVE(HandlerStub)
 
 public:
-    TestSupport() = default;
+    HandlerStub() = default;
+
+    // The messages received since the last call, oldest first.
+    Q_INVOKABLE QStringList take() { return std::exchange(m_messages, {}); }
+
+signals:
+    void sendToQml(QString key, QVariant value);
+
+public slots:
+    void receiveFromQml(const QString &key, const QVariant &value)
+    {
+        m_messages.append(key + QLatin1Char('=') + value.toString());
+    }
+
+private:
+    QStringList m_messages;
+};
+
+// Sets up each engine with the stand-in bridge as Handler and itself as TestSupport: what the
+// tests need beyond the bridge, the windows' settings store as it is on disk, a way to write or
+// empty it, and folders for the folder dialog.
+class Setup : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Setup)
+
+public:
+    Setup() = default;
 
     Q_INVOKABLE void clearWindowSettings()
     {
@@ -37,30 +65,15 @@ public:
         settings.sync();
     }
 
-    // A folder without subfolders, for the folder dialog; lives as long as the test run.
-    Q_INVOKABLE QUrl emptyFolderUrl() { return QUrl::fromLocalFile(m_emptyFolder.path()); }
-
-    Q_INVOKABLE QString homeUrl() const { return QUrl::fromLocalFile(QDir::homePath()).toString(); }
-
     Q_INVOKABLE QString windowSettingsFileText() const
     {
         QFile file(QSettings().fileName());
-        if (!file.open(QIODevice::ReadOnly))
-            return QString();
-        return QString::fromUtf8(file.readAll());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
-private:
-    QTemporaryDir m_emptyFolder;
-};
-
-class Setup : public QObject
-{
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Setup)
-
-public:
-    Setup() = default;
+    // A folder without subfolders, which lives as long as the test run.
+    Q_INVOKABLE QUrl emptyFolderUrl() const { return QUrl::fromLocalFile(m_emptyFolder.path()); }
+    Q_INVOKABLE QString homeUrl() const { return QUrl::fromLocalFile(QDir::homePath()).toString(); }
 
 public slots:
     // The update notice's settings store is located by the application identity.
@@ -69,12 +82,12 @@ public slots:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
         engine->rootContext()->setContextProperty(QStringLiteral("Handler"), &m_handler);
-        engine->rootContext()->setContextProperty(QStringLiteral("TestSupport"), &m_support);
+        engine->rootContext()->setContextProperty(QStringLiteral("TestSupport"), this);
     }
 
 private:
     HandlerStub m_handler;
-    TestSupport m_support;
+    QTemporaryDir m_emptyFolder;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(qml, Setup)

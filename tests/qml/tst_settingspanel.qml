@@ -12,9 +12,9 @@ Item {
         SettingsPanel { }
     }
 
-    Component {
-        id: spyComponent
-        SignalSpy { }
+    SignalSpy {
+        id: submits
+        signalName: "submit"
     }
 
     TestCase {
@@ -25,79 +25,67 @@ Item {
 
         function init() {
             panel = createTemporaryObject(panelComponent, root)
+            submits.clear()
+            submits.target = panel
         }
 
         function field(name) {
             return findChild(panel.contentItem, name)
         }
 
+        // The four fields' texts: name, surname, e-mail, organisation.
+        function fields(texts) {
+            var names = ["nameField", "surnameField", "emailField", "organizationField"]
+            for (var i = 0; texts && i < names.length; ++i)
+                field(names[i]).text = texts[i]
+            return names.map(function (name) { return field(name).text })
+        }
+
+        // The fields start as "", "Kept", "x", "". A profile without a name changes nothing; one
+        // whose e-mail lacks "@" opens the panel with the warning, which from then on follows
+        // the e-mail field.
         function test_setConfig_data() {
+            var profile = function (name, email) { return { "name": name, "email": email || "a@b.org", "organization": "Org" } }
             return [
-                { tag: "name and surname", name: "John;;Smith", first: "John", surname: "Smith" },
-                { tag: "three pieces lose the third", name: "x;;y;;z", first: "x", surname: "y" },
-                { tag: "no separator keeps the surname", name: "Solo", first: "Solo", surname: "Kept" },
-                { tag: "empty surname piece", name: "Ann;;", first: "Ann", surname: "" },
-                { tag: "separator only", name: ";;", first: "", surname: "" }
+                { tag: "name and surname", value: profile("John;;Smith"), fields: ["John", "Smith", "a@b.org", "Org"] },
+                { tag: "three pieces lose the third", value: profile("x;;y;;z"), fields: ["x", "y", "a@b.org", "Org"] },
+                { tag: "no separator keeps the surname", value: profile("Solo"), fields: ["Solo", "Kept", "a@b.org", "Org"] },
+                { tag: "empty surname piece", value: profile("Ann;;"), fields: ["Ann", "", "a@b.org", "Org"] },
+                { tag: "separator only", value: profile(";;"), fields: ["", "", "a@b.org", "Org"] },
+                { tag: "e-mail without @", value: profile("A;;B", "nobody"), fields: ["A", "B", "nobody", "Org"], warns: true },
+                { tag: "empty object", value: {}, fields: ["", "Kept", "x", ""] },
+                { tag: "no name", value: { "email": "y", "organization": "z" }, fields: ["", "Kept", "x", ""] }
             ]
         }
 
         function test_setConfig(data) {
-            field("surnameField").text = "Kept"
-            panel.setConfig({ "name": data.name, "email": "a@b.org", "organization": "Org" })
-            compare(field("nameField").text, data.first)
-            compare(field("surnameField").text, data.surname)
-            compare(field("emailField").text, "a@b.org")
-            compare(field("organizationField").text, "Org")
-            compare(panel.isLoad, true)
-            compare(panel.visible, false)
-        }
-
-        function test_profileWithoutNameChangesNothing() {
-            field("emailField").text = "x"
-            panel.setConfig({})
-            panel.setConfig({ "email": "y", "organization": "z" })
-            compare(field("emailField").text, "x")
-            compare(field("organizationField").text, "")
-            compare(panel.isLoad, false)
-            compare(panel.visible, false)
+            fields(["", "Kept", "x", ""])
+            panel.setConfig(data.value)
+            compare(fields(), data.fields)
+            compare(panel.isLoad, data.value.name !== undefined)
+            compare(panel.visible, data.warns === true)
+            compare(panel.warningShown, data.warns === true)
+            field("emailField").text = "a@"
             compare(panel.warningShown, false)
-        }
-
-        // The warning follows the e-mail field once a profile has arrived.
-        function test_emailWarning() {
-            field("emailField").text = "no-at"
-            compare(panel.warningShown, false)
-            panel.setConfig({ "name": "A;;B", "email": "nobody", "organization": "" })
-            tryVerify(function () { return panel.visible })
-            compare(panel.warningShown, true)
-            field("emailField").text = "nobody@"
-            compare(panel.warningShown, false)
-            field("emailField").text = "nobody"
-            compare(panel.warningShown, true)
+            field("emailField").text = "a"
+            compare(panel.warningShown, panel.isLoad)
             panel.visible = false
         }
 
         function test_submitText_data() {
             return [
-                { tag: "filled", first: "A", surname: "B", email: "a@b.org", org: "Org",
-                  text: '{"email":"a@b.org","name":"A;;B","organization":"Org"}' },
-                { tag: "empty", first: "", surname: "", email: "", org: "",
-                  text: '{"email":"","name":";;","organization":""}' },
-                { tag: "separator in the first name", first: "x;;y", surname: "z", email: "", org: "",
-                  text: '{"email":"","name":"x;;y;;z","organization":""}' },
-                { tag: "quotes escaped", first: "O\"Neil", surname: "", email: "", org: "A & B",
-                  text: '{"email":"","name":"O\\"Neil;;","organization":"A & B"}' }
+                { tag: "filled", fields: ["A", "B", "a@b.org", "Org"], text: '{"email":"a@b.org","name":"A;;B","organization":"Org"}' },
+                { tag: "empty", fields: ["", "", "", ""], text: '{"email":"","name":";;","organization":""}' },
+                { tag: "separator in the first name", fields: ["x;;y", "z", "", ""], text: '{"email":"","name":"x;;y;;z","organization":""}' },
+                { tag: "quotes escaped", fields: ["O\"Neil", "", "", "A & B"], text: '{"email":"","name":"O\\"Neil;;","organization":"A & B"}' }
             ]
         }
 
+        // Sent as it stands, with a tip; the panel stays open.
         function test_submitText(data) {
-            var submits = createTemporaryObject(spyComponent, root, { "target": panel, "signalName": "submit" })
             panel.activate(true)
             tryVerify(function () { return panel.visible })
-            field("nameField").text = data.first
-            field("surnameField").text = data.surname
-            field("emailField").text = data.email
-            field("organizationField").text = data.org
+            fields(data.fields)
             var button = field("submitButton")
             tryVerify(function () { return button.width > 0 })
             mouseClick(button)
@@ -108,6 +96,7 @@ Item {
             panel.visible = false
         }
 
+        // The light changes only for the three known states.
         function test_setStatus_data() {
             return [
                 { tag: "ok", status: "ok", color: "green" },

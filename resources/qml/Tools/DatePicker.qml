@@ -17,6 +17,13 @@ Popup {
     // The page standing in the view, for whoever needs to know what is shown.
     readonly property int currentPage: monthView.currentIndex
     readonly property var weekDays: ["Mo", "Tu", "We", "Th", "Fr", "Sa", "Su"]
+    // The year menu's entries.
+    readonly property var yearsList: {
+        var years = []
+        for (var year = 1900; year < 2100; ++year)
+            years.push(year)
+        return years
+    }
 
     signal clicked(date date)
 
@@ -58,14 +65,12 @@ Popup {
         var month = picker.selectedDate.getMonth()
         picker.showPage(year * 12 + month)
         picker.selectedDate = picker.dateOf(year, month, 1)
-        yearMenu.close()
     }
 
     function chooseMonth(month) {
         var year = picker.selectedDate.getFullYear()
         picker.showPage(year * 12 + month)
         picker.selectedDate = picker.dateOf(year, month, 1)
-        monthMenu.close()
     }
 
     function sameDay(a, b) {
@@ -83,9 +88,70 @@ Popup {
     closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
 
     background: Rectangle {
-        color: "white"
-        border.color: "black"
-        radius: 5
+        color: Theme.paper
+        border.color: Theme.ink
+        radius: Theme.windowRadius
+    }
+
+    // A menu of the title: a list of entries, the hovered one muted; a click reports the
+    // entry's index through chosen() and closes the menu. The list's objectName is entryName
+    // followed by "List", an entry's entryName followed by its index ("month10").
+    component PickList: Popup {
+        id: menu
+
+        property alias model: list.model
+        property int entryWidth: 0
+        property string entryName: ""
+        // The entry shown in the middle when the menu opens; -1 keeps the list where it was.
+        property int openAt: -1
+
+        signal chosen(int index)
+
+        height: 200
+        padding: 0
+        focus: true
+        anchors.centerIn: parent
+        clip: true
+        closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
+        onOpened: {
+            if (menu.openAt >= 0)
+                list.positionViewAtIndex(menu.openAt, ListView.Center)
+        }
+        background: Rectangle {
+            color: Theme.paper
+            border.color: Theme.neutral
+            radius: Theme.radius
+        }
+
+        ListView {
+            id: list
+            objectName: menu.entryName + "List"
+            anchors.fill: parent
+            clip: true
+            delegate: Rectangle {
+                id: entry
+                required property int index
+                required property var modelData
+                objectName: menu.entryName + entry.index
+                width: menu.entryWidth
+                height: 25
+                x: (list.width - width) / 2
+                color: hover.containsMouse ? Theme.muted : Theme.paper
+                Text {
+                    anchors.centerIn: parent
+                    text: entry.modelData
+                }
+                MouseArea {
+                    id: hover
+                    anchors.fill: parent
+                    hoverEnabled: true
+                    onClicked: {
+                        menu.chosen(entry.index)
+                        menu.close()
+                    }
+                }
+            }
+        }
     }
 
     contentItem: Item {
@@ -180,10 +246,10 @@ Popup {
                             objectName: "cell" + cell.index
                             width: page.cellWidth
                             height: page.cellHeight
-                            color: "white"
+                            color: Theme.paper
                             radius: page.cellRadius
                             border.width: page.cellRadius * 0.3
-                            border.color: cell.selected ? "black" : "transparent"
+                            border.color: cell.selected ? Theme.ink : "transparent"
                             opacity: cellMouse.pressed ? 0.3 : 1
 
                             Text {
@@ -214,95 +280,25 @@ Popup {
             }
         }
 
-        Popup {
+        PickList {
             id: yearMenu
             objectName: "yearMenu"
             width: 60
-            height: 200
-            padding: 0
-            focus: true
-            anchors.centerIn: parent
-            clip: true
-            closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
-            onOpened: yearList.positionViewAtIndex(yearList.currentIndex, ListView.Center)
-            background: Rectangle {
-                color: "white"
-                border.color: "gray"
-                radius: 2
-            }
-
-            ListView {
-                id: yearList
-                objectName: "yearList"
-                anchors.fill: parent
-                clip: true
-                model: 200
-                currentIndex: 120
-                delegate: Rectangle {
-                    id: yearEntry
-                    required property int index
-                    objectName: "year" + (1900 + yearEntry.index)
-                    width: 45
-                    height: 25
-                    x: (yearList.width - width) / 2
-                    color: yearHover.containsMouse ? "#8F9BB3" : "white"
-                    Text {
-                        anchors.centerIn: parent
-                        text: 1900 + yearEntry.index
-                    }
-                    MouseArea {
-                        id: yearHover
-                        anchors.fill: parent
-                        hoverEnabled: true
-                        onClicked: picker.chooseYear(1900 + yearEntry.index)
-                    }
-                }
-            }
+            entryWidth: 45
+            entryName: "year"
+            model: picker.yearsList
+            openAt: picker.yearsList.indexOf(2020)
+            onChosen: function (index) { picker.chooseYear(picker.yearsList[index]) }
         }
 
-        Popup {
+        PickList {
             id: monthMenu
             objectName: "monthMenu"
             width: 100
-            height: 200
-            padding: 0
-            focus: true
-            anchors.centerIn: parent
-            clip: true
-            closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
-            background: Rectangle {
-                color: "white"
-                border.color: "gray"
-                radius: 2
-            }
-
-            ListView {
-                id: monthList
-                objectName: "monthList"
-                anchors.fill: parent
-                clip: true
-                model: picker.monthsList
-                delegate: Rectangle {
-                    id: monthEntry
-                    required property int index
-                    required property string modelData
-                    objectName: "month" + monthEntry.index
-                    width: 90
-                    height: 25
-                    x: (monthList.width - width) / 2
-                    color: monthHover.containsMouse ? "#8F9BB3" : "white"
-                    Text {
-                        anchors.centerIn: parent
-                        text: monthEntry.modelData
-                    }
-                    MouseArea {
-                        id: monthHover
-                        anchors.fill: parent
-                        hoverEnabled: true
-                        onClicked: picker.chooseMonth(monthEntry.index)
-                    }
-                }
-            }
+            entryWidth: 90
+            entryName: "month"
+            model: picker.monthsList
+            onChosen: function (index) { picker.chooseMonth(index) }
         }
     }
 }

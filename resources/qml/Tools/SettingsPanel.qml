@@ -13,6 +13,8 @@ Window {
     property bool isLoad: false
     readonly property alias statusColor: statusPanel.color
     readonly property bool warningShown: warning.visible
+    // Each field and the button: 2.5 times the font's height.
+    readonly property real rowHeight: Theme.fontSize * 2.5
 
     // The compact JSON text of the profile, keys in the order "email", "name",
     // "organization"; the name is first name, ";;", surname.
@@ -65,37 +67,47 @@ Window {
 
     title: qsTr("Settings")
     modality: Qt.ApplicationModal
+    // Six rows, with the two margins and the spacings between the rows.
     minimumWidth: 360
-    minimumHeight: 290
+    minimumHeight: 6 * settingsPanel.rowHeight + 8 * Theme.margin
     width: minimumWidth
     height: minimumHeight
     visible: false
-    color: "#151A30"
+    color: Theme.ground
 
+    // Centred on the screen by its minimum size.
     Component.onCompleted: {
-        settingsPanel.x = Screen.width / 2 - 180
-        settingsPanel.y = Screen.height / 2 - 145
+        settingsPanel.x = Screen.width / 2 - settingsPanel.minimumWidth / 2
+        settingsPanel.y = Screen.height / 2 - settingsPanel.minimumHeight / 2
+    }
+
+    component ProfileField: StyleTextField {
+        Layout.fillWidth: true
+        Layout.preferredHeight: settingsPanel.rowHeight
+        font.bold: true
+        colorBackground: Theme.fieldGround
+        placeholderTextColor: Theme.neutral
     }
 
     Rectangle {
         anchors.fill: parent
-        radius: 5
-        color: "#151A30"
+        radius: Theme.windowRadius
+        color: Theme.ground
 
         ColumnLayout {
             anchors.fill: parent
-            anchors.margins: 10
-            spacing: 10
+            anchors.margins: Theme.margin
+            spacing: Theme.margin
 
+            // As high as its texts.
             RowLayout {
                 Layout.fillWidth: true
-                Layout.preferredHeight: 30
                 spacing: 0
 
                 StyleText {
                     id: warning
                     text: qsTr("Please add email!")
-                    color: "#E37333"
+                    color: Theme.highlight
                     font.bold: true
                     Layout.preferredHeight: 30
                     Layout.fillWidth: true
@@ -104,10 +116,10 @@ Window {
                 StyleText {
                     objectName: "versionLine"
                     text: "Vexar Anonymizer %1".arg(settingsPanel.current_version)
-                    color: "White"
-                    lineHeight: 1.5
+                    color: Theme.text
+                    lineHeight: Theme.lineHeight
                     horizontalAlignment: Text.AlignRight
-                    Layout.leftMargin: 10
+                    Layout.leftMargin: Theme.margin
                     Layout.preferredHeight: 30
                     Layout.fillWidth: true
                 }
@@ -116,57 +128,37 @@ Window {
                     objectName: "statusPanel"
                     Layout.preferredWidth: 10
                     Layout.preferredHeight: 10
-                    radius: 5
-                    color: "gray"
+                    radius: width / 2
+                    color: Theme.neutral
                 }
             }
 
-            StyleTextField {
+            ProfileField {
                 id: nameField
                 objectName: "nameField"
-                Layout.fillWidth: true
-                Layout.preferredHeight: font.pixelSize * 2.5
-                font.bold: true
-                colorBackground: "#222B45"
                 placeholderText: qsTr("Name")
-                placeholderTextColor: "gray"
             }
-            StyleTextField {
+            ProfileField {
                 id: surnameField
                 objectName: "surnameField"
-                Layout.fillWidth: true
-                Layout.preferredHeight: font.pixelSize * 2.5
-                font.bold: true
-                colorBackground: "#222B45"
                 placeholderText: qsTr("Surname")
-                placeholderTextColor: "gray"
             }
-            StyleTextField {
+            ProfileField {
                 id: emailField
                 objectName: "emailField"
-                Layout.fillWidth: true
-                Layout.preferredHeight: font.pixelSize * 2.5
-                font.bold: true
-                colorBackground: "#222B45"
                 placeholderText: qsTr("e-mail")
-                placeholderTextColor: "gray"
             }
-            StyleTextField {
+            ProfileField {
                 id: organizationField
                 objectName: "organizationField"
-                Layout.fillWidth: true
-                Layout.preferredHeight: font.pixelSize * 2.5
-                font.bold: true
-                colorBackground: "#222B45"
                 placeholderText: qsTr("Organization")
-                placeholderTextColor: "gray"
             }
             StyleButton {
                 id: submitButton
                 objectName: "submitButton"
                 text: qsTr("Submit")
                 Layout.fillWidth: true
-                Layout.preferredHeight: nameField.font.pixelSize * 2.5
+                Layout.preferredHeight: settingsPanel.rowHeight
                 onClicked: {
                     settingsPanel.submit(settingsPanel.profileText())
                     sentTip.start()

@@ -6,10 +6,10 @@ import QtQuick.Controls.Basic
 Button {
     id: control
 
-    property string colorBackground: "#1A2138"
-    property string colorDown: "#1A2138"
-    property string colorHovered: "#1C5271"
-    property color textColor: "white"
+    property string colorBackground: Theme.controlGround
+    property string colorDown: Theme.controlGround
+    property string colorHovered: Theme.accent
+    property color textColor: Theme.text
 
     // The ground in force, first match wins: disabled, pressed, hovered, idle.
     readonly property string groundColor: !control.enabled ? control.colorBackground
@@ -19,14 +19,14 @@ Button {
 
     // Hover colours show on every platform, not only where the style turns hovering on.
     hoverEnabled: true
-    font.family: "Helvetica"
-    font.pixelSize: 14
+    font.family: Theme.fontFamily
+    font.pixelSize: Theme.fontSize
     font.bold: false
 
     contentItem: Text {
         text: control.text
         font: control.font
-        color: control.enabled ? control.textColor : "gray"
+        color: control.enabled ? control.textColor : Theme.neutral
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight
@@ -35,7 +35,7 @@ Button {
     background: Rectangle {
         implicitWidth: 100
         implicitHeight: 40
-        radius: 2
+        radius: Theme.radius
         color: control.groundColor
     }
 }

@@ -11,7 +11,9 @@ Rectangle {
     property int mode_index: 0
     property var unuse_indexes: []
     property url source: root.modeSource(root.mode_index)
-    property color enterColor: "#1A2138"
+    property color enterColor: Theme.controlGround
+    // How long the pointer rests on the icon before the tip shows.
+    property int toolTipDelay: Theme.tipTime
     readonly property bool toolTipShown: tip.visible
 
     signal clickButton
@@ -59,25 +61,12 @@ Rectangle {
 
     Timer {
         id: hoverTimer
-        interval: 1000
+        interval: root.toolTipDelay
         onTriggered: tip.open()
     }
 
-    ToolTip {
+    TipBubble {
         id: tip
         text: root.toolTipText
-        delay: 0
-        timeout: -1
-
-        contentItem: Text {
-            text: tip.text
-            font: tip.font
-            color: "white"
-        }
-        background: Rectangle {
-            color: "#1A2138"
-            border.color: "#222B45"
-            radius: 2
-        }
     }
 }

@@ -1,9 +1,9 @@
 import QtQuick
 
 Text {
-    font.family: "Helvetica"
-    font.pixelSize: 14
-    color: "#8F9BB3"
+    font.family: Theme.fontFamily
+    font.pixelSize: Theme.fontSize
+    color: Theme.muted
     opacity: 1
     horizontalAlignment: Text.AlignHCenter
     verticalAlignment: Text.AlignVCenter

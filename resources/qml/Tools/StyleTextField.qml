@@ -4,12 +4,12 @@ import QtQuick.Controls.Basic
 TextField {
     id: control
 
-    property string colorBackground: "#1C5271"
+    property string colorBackground: Theme.accent
 
-    font.family: "Helvetica"
-    font.pixelSize: 14
+    font.family: Theme.fontFamily
+    font.pixelSize: Theme.fontSize
     font.bold: false
-    color: "#FFFFFF"
+    color: Theme.text
     opacity: 1
     horizontalAlignment: TextInput.AlignLeft
     verticalAlignment: TextInput.AlignVCenter
@@ -22,7 +22,7 @@ TextField {
     background: Rectangle {
         implicitWidth: 200
         implicitHeight: 35
-        radius: 2
+        radius: Theme.radius
         color: control.colorBackground
     }
 }

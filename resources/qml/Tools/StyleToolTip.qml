@@ -7,7 +7,7 @@ Item {
     id: root
 
     property string text: ""
-    property int interval: 1000
+    property int interval: Theme.tipTime
     readonly property bool shown: tip.visible
 
     // A call while the tip is showing does not extend it: the tip still hides when the
@@ -21,30 +21,16 @@ Item {
 
     anchors.fill: parent
 
-    ToolTip {
+    TipBubble {
         id: tip
         text: root.text
-        delay: 0
-        timeout: -1
         enter: null
         exit: null
-
-        contentItem: Text {
-            text: tip.text
-            font: tip.font
-            color: "white"
-        }
-        background: Rectangle {
-            color: "#1A2138"
-            border.color: "#222B45"
-            radius: 2
-        }
     }
 
     Timer {
         id: timer
         interval: root.interval
-        repeat: false
         onTriggered: tip.close()
     }
 }

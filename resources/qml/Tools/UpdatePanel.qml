@@ -100,26 +100,34 @@ Window {
     }
 
     title: qsTr("Update notification")
-    width: 420
-    height: 140
     minimumWidth: 420
-    maximumWidth: 420
+    maximumWidth: minimumWidth
     minimumHeight: 140
-    maximumHeight: 140
+    maximumHeight: minimumHeight
+    width: minimumWidth
+    height: minimumHeight
     visible: false
     modality: Qt.ApplicationModal
     flags: Qt.WindowCloseButtonHint | Qt.CustomizeWindowHint | Qt.Dialog | Qt.WindowTitleHint
-    color: "#151A30"
+    color: Theme.ground
 
     Component.onCompleted: {
-        updatePanel.x = Screen.width / 2 - 210
-        updatePanel.y = Screen.height / 2 - 70
+        updatePanel.x = Screen.width / 2 - updatePanel.minimumWidth / 2
+        updatePanel.y = Screen.height / 2 - updatePanel.minimumHeight / 2
         updatePanel.reload()
     }
 
     onClosing: {
         if (updatePanel.forcedUpdate)
             Qt.quit()
+    }
+
+    // Acts when the mouse button goes down on it.
+    component NoticeButton: StyleButton {
+        Layout.preferredWidth: 150
+        Layout.preferredHeight: 40
+        colorBackground: Theme.accent
+        colorHovered: Theme.accent
     }
 
     // Written through properties: the store converts a script list into a list of texts
@@ -133,66 +141,54 @@ Window {
 
     Rectangle {
         anchors.fill: parent
-        radius: 5
-        color: "#151A30"
+        radius: Theme.windowRadius
+        color: Theme.ground
 
         Column {
             anchors.fill: parent
-            anchors.topMargin: 10
-            spacing: 10
+            anchors.topMargin: Theme.margin
+            spacing: Theme.margin
 
             StyleText {
                 id: messageField
                 objectName: "messageField"
                 width: parent.width
-                color: "White"
-                lineHeight: 1.5
+                color: Theme.text
+                lineHeight: Theme.lineHeight
             }
 
             RowLayout {
                 width: parent.width - 100
                 x: 50
 
-                StyleButton {
+                NoticeButton {
                     objectName: "downloadButton"
                     text: qsTr("Download")
-                    Layout.preferredWidth: 150
-                    Layout.preferredHeight: 40
-                    colorBackground: "#1C5271"
-                    colorHovered: "#1C5271"
                     onPressed: updatePanel.openDownloadPage()
                 }
                 Item {
                     Layout.fillWidth: true
                 }
-                StyleButton {
+                NoticeButton {
                     objectName: "skipButton"
                     text: qsTr("Skip this version")
                     visible: !updatePanel.forcedUpdate
-                    Layout.preferredWidth: 150
-                    Layout.preferredHeight: 40
-                    colorBackground: "#1C5271"
-                    colorHovered: "#1C5271"
                     onPressed: updatePanel.skipVersion()
                 }
-                StyleButton {
+                NoticeButton {
                     objectName: "quitButton"
                     text: qsTr("Quit")
                     visible: updatePanel.forcedUpdate
-                    Layout.preferredWidth: 150
-                    Layout.preferredHeight: 40
-                    colorBackground: "#1C5271"
-                    colorHovered: "#1C5271"
                     onPressed: Qt.quit()
                 }
             }
 
             StyleText {
                 objectName: "versionLine"
-                width: parent.width - 10
-                x: 10
-                color: "White"
-                lineHeight: 1.5
+                width: parent.width - Theme.margin
+                x: Theme.margin
+                color: Theme.text
+                lineHeight: Theme.lineHeight
                 text: "Vexar Anonymizer %1".arg(updatePanel.current_version)
             }
         }

@@ -1,7 +1,6 @@
 #include "engine/jobplan.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLocalServer>
 #include <QTemporaryDir>
@@ -33,7 +32,6 @@ private slots:
     void outputFolderThatHeldFiles();
     void splitBlocks_data();
     void splitBlocks();
-    void listingManyFilesIsQuick();
 
 private:
     void touch(const QString &relative);
@@ -321,23 +319,6 @@ void TestJobPlan::splitBlocks()
     }
     QCOMPARE(actual, sizes);
     QCOMPARE(next, qsizetype(files));
-}
-
-void TestJobPlan::listingManyFilesIsQuick()
-{
-    for (int d = 0; d < 50; ++d) {
-        const QString folder = m_dir->filePath(QStringLiteral("big/s%1").arg(d));
-        QVERIFY(QDir().mkpath(folder));
-        for (int f = 0; f < 200; ++f) {
-            QFile file(folder + QStringLiteral("/i%1.dcm").arg(f));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
-    }
-    QElapsedTimer timer;
-    timer.start();
-    const JobPlan::FileLists lists = JobPlan::listFolders({ url(QStringLiteral("big")) });
-    QCOMPARE(lists.inputs.size(), 10000);
-    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestJobPlan)

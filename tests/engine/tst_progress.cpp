@@ -2,8 +2,8 @@
 #include "bridge/qmlhandler.h"
 #include "engine/progress.h"
 
-#include <QDir>
-#include <QFile>
+#include "shared/dicomfiles.h"
+
 #include <QJsonObject>
 #include <QSemaphore>
 #include <QSignalSpy>
@@ -52,10 +52,8 @@ void TestProgress::cleanup()
 QString TestProgress::folderOf(int files, const QString &name)
 {
     const QString folder = m_dir->filePath(name);
-    QDir().mkpath(folder);
     for (int i = 0; i < files; ++i) {
-        QFile file(folder + QStringLiteral("/f%1.txt").arg(i));
-        if (!file.open(QIODevice::WriteOnly) || file.write("not DICOM\n") < 0)
+        if (!TestDicom::writeAll(folder + QStringLiteral("/f%1.txt").arg(i), "not DICOM\n"))
             qFatal("cannot write the test files");
     }
     return QUrl::fromLocalFile(folder).toString();
@@ -107,8 +105,6 @@ void TestProgress::sendsEachFileWhenSlow()
     handler.receiveFromQml(MessageKey::openFolder, folderOf(3));
     QTRY_COMPARE(handler.done(), 3);
     QCOMPARE(progressValues(spy), (QList<float>{ 1.0f / 3.0f, 2.0f / 3.0f, 1.0f }));
-    QCOMPARE(progressValues(spy).at(0), 0.33333334f);
-    QCOMPARE(progressValues(spy).at(1), 0.6666667f);
 }
 
 void TestProgress::throttlesAllButTheLastWhenFast()
@@ -128,14 +124,12 @@ void TestProgress::emptyJobSendsOnlyItsOutcome()
     QmlHandler handler(QmlHandler::ServerClient::None);
     QSignalSpy spy(&handler, &QmlHandler::sendToQml);
     QVERIFY(spy.isValid());
-    QDir().mkpath(m_dir->filePath(QStringLiteral("empty")));
-    QFile dicomdir(m_dir->filePath(QStringLiteral("empty/DICOMDIR")));
-    QVERIFY(dicomdir.open(QIODevice::WriteOnly));
+    QVERIFY(TestDicom::writeAll(m_dir->filePath(QStringLiteral("empty/DICOMDIR")), {}));
     handler.receiveFromQml(
             MessageKey::openFolder,
             QUrl::fromLocalFile(m_dir->filePath(QStringLiteral("empty"))).toString());
     handler.waitForWorkers();
-    QTest::qWait(100);
+    QCoreApplication::processEvents();
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.at(0).at(0).toString(), MessageKey::jobOutcome);
     QCOMPARE(spy.at(0).at(1).toJsonObject().value("text").toString(),

@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers for the engine's tests: DICOM files made with GDCM, and files read back from disk.
+// DICOM files made with GDCM for the tests, files read back from disk, and byte helpers.
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -203,12 +204,50 @@ inline QByteArray metaValueOf(const gdcm::File &file, const gdcm::Tag &tag)
     return valueIn(file.GetHeader(), tag);
 }
 
-inline QByteArray sha256(const QString &path)
+// "(GGGG,EEEE)", as reports and residue lists name an element.
+inline QString tagText(const gdcm::Tag &tag)
+{
+    return QStringLiteral("(%1,%2)")
+            .arg(tag.GetGroup(), 4, 16, QLatin1Char('0'))
+            .arg(tag.GetElement(), 4, 16, QLatin1Char('0'))
+            .toUpper();
+}
+
+// Top-level elements whose tag, VR, length or value differ between two data sets (or meta
+// groups), or that only one holds, sorted. Sequences compare item by item.
+inline QStringList differences(const gdcm::DataSet &a, const gdcm::DataSet &b)
+{
+    QStringList tags;
+    for (const gdcm::DataElement &de : a.GetDES()) {
+        if (!b.FindDataElement(de.GetTag()) || !(b.GetDataElement(de.GetTag()) == de))
+            tags.append(tagText(de.GetTag()));
+    }
+    for (const gdcm::DataElement &de : b.GetDES()) {
+        if (!a.FindDataElement(de.GetTag()))
+            tags.append(tagText(de.GetTag()));
+    }
+    tags.sort();
+    return tags;
+}
+
+inline QByteArray readAll(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Writes `bytes` as the whole file, making its folder first.
+inline bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(bytes) == bytes.size();
+}
+
+inline QByteArray sha256(const QString &path)
+{
+    return QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha256);
 }
 
 // Every file below a folder, hidden ones included, as paths relative to it, sorted.
@@ -221,6 +260,16 @@ inline QStringList treeOf(const QString &folder)
         files.append(QDir(folder).relativeFilePath(it.next()));
     files.sort();
     return files;
+}
+
+// Every file below a folder (links read through) with its SHA-256: compared before and after a
+// job, it shows that no input changed.
+inline QHash<QString, QByteArray> hashesBelow(const QString &folder)
+{
+    QHash<QString, QByteArray> result;
+    for (const QString &file : treeOf(folder))
+        result.insert(file, sha256(QDir(folder).filePath(file)));
+    return result;
 }
 
 } // namespace TestDicom

@@ -44,7 +44,6 @@ private slots:
     void unwritableOutputFailsWithTheOutputPath_data();
     void unwritableOutputFailsWithTheOutputPath();
     void secondRunReplacesTheCopies();
-    void collidingFolderNamesKeepEveryFile();
     void shutdownDuringAJob();
     void outputFileLeavesNothingUncommitted();
     void outputFileSystemFillsUp();
@@ -400,22 +399,6 @@ void TestFileAnonymizer::secondRunReplacesTheCopies()
     QVERIFY(out);
     QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), QByteArray("Anon"));
     QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList{ "a.dcm" });
-}
-
-void TestFileAnonymizer::collidingFolderNamesKeepEveryFile()
-{
-    QVERIFY(TestDicom::write(path("ct.2021/a.dcm")));
-    QVERIFY(TestDicom::write(path("ct.2022/a.dcm")));
-    QCOMPARE(run({ "ct.2021", "ct.2022" }).errors, QStringList());
-    const gdcm::Tag sopInstance(0x0008, 0x0018);
-    for (const auto &[input, output] :
-         { std::pair{ "ct.2021/a.dcm", "ct_depersonification/a.dcm" },
-           std::pair{ "ct.2022/a.dcm", "ct.2022_depersonification/a.dcm" } }) {
-        const auto in = TestDicom::read(path(input));
-        const auto out = TestDicom::read(path(output));
-        QVERIFY2(in && out, output);
-        QCOMPARE(TestDicom::valueOf(*out, sopInstance), TestDicom::valueOf(*in, sopInstance));
-    }
 }
 
 // The bridge's destructor stops the workers between files and waits for them: whatever was

@@ -23,8 +23,6 @@ private slots:
     void init();
     void naming_data();
     void naming();
-    void piecesThatNameNoFolderContributeNothing_data();
-    void piecesThatNameNoFolderContributeNothing();
     void noTwoInputsShareAnOutput_data();
     void noTwoInputsShareAnOutput();
     void nothingLeftOutWithoutAWord_data();
@@ -116,6 +114,10 @@ void TestJobPlan::naming_data()
     QTest::addRow("percent-encoded URL")
             << QStringList{ "a b#c%/1" } << QStringList{ "file:%1/a%20b%23c%25" }
             << Pairs{ { "a b#c%/1", "a b#c%_depersonification/1" } };
+    // Pieces that name no folder contribute nothing.
+    for (const char *piece : { "file://%1/missing", "file://%1/in/a.dcm", "file:///",
+                               "=https://example.invalid/in", "=in" })
+        QTest::addRow("%s", piece) << QStringList{ "in/a.dcm" } << QStringList{ piece } << Pairs{};
 }
 
 void TestJobPlan::naming()
@@ -125,33 +127,13 @@ void TestJobPlan::naming()
     QFETCH(Pairs, expected);
     for (const QString &file : files)
         touch(file);
-    for (QString &piece : pieces)
-        piece = piece.contains(QLatin1String("%1")) ? piece.arg(m_dir->path()) : url(piece);
-
+    // "%1" is the temporary folder; a piece after "=" is taken as it is.
+    for (QString &piece : pieces) {
+        piece = piece.startsWith('=') ? piece.mid(1)
+                : piece.contains(QLatin1String("%1")) ? piece.arg(m_dir->path())
+                                                      : url(piece);
+    }
     QCOMPARE(relativePairs(JobPlan::listFolders(pieces), m_dir->path()), expected);
-}
-
-void TestJobPlan::piecesThatNameNoFolderContributeNothing_data()
-{
-    QTest::addColumn<QString>("piece"); // %1: the temporary folder
-    QTest::addRow("empty") << "";
-    QTest::addRow("missing folder") << "file://%1/missing";
-    QTest::addRow("a file") << "file://%1/in/a.dcm";
-    QTest::addRow("root folder") << "file:///";
-    QTest::addRow("not a file URL") << "https://example.invalid/in";
-    QTest::addRow("path without scheme") << "in";
-}
-
-void TestJobPlan::piecesThatNameNoFolderContributeNothing()
-{
-    QFETCH(QString, piece);
-    touch(QStringLiteral("in/a.dcm"));
-    if (piece.contains(QLatin1String("%1")))
-        piece = piece.arg(m_dir->path());
-    QVERIFY(JobPlan::folderOfPiece(piece).isEmpty());
-    const JobPlan::FileLists lists = JobPlan::listFolders({ piece });
-    QCOMPARE(lists.inputs.size(), 0);
-    QCOMPARE(lists.outputs.size(), 0);
 }
 
 void TestJobPlan::noTwoInputsShareAnOutput_data()

@@ -23,8 +23,8 @@ private slots:
     void cleanup();
     void rule_data();
     void rule();
-    void sendsEachFileWhenSlow();
-    void throttlesAllButTheLastWhenFast();
+    void sentByTheClock_data();
+    void sentByTheClock();
     void emptyJobSendsOnlyItsOutcome();
     void secondJobAddsToTheRunningTotals();
     void finishedJobIsReplacedByTheNext();
@@ -96,26 +96,28 @@ void TestProgress::rule()
     QCOMPARE(Progress::shouldSend(elapsed, Progress::fraction(done, total)), sent);
 }
 
-void TestProgress::sendsEachFileWhenSlow()
+// With 100 ms between files every file is sent; with no time passing only the last one.
+void TestProgress::sentByTheClock_data()
 {
-    QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setClockForTesting([this] { return m_now += 100; });
-    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
-    QVERIFY(spy.isValid());
-    handler.receiveFromQml(MessageKey::openFolder, folderOf(3));
-    QTRY_COMPARE(handler.done(), 3);
-    QCOMPARE(progressValues(spy), (QList<float>{ 1.0f / 3.0f, 2.0f / 3.0f, 1.0f }));
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("step"); // ms the clock moves per reading
+    QTest::addColumn<QList<float>>("sent");
+    QTest::addRow("slow") << 3 << 100 << QList<float>{ 1.0f / 3.0f, 2.0f / 3.0f, 1.0f };
+    QTest::addRow("fast") << 200 << 0 << QList<float>{ 1.0f };
 }
 
-void TestProgress::throttlesAllButTheLastWhenFast()
+void TestProgress::sentByTheClock()
 {
+    QFETCH(int, files);
+    QFETCH(int, step);
+    QFETCH(QList<float>, sent);
     QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setClockForTesting([this] { return m_now; });
+    handler.setClockForTesting([this, step] { return m_now += step; });
     QSignalSpy spy(&handler, &QmlHandler::sendToQml);
     QVERIFY(spy.isValid());
-    handler.receiveFromQml(MessageKey::openFolder, folderOf(200));
-    QTRY_COMPARE(handler.done(), 200);
-    QCOMPARE(progressValues(spy), QList<float>{ 1.0f });
+    handler.receiveFromQml(MessageKey::openFolder, folderOf(files));
+    QTRY_COMPARE(handler.done(), files);
+    QCOMPARE(progressValues(spy), sent);
 }
 
 // A job without files sends no progress (the window stays idle), only its outcome.

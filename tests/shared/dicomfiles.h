@@ -25,6 +25,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace TestDicom {
 
@@ -51,11 +52,26 @@ inline gdcm::DataElement element(const gdcm::Tag &tag, gdcm::VR vr, const std::s
     return de;
 }
 
+// A sequence of undefined length holding one item of undefined length.
+inline gdcm::DataElement sequence(const gdcm::Tag &tag, const std::vector<gdcm::DataElement> &item)
+{
+    gdcm::Item i;
+    i.SetVLToUndefined();
+    for (const gdcm::DataElement &de : item)
+        i.GetNestedDataSet().Insert(de);
+    gdcm::SmartPointer<gdcm::SequenceOfItems> items = new gdcm::SequenceOfItems;
+    items->SetLengthToUndefined();
+    items->AddItem(i);
+    gdcm::DataElement sq(tag);
+    sq.SetVR(gdcm::VR::SQ);
+    sq.SetValue(*items);
+    sq.SetVLToUndefined();
+    return sq;
+}
+
 struct Options
 {
-    bool withPatientSex = false;
     bool withPrivateSequence = false; // at (0009,1004), a tag the default profile lists
-    QByteArray name = "Roe^Jane";
     // Identifiers where the profile's texts do not fit (CS, AS, DS, a long SH, a UID, a group
     // length), outside the profile (an operator, a reference to the study holding the
     // patient's name, a private block holding it, the patient's ID in an unlisted element).
@@ -68,90 +84,57 @@ struct Options
 inline const char plantedSoftware[] = "ScanSuite 7 for St Example";
 inline const char plantedOperator[] = "Oper^Ator";
 
-// A small secondary capture image with identifying values at the top level and a patient
-// name and study date inside a sequence item, written by GDCM. Returns false on failure.
+// A small secondary capture image of "Roe^Jane" with identifying values at the top level and a
+// patient name and study date inside a sequence item, written by GDCM. False on failure.
 inline bool write(const QString &path, const Options &options = {})
 {
+    using VR = gdcm::VR;
     gdcm::Writer writer;
-    gdcm::File &file = writer.GetFile();
-    gdcm::DataSet &ds = file.GetDataSet();
-    gdcm::UIDGenerator uids;
-    ds.Insert(element(gdcm::Tag(0x0008, 0x0016), gdcm::VR::UI, "1.2.840.10008.5.1.4.1.1.7"));
-    ds.Insert(element(gdcm::Tag(0x0008, 0x0018), gdcm::VR::UI, uids.Generate()));
-    ds.Insert(element(studyDate, gdcm::VR::DA, "20230415"));
-    ds.Insert(element(gdcm::Tag(0x0008, 0x0060), gdcm::VR::CS, "OT"));
-    ds.Insert(element(institutionName, gdcm::VR::LO, "St Example Hospital"));
-    ds.Insert(element(patientName, gdcm::VR::PN, options.name.toStdString()));
-    ds.Insert(element(patientId, gdcm::VR::LO, "ID-0042"));
-    ds.Insert(element(birthDate, gdcm::VR::DA, "19610203"));
-    if (options.withPatientSex)
-        ds.Insert(element(patientSex, gdcm::VR::CS, "F"));
-    const std::string studyUid = options.studyUid.empty() ? uids.Generate() : options.studyUid;
-    ds.Insert(element(gdcm::Tag(0x0020, 0x000d), gdcm::VR::UI, studyUid));
-    ds.Insert(element(gdcm::Tag(0x0020, 0x000e), gdcm::VR::UI, uids.Generate()));
-    if (options.planted) {
-        ds.Insert(element(patientSex, gdcm::VR::CS, "F"));
-        ds.Insert(element(gdcm::Tag(0x0010, 0x1010), gdcm::VR::AS, "045Y"));
-        ds.Insert(element(gdcm::Tag(0x0010, 0x1030), gdcm::VR::DS, "70.5"));
-        ds.Insert(element(gdcm::Tag(0x0008, 0x1010), gdcm::VR::SH, "CT7"));
-        ds.Insert(element(gdcm::Tag(0x0008, 0x1070), gdcm::VR::PN, plantedOperator));
-        ds.Insert(element(gdcm::Tag(0x0018, 0x1020), gdcm::VR::LO, plantedSoftware));
-        gdcm::DataElement groupLength(gdcm::Tag(0x0018, 0x0000));
-        groupLength.SetVR(gdcm::VR::UL);
-        const uint32_t length = 28;
-        groupLength.SetByteValue(reinterpret_cast<const char *>(&length), gdcm::VL(4));
-        ds.Insert(groupLength);
-        ds.Insert(element(gdcm::Tag(0x0020, 0x0052), gdcm::VR::UI, "1.2.826.0.1.3680043.99.7"));
-        ds.Insert(element(gdcm::Tag(0x0054, 0x0400), gdcm::VR::SH, "ID-0042"));
-        gdcm::Item reference;
-        reference.SetVLToUndefined();
-        reference.GetNestedDataSet().Insert(
-                element(gdcm::Tag(0x0008, 0x1150), gdcm::VR::UI, "1.2.840.10008.3.1.2.3.1"));
-        reference.GetNestedDataSet().Insert(
-                element(gdcm::Tag(0x0008, 0x1155), gdcm::VR::UI, studyUid));
-        reference.GetNestedDataSet().Insert(
-                element(patientName, gdcm::VR::PN, options.name.toStdString()));
-        gdcm::SmartPointer<gdcm::SequenceOfItems> references = new gdcm::SequenceOfItems;
-        references->SetLengthToUndefined();
-        references->AddItem(reference);
-        gdcm::DataElement referenced(gdcm::Tag(0x0008, 0x1115));
-        referenced.SetVR(gdcm::VR::SQ);
-        referenced.SetValue(*references);
-        referenced.SetVLToUndefined();
-        ds.Insert(referenced);
-        ds.Insert(element(gdcm::Tag(0x0011, 0x0010), gdcm::VR::LO, "EXAMPLE CORP 1.0"));
-        ds.Insert(element(gdcm::Tag(0x0011, 0x1001), gdcm::VR::LO, options.name.toStdString()));
-    }
-
-    gdcm::Item item;
-    item.SetVLToUndefined();
-    item.GetNestedDataSet().Insert(element(patientName, gdcm::VR::PN, "Nested^Name"));
-    item.GetNestedDataSet().Insert(element(studyDate, gdcm::VR::DA, "20200101"));
-    gdcm::SmartPointer<gdcm::SequenceOfItems> sequence = new gdcm::SequenceOfItems;
-    sequence->SetLengthToUndefined();
-    sequence->AddItem(item);
-    gdcm::DataElement sq(requestSequence);
-    sq.SetVR(gdcm::VR::SQ);
-    sq.SetValue(*sequence);
-    sq.SetVLToUndefined();
-    ds.Insert(sq);
-    if (options.withPrivateSequence) {
-        ds.Insert(element(gdcm::Tag(0x0009, 0x0010), gdcm::VR::LO, "EXAMPLE PRIVATE"));
-        gdcm::DataElement priv(privateSequence);
-        priv.SetVR(gdcm::VR::SQ);
-        priv.SetValue(*sequence);
-        priv.SetVLToUndefined();
-        ds.Insert(priv);
-    }
-
-    auto us = [&](uint16_t elementNumber, uint16_t value) {
-        gdcm::DataElement de(gdcm::Tag(0x0028, elementNumber));
-        de.SetVR(gdcm::VR::US);
-        de.SetByteValue(reinterpret_cast<const char *>(&value), gdcm::VL(2));
-        ds.Insert(de);
+    gdcm::DataSet &ds = writer.GetFile().GetDataSet();
+    const auto put = [&ds](quint16 group, quint16 number, VR vr, const std::string &value) {
+        ds.Insert(element(gdcm::Tag(group, number), vr, value));
     };
+    const auto us = [&put](quint16 number, uint16_t value) {
+        put(0x0028, number, VR::US, std::string(reinterpret_cast<const char *>(&value), 2));
+    };
+    gdcm::UIDGenerator uids;
+    const std::string studyUid = options.studyUid.empty() ? uids.Generate() : options.studyUid;
+    put(0x0008, 0x0016, VR::UI, "1.2.840.10008.5.1.4.1.1.7");
+    put(0x0008, 0x0018, VR::UI, uids.Generate());
+    put(0x0008, 0x0020, VR::DA, "20230415");
+    put(0x0008, 0x0060, VR::CS, "OT");
+    put(0x0008, 0x0080, VR::LO, "St Example Hospital");
+    put(0x0010, 0x0010, VR::PN, "Roe^Jane");
+    put(0x0010, 0x0020, VR::LO, "ID-0042");
+    put(0x0010, 0x0030, VR::DA, "19610203");
+    put(0x0020, 0x000d, VR::UI, studyUid);
+    put(0x0020, 0x000e, VR::UI, uids.Generate());
+    if (options.planted) {
+        put(0x0010, 0x0040, VR::CS, "F");
+        put(0x0010, 0x1010, VR::AS, "045Y");
+        put(0x0010, 0x1030, VR::DS, "70.5");
+        put(0x0008, 0x1010, VR::SH, "CT7");
+        put(0x0008, 0x1070, VR::PN, plantedOperator);
+        put(0x0018, 0x1020, VR::LO, plantedSoftware);
+        put(0x0018, 0x0000, VR::UL, std::string("\x1c\0\0\0", 4)); // 28
+        put(0x0020, 0x0052, VR::UI, "1.2.826.0.1.3680043.99.7");
+        put(0x0054, 0x0400, VR::SH, "ID-0042");
+        ds.Insert(sequence(gdcm::Tag(0x0008, 0x1115),
+                           { element(gdcm::Tag(0x0008, 0x1150), VR::UI, "1.2.840.10008.3.1.2.3.1"),
+                             element(gdcm::Tag(0x0008, 0x1155), VR::UI, studyUid),
+                             element(patientName, VR::PN, "Roe^Jane") }));
+        put(0x0011, 0x0010, VR::LO, "EXAMPLE CORP 1.0");
+        put(0x0011, 0x1001, VR::LO, "Roe^Jane");
+    }
+    const std::vector<gdcm::DataElement> item = { element(patientName, VR::PN, "Nested^Name"),
+                                                  element(studyDate, VR::DA, "20200101") };
+    ds.Insert(sequence(requestSequence, item));
+    if (options.withPrivateSequence) {
+        put(0x0009, 0x0010, VR::LO, "EXAMPLE PRIVATE");
+        ds.Insert(sequence(privateSequence, item));
+    }
     us(0x0002, 1); // samples per pixel
-    ds.Insert(element(gdcm::Tag(0x0028, 0x0004), gdcm::VR::CS, "MONOCHROME2"));
+    put(0x0028, 0x0004, VR::CS, "MONOCHROME2");
     us(0x0010, 4); // rows
     us(0x0011, 4); // columns
     us(0x0100, 16);
@@ -159,13 +142,11 @@ inline bool write(const QString &path, const Options &options = {})
     us(0x0102, 15);
     us(0x0103, 0);
     std::string pixels;
-    for (int i = 0; i < 16; ++i) {
-        pixels.push_back(static_cast<char>(i * 7));
-        pixels.push_back(static_cast<char>(i));
-    }
-    ds.Insert(element(pixelData, gdcm::VR::OW, pixels));
+    for (int i = 0; i < 16; ++i)
+        pixels += { static_cast<char>(i * 7), static_cast<char>(i) };
+    ds.Insert(element(pixelData, VR::OW, pixels));
 
-    file.GetHeader().SetDataSetTransferSyntax(options.syntax);
+    writer.GetFile().GetHeader().SetDataSetTransferSyntax(options.syntax);
     QDir().mkpath(QFileInfo(path).absolutePath());
     writer.SetFileName(path.toStdString().c_str());
     return writer.Write();

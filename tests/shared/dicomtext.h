@@ -15,7 +15,6 @@
 //   (gggg,eeee) VR {  ...  }         an element whose value is the block, its length counted
 //   item [value...] [len=N], item {  an item; `itemend` and `seqend` are the delimiters
 //   deflate { ... }, repeat N { ... }, raw value..., drop N (the last N bytes so far)
-//   preamble                         128 zero bytes and "DICM"
 //   meta [syntax]                    the preamble and a meta group naming that syntax
 //   explicit, implicit, little, big  how the lines after it are encoded
 //
@@ -220,8 +219,6 @@ private:
                 m_implicit = word == QLatin1String("implicit");
             } else if (word == QLatin1String("little") || word == QLatin1String("big")) {
                 m_big = word == QLatin1String("big");
-            } else if (word == QLatin1String("preamble")) {
-                out += QByteArray(128, '\0') + "DICM";
             } else if (word == QLatin1String("meta")) {
                 QByteArray syntax = t.size() < 2 ? QByteArray("1.2.840.10008.1.2.1")
                         : t.at(1).startsWith(QLatin1Char('"')) ? value(t.at(1))

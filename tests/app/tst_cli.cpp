@@ -57,43 +57,31 @@ void TestCli::exitStatus_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("summary"); // on standard output, or empty
     QTest::addColumn<QString>("named"); // a path named on standard error, or empty
-    QTest::addRow("all done") << QStringList{ "good" } << 0 << "2 files, 0 failed"
-                              << "";
-    QTest::addRow("one worker") << QStringList{ "--jobs", "1", "good" } << 0 << "2 files, 0 failed"
-                                << "";
-    QTest::addRow("two folders") << QStringList{ "good", "mixed" } << 1
-                                 << "4 files, 1 failed, 3 with residue, 1 skipped"
-                                 << "mixed/notes.txt: not a DICOM file\n";
-    QTest::addRow("a file failed") << QStringList{ "mixed" } << 1 << "2 files, 1 failed, 1 with residue, 1 skipped"
-                                   << "mixed/notes.txt: not a DICOM file\n";
-    QTest::addRow("no files") << QStringList{ "empty" } << 0 << "0 files, 0 failed, 0 with residue, 0 skipped"
-                              << "";
-    QTest::addRow("no argument") << QStringList{} << 2 << ""
-                                 << "";
-    QTest::addRow("missing folder") << QStringList{ "good", "missing" } << 2 << ""
-                                    << "missing";
-    QTest::addRow("a file instead of a folder") << QStringList{ "mixed/notes.txt" } << 2 << ""
-                                                << "notes.txt";
-    QTest::addRow("jobs not a number") << QStringList{ "--jobs", "all", "good" } << 2 << ""
-                                       << "";
-    QTest::addRow("jobs zero") << QStringList{ "--jobs", "0", "good" } << 2 << ""
-                               << "";
-    QTest::addRow("unknown option") << QStringList{ "--fast", "good" } << 2 << ""
-                                    << "";
-    QTest::addRow("help") << QStringList{ "--help" } << 0 << "--jobs"
-                          << "";
+    const auto row = [](const char *name, const char *arguments, int code,
+                        const char *summary = "", const char *named = "") {
+        QTest::addRow("%s", name) << QString::fromUtf8(arguments).split(' ', Qt::SkipEmptyParts)
+                                  << code << QString::fromUtf8(summary) << QString::fromUtf8(named);
+    };
+    row("all done", "good", 0, "2 files, 0 failed");
+    row("one worker", "--jobs 1 good", 0, "2 files, 0 failed");
+    row("a file failed", "mixed", 1, "2 files, 1 failed, 1 with residue, 1 skipped",
+        "mixed/notes.txt: not a DICOM file\n");
+    row("no files", "empty", 0, "0 files, 0 failed, 0 with residue, 0 skipped");
+    row("no argument", "", 2);
+    row("missing folder", "good missing", 2, "", "missing");
+    row("a file instead of a folder", "mixed/notes.txt", 2, "", "notes.txt");
+    row("jobs not a number", "--jobs all good", 2);
+    row("jobs zero", "--jobs 0 good", 2);
+    row("unknown option", "--fast good", 2);
+    row("help", "--help", 0, "--jobs");
     // The profile alone leaves the UIDs; the standard clean-up leaves nothing here.
-    QTest::addRow("residue named") << QStringList{ "good" } << 0 << "2 files, 0 failed, 2 with residue"
-                                   << "good_depersonification/a.dcm: (0002,0003) ";
-    QTest::addRow("strict fails copies with residue")
-            << QStringList{ "--strict", "good" } << 1 << "2 files, 2 failed, 0 with residue"
-            << "good/a.dcm: residue (0002,0003) ";
-    QTest::addRow("standard") << QStringList{ "--standard", "--strict", "good" } << 0
-                              << "2 files, 0 failed, 0 with residue" << "";
-    QTest::addRow("missing key file") << QStringList{ "--uid-key", "nokey", "good" } << 2 << ""
-                                      << "nokey";
-    QTest::addRow("two keys") << QStringList{ "--uid-key", "a", "--new-uid-key", "b", "good" } << 2
-                              << "" << "";
+    row("residue named", "good", 0, "2 files, 0 failed, 2 with residue",
+        "good_depersonification/a.dcm: (0002,0003) ");
+    row("strict fails copies with residue", "--strict good", 1,
+        "2 files, 2 failed, 0 with residue", "good/a.dcm: residue (0002,0003) ");
+    row("standard", "--standard --strict good", 0, "2 files, 0 failed, 0 with residue");
+    row("missing key file", "--uid-key nokey good", 2, "", "nokey");
+    row("two keys", "--uid-key a --new-uid-key b good", 2);
 }
 
 void TestCli::exitStatus()

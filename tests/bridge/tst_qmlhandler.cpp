@@ -35,22 +35,15 @@ void TestQmlHandler::unknownOrMiscasedKeysDoNothing_data()
 {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("value");
-    QTest::addRow("OpenFolder") << "OpenFolder"
-                                << "file:///tmp";
-    QTest::addRow("qmlcompleted") << "qmlcompleted"
-                                  << "";
-    QTest::addRow("QMLCOMPLETED") << "QMLCOMPLETED"
-                                  << "";
-    QTest::addRow("changegui") << "changegui"
-                               << "PatientsName:0";
-    QTest::addRow("ChangeTagText") << "ChangeTagText"
-                                   << "PatientsName:x";
-    QTest::addRow("Settings:submit") << "Settings:submit"
-                                     << R"({"email":"a@b"})";
-    QTest::addRow("unknown key") << "loadTagsList"
-                                 << "";
-    QTest::addRow("empty key") << ""
-                               << "";
+    for (const auto &[key, value] : { std::pair{ "OpenFolder", "file:///tmp" },
+                                      { "qmlcompleted", "" },
+                                      { "QMLCOMPLETED", "" },
+                                      { "changegui", "PatientsName:0" },
+                                      { "ChangeTagText", "PatientsName:x" },
+                                      { "Settings:submit", R"({"email":"a@b"})" },
+                                      { "loadTagsList", "" },
+                                      { "", "" } })
+        QTest::addRow("%s", key) << key << value;
 }
 
 void TestQmlHandler::unknownOrMiscasedKeysDoNothing()

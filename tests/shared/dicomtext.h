@@ -16,9 +16,9 @@
 //   item [value...] [len=N], item {  an item; `itemend` and `seqend` are the delimiters
 //   deflate { ... }, repeat N { ... }, raw value..., drop N (the last N bytes so far)
 //   meta [syntax]                    the preamble and a meta group naming that syntax
-//   explicit, implicit, little, big  how the lines after it are encoded
+//   explicit, implicit, big          how the lines after it are encoded
 //
-// A value is "text" (\0 \n \\ escaped), 0xHEX, u16:N or u32:N in the current byte order, or
+// A value is "text" (with \0 and \n), 0xHEX, u16:N or u32:N in the current byte order, or
 // N*0xHH (N bytes of HH). Each case starts in explicit VR little endian.
 
 #include <QByteArray>
@@ -48,87 +48,47 @@ public:
 
     QByteArray assemble(const QStringList &lines, QString *error)
     {
-        m_lines = lines;
-        m_at = 0;
         m_big = m_implicit = false;
         m_error.clear();
-        const QByteArray bytes = block(false);
+        const QByteArray bytes = lines.isEmpty() ? QByteArray() : run(lines);
         *error = m_error;
         return bytes;
     }
 
 private:
-    QByteArray u16(quint32 v) const
-    {
-        char b[2];
-        m_big ? qToBigEndian(quint16(v), b) : qToLittleEndian(quint16(v), b);
-        return QByteArray(b, 2);
-    }
-    QByteArray u32(quint32 v) const
+    QByteArray number(quint32 v, int size) const
     {
         char b[4];
-        m_big ? qToBigEndian(v, b) : qToLittleEndian(v, b);
-        return QByteArray(b, 4);
+        if (size == 2)
+            m_big ? qToBigEndian(quint16(v), b) : qToLittleEndian(quint16(v), b);
+        else
+            m_big ? qToBigEndian(v, b) : qToLittleEndian(v, b);
+        return QByteArray(b, size);
     }
+
     void fail(const QString &what)
     {
         if (m_error.isEmpty())
             m_error = QStringLiteral("line %1: %2").arg(m_at).arg(what);
     }
 
-    static QStringList tokens(const QString &line)
-    {
-        QStringList out;
-        QString current;
-        bool quoted = false;
-        for (const QChar c : line) {
-            if (c == QLatin1Char('"'))
-                quoted = !quoted;
-            if (c.isSpace() && !quoted) {
-                if (!current.isEmpty())
-                    out.append(current);
-                current.clear();
-            } else {
-                current += c;
-            }
-        }
-        if (!current.isEmpty())
-            out.append(current);
-        return out;
-    }
-
     QByteArray value(const QString &t)
     {
-        static const QRegularExpression repeated(QStringLiteral("^(\\d+)\\*0x([0-9A-Fa-f]{2})$"));
-        if (t.size() >= 2 && t.startsWith(QLatin1Char('"')) && t.endsWith(QLatin1Char('"'))) {
-            QByteArray out;
-            const QByteArray s = t.mid(1, t.size() - 2).toUtf8();
-            for (qsizetype i = 0; i < s.size(); ++i) {
-                if (s.at(i) != '\\' || i + 1 == s.size()) {
-                    out += s.at(i);
-                    continue;
-                }
-                const char e = s.at(++i);
-                out += e == '0' ? '\0' : e == 'n' ? '\n' : e;
-            }
-            return out;
-        }
-        if (const auto m = repeated.match(t); m.hasMatch())
-            return QByteArray(m.captured(1).toInt(), char(m.captured(2).toUInt(nullptr, 16)));
-        bool ok = false;
-        if (t.startsWith(QLatin1String("0x")) && t.size() % 2 == 0) {
-            const QByteArray hex = t.mid(2).toLatin1();
-            const QByteArray out = QByteArray::fromHex(hex);
-            if (out.size() * 2 == hex.size())
+        static const QRegularExpression form(QStringLiteral(
+                "^(?:\"(.*)\"|0x((?:[0-9A-Fa-f]{2})*)|u(16|32):(\\w+)|(\\d+)\\*0x([0-9A-Fa-f]{2}))$"));
+        const QRegularExpressionMatch m = form.match(t);
+        bool ok = true;
+        if (m.hasCaptured(1)) {
+            QByteArray text = m.captured(1).toUtf8();
+            return text.replace("\\n", "\n").replace("\\0", QByteArray(1, '\0'));
+        } else if (m.hasCaptured(2)) {
+            return QByteArray::fromHex(m.captured(2).toLatin1());
+        } else if (m.hasCaptured(3)) {
+            const QByteArray out = number(m.captured(4).toUInt(&ok, 0), m.captured(3).toInt() / 8);
+            if (ok)
                 return out;
-        } else if (t.startsWith(QLatin1String("u16:"))) {
-            const uint v = t.mid(4).toUInt(&ok, 0);
-            if (ok)
-                return u16(v);
-        } else if (t.startsWith(QLatin1String("u32:"))) {
-            const uint v = t.mid(4).toUInt(&ok, 0);
-            if (ok)
-                return u32(v);
+        } else if (m.hasCaptured(5)) {
+            return QByteArray(m.captured(5).toInt(), char(m.captured(6).toUInt(nullptr, 16)));
         }
         fail(QStringLiteral("not a value: ") + t);
         return {};
@@ -140,134 +100,127 @@ private:
         QByteArray out;
         *length = -1;
         for (int i = from; i < t.size(); ++i) {
-            if (t.at(i) == QLatin1String("{")) {
-                out += block(true);
-            } else if (t.at(i).startsWith(QLatin1String("len="))) {
-                const QString n = t.at(i).mid(4);
-                bool ok = true;
-                *length = n == QLatin1String("undefined") ? 0xFFFFFFFFu : n.toUInt(&ok, 0);
-                if (!ok)
-                    fail(QStringLiteral("not a length: ") + n);
-            } else {
+            bool ok = true;
+            if (t.at(i) == "{")
+                out += block();
+            else if (t.at(i) == "len=undefined")
+                *length = 0xFFFFFFFFu;
+            else if (t.at(i).startsWith("len="))
+                *length = t.at(i).mid(4).toUInt(&ok, 0);
+            else
                 out += value(t.at(i));
-            }
+            if (!ok)
+                fail(QStringLiteral("not a length: ") + t.at(i));
         }
         return out;
-    }
-
-    QByteArray marker(quint16 element, quint32 length) const
-    {
-        return u16(0xFFFE) + u16(element) + u32(length);
     }
 
     QByteArray element(const QStringList &t)
     {
         static const QRegularExpression tagForm(
                 QStringLiteral("^\\(([0-9A-Fa-f]{4}),([0-9A-Fa-f]{4})\\)$"));
-        const auto tag = tagForm.match(t.at(0));
-        if (!tag.hasMatch()) {
-            fail(QStringLiteral("unknown line: ") + t.join(QLatin1Char(' ')));
-            return {};
-        }
-        QByteArray out = u16(tag.captured(1).toUInt(nullptr, 16))
-                + u16(tag.captured(2).toUInt(nullptr, 16));
-        // A VR is two capital letters; in implicit mode it may stay, for the reader, unused.
         static const QRegularExpression vrForm(QStringLiteral("^[A-Z]{2}$"));
+        const QRegularExpressionMatch tag = tagForm.match(t.at(0));
         const bool hasVr = vrForm.match(t.value(1)).hasMatch();
-        if (!m_implicit && !hasVr) {
-            fail(QStringLiteral("no VR"));
+        if (!tag.hasMatch() || (!m_implicit && !hasVr)) {
+            fail(QStringLiteral("not an element: ") + t.join(' '));
             return {};
         }
-        const QByteArray vr = t.value(1).toLatin1();
         qint64 length = -1;
         const QByteArray v = values(t, hasVr ? 2 : 1, &length);
         const quint32 n = length < 0 ? quint32(v.size()) : quint32(length);
+        QByteArray out = number(tag.captured(1).toUInt(nullptr, 16), 2)
+                + number(tag.captured(2).toUInt(nullptr, 16), 2);
         // GDCM gives every VR it does not know a 32-bit length, as for UN.
-        static const QByteArray shortVrs("AE AS AT CS DA DS DT FD FL IS LO LT PN SH SL SS ST TM "
-                                         "UI UL US");
+        static const QStringList shortVrs = QStringLiteral(
+                "AE AS AT CS DA DS DT FD FL IS LO LT PN SH SL SS ST TM UI UL US").split(' ');
         if (m_implicit)
-            out += u32(n);
-        else if (shortVrs.contains(vr))
-            out += vr + u16(n);
+            out += number(n, 4);
+        else if (shortVrs.contains(t.at(1)))
+            out += t.at(1).toLatin1() + number(n, 2);
         else
-            out += vr + QByteArray(2, '\0') + u32(n);
+            out += t.at(1).toLatin1() + QByteArray(2, '\0') + number(n, 4);
         return out + v;
     }
 
-    static QByteArray rawDeflate(const QByteArray &in)
+    QByteArray meta(QByteArray syntax)
     {
-        // qCompress gives a 4-byte size, then a zlib stream: a 2-byte header, the raw deflate
-        // data and a 4-byte checksum.
-        return qCompress(in, 9).mid(6).chopped(4);
+        if (syntax.size() % 2)
+            syntax += '\0';
+        const bool big = m_big;
+        m_big = false;
+        const QByteArray body = run({ "(0002,0001) OB 0x0001",
+                                      "(0002,0002) UI \"1.2.840.10008.5.1.4.1.1.7\\0\"",
+                                      "(0002,0003) UI \"1.2.3.4\\0\"" })
+                + number(0x0002, 2) + number(0x0010, 2) + "UI" + number(quint32(syntax.size()), 2)
+                + syntax;
+        const QByteArray out = QByteArray(128, '\0') + "DICM" + number(0x0002, 2)
+                + number(0, 2) + "UL" + number(4, 2) + number(quint32(body.size()), 4) + body;
+        m_big = big;
+        return out;
+    }
+
+    // The lines `lines`, in the current mode.
+    QByteArray run(const QStringList &lines)
+    {
+        const QStringList saved = m_lines;
+        const int at = m_at;
+        m_lines = lines;
+        m_at = 0;
+        QByteArray out = block(false);
+        m_lines = saved;
+        m_at = at;
+        return out;
     }
 
     // Lines up to a closing "}" (when `nested`) or the end.
-    QByteArray block(bool nested)
+    QByteArray block(bool nested = true)
     {
         QByteArray out;
+        static const QRegularExpression token(QStringLiteral("\"[^\"]*\"|\\S+"));
         while (m_at < m_lines.size() && m_error.isEmpty()) {
-            const QStringList t = tokens(m_lines.at(m_at++));
-            if (t.isEmpty())
-                continue;
-            const QString &word = t.at(0);
+            QStringList t;
+            for (auto it = token.globalMatch(m_lines.at(m_at++)); it.hasNext();)
+                t.append(it.next().captured());
+            const QString word = t.value(0);
             qint64 length = -1;
-            if (word == QLatin1String("}")) {
+            if (word == "}") {
                 if (!nested)
                     fail(QStringLiteral("'}' without '{'"));
                 return out;
-            } else if (word == QLatin1String("explicit") || word == QLatin1String("implicit")) {
-                m_implicit = word == QLatin1String("implicit");
-            } else if (word == QLatin1String("little") || word == QLatin1String("big")) {
-                m_big = word == QLatin1String("big");
-            } else if (word == QLatin1String("meta")) {
-                QByteArray syntax = t.size() < 2 ? QByteArray("1.2.840.10008.1.2.1")
-                        : t.at(1).startsWith(QLatin1Char('"')) ? value(t.at(1))
-                                                               : t.at(1).toLatin1();
-                if (syntax.size() % 2)
-                    syntax += '\0';
-                const bool big = m_big;
-                m_big = false;
-                const QByteArray body = u16(2) + u16(1) + "OB" + QByteArray(2, '\0') + u32(2)
-                        + QByteArray("\0\1", 2) + u16(2) + u16(2) + "UI" + u16(26)
-                        + QByteArray("1.2.840.10008.5.1.4.1.1.7\0", 26) + u16(2) + u16(3)
-                        + "UI" + u16(8) + QByteArray("1.2.3.4\0", 8) + u16(2) + u16(0x10) + "UI"
-                        + u16(quint32(syntax.size())) + syntax;
-                out += QByteArray(128, '\0') + "DICM" + u16(2) + u16(0) + "UL" + u16(4)
-                        + u32(quint32(body.size())) + body;
-                m_big = big;
-            } else if (word == QLatin1String("use")) {
-                if (!m_fragments.contains(t.value(1))) {
-                    fail(QStringLiteral("no fragment ") + t.value(1));
-                    continue;
-                }
-                const QStringList lines = m_lines;
-                const int at = m_at;
+            } else if (word == "explicit" || word == "implicit") {
+                m_implicit = word == "implicit";
+            } else if (word == "big") {
+                m_big = true;
+            } else if (word == "meta") {
+                const QString syntax = t.value(1, QStringLiteral("1.2.840.10008.1.2.1"));
+                out += meta(syntax.startsWith('"') ? value(syntax) : syntax.toLatin1());
+            } else if (word == "use") {
                 const bool big = m_big;
                 const bool implicit = m_implicit;
-                m_lines = m_fragments.value(t.at(1));
-                m_at = 0;
-                out += block(false);
-                m_lines = lines;
-                m_at = at;
+                if (!m_fragments.contains(t.value(1)))
+                    fail(QStringLiteral("no fragment ") + t.value(1));
+                out += run(m_fragments.value(t.value(1)));
                 m_big = big;
                 m_implicit = implicit;
-            } else if (word == QLatin1String("item")) {
+            } else if (word == "item") {
                 const QByteArray v = values(t, 1, &length);
-                out += marker(0xE000, length < 0 ? quint32(v.size()) : quint32(length)) + v;
-            } else if (word == QLatin1String("itemend")) {
-                out += marker(0xE00D, 0);
-            } else if (word == QLatin1String("seqend")) {
-                out += marker(0xE0DD, 0);
-            } else if (word == QLatin1String("raw")) {
+                out += number(0xFFFE, 2) + number(0xE000, 2)
+                        + number(length < 0 ? quint32(v.size()) : quint32(length), 4) + v;
+            } else if (word == "itemend" || word == "seqend") {
+                out += number(0xFFFE, 2) + number(word == "itemend" ? 0xE00D : 0xE0DD, 2)
+                        + number(0, 4);
+            } else if (word == "raw") {
                 out += values(t, 1, &length);
-            } else if (word == QLatin1String("deflate")) {
-                out += rawDeflate(values(t, 1, &length));
-            } else if (word == QLatin1String("repeat")) {
-                const QByteArray v = values(t, 2, &length);
-                out += v.repeated(t.value(1).toInt());
-            } else if (word == QLatin1String("drop")) {
+            } else if (word == "deflate") {
+                // qCompress gives a 4-byte size, then a zlib stream: a 2-byte header, the raw
+                // deflate data and a 4-byte checksum.
+                out += qCompress(values(t, 1, &length), 9).mid(6).chopped(4);
+            } else if (word == "repeat") {
+                out += values(t, 2, &length).repeated(t.value(1).toInt());
+            } else if (word == "drop") {
                 out.chop(t.value(1).toInt());
-            } else {
+            } else if (!word.isEmpty()) {
                 out += element(t);
             }
         }
@@ -291,35 +244,33 @@ inline QList<Case> readCases(const QString &path)
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return {};
     QHash<QString, QStringList> fragments;
-    QList<QPair<Case, QStringList>> pending;
+    QList<QPair<Case, QStringList>> cases;
     QStringList *body = nullptr;
-    for (const QString &line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'))) {
+    for (const QString &line : QString::fromUtf8(file.readAll()).split('\n')) {
         const QString trimmed = line.trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+        if (trimmed.isEmpty() || trimmed.startsWith('#')) {
             continue;
-        if (trimmed.startsWith(QLatin1String("define "))) {
+        } else if (trimmed.startsWith("define ")) {
             body = &fragments[trimmed.mid(7).trimmed()];
-        } else if (trimmed.startsWith(QLatin1Char('['))) {
+        } else if (trimmed.startsWith('[')) {
             Case c;
-            const qsizetype close = trimmed.indexOf(QLatin1Char(']'));
-            c.name = trimmed.mid(1, close - 1);
-            const QString rest = trimmed.mid(close + 1);
-            c.words = rest.section(QLatin1Char('|'), 0, 0).split(QLatin1Char(' '),
-                                                                  Qt::SkipEmptyParts);
-            c.text = rest.section(QLatin1Char('|'), 1).trimmed();
-            pending.append({ c, {} });
-            body = &pending.last().second;
+            c.name = trimmed.mid(1, trimmed.indexOf(']') - 1);
+            const QString rest = trimmed.mid(trimmed.indexOf(']') + 1);
+            c.words = rest.section('|', 0, 0).split(' ', Qt::SkipEmptyParts);
+            c.text = rest.section('|', 1).trimmed();
+            cases.append({ c, {} });
+            body = &cases.last().second;
         } else if (body) {
             body->append(trimmed);
         }
     }
-    QList<Case> cases;
+    QList<Case> out;
     Assembler assembler(fragments);
-    for (auto &[c, lines] : pending) {
+    for (auto &[c, lines] : cases) {
         c.bytes = assembler.assemble(lines, &c.error);
-        cases.append(c);
+        out.append(c);
     }
-    return cases;
+    return out;
 }
 
 } // namespace DicomText

@@ -34,8 +34,8 @@ Q_COREAPP_STARTUP_FUNCTION(watchForTheWindow)
 int main(int argc, char *argv[])
 {
     quitOnceShown = argc < 2;
-    const QString url = quitOnceShown ? QStringLiteral("qrc:qml/main.qml")
-                                      : QString::fromLocal8Bit(argv[1]);
+    const QString url
+            = quitOnceShown ? QStringLiteral("qrc:qml/main.qml") : QString::fromLocal8Bit(argv[1]);
     int qtArgc = 1;
     return Startup::runGui(qtArgc, argv, url, QmlHandler::ServerClient::None);
 }

@@ -57,8 +57,8 @@ void TestCli::exitStatus_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("summary"); // on standard output, or empty
     QTest::addColumn<QString>("named"); // a path named on standard error, or empty
-    const auto row = [](const char *name, const char *arguments, int code,
-                        const char *summary = "", const char *named = "") {
+    const auto row = [](const char *name, const char *arguments, int code, const char *summary = "",
+                        const char *named = "") {
         QTest::addRow("%s", name) << QString::fromUtf8(arguments).split(' ', Qt::SkipEmptyParts)
                                   << code << QString::fromUtf8(summary) << QString::fromUtf8(named);
     };
@@ -77,8 +77,8 @@ void TestCli::exitStatus_data()
     // The profile alone leaves the UIDs; the standard clean-up leaves nothing here.
     row("residue named", "good", 0, "2 files, 0 failed, 2 with residue",
         "good_depersonification/a.dcm: (0002,0003) ");
-    row("strict fails copies with residue", "--strict good", 1,
-        "2 files, 2 failed, 0 with residue", "good/a.dcm: residue (0002,0003) ");
+    row("strict fails copies with residue", "--strict good", 1, "2 files, 2 failed, 0 with residue",
+        "good/a.dcm: residue (0002,0003) ");
     row("standard", "--standard --strict good", 0, "2 files, 0 failed, 0 with residue");
     row("missing key file", "--uid-key nokey good", 2, "", "nokey");
     row("two keys", "--uid-key a --new-uid-key b good", 2);
@@ -146,7 +146,8 @@ void TestCli::writesTheSameTreeAsTheWindow()
              reportText.constData());
     QVERIFY2(reportText.contains(")\n  notes.txt: failed: not a DICOM file\n"),
              reportText.constData());
-    QVERIFY(reportText.contains("\nStandard clean-up (DICOM PS3.15 Basic Confidentiality Profile): off\n"));
+    QVERIFY(reportText.contains(
+            "\nStandard clean-up (DICOM PS3.15 Basic Confidentiality Profile): off\n"));
     QCOMPARE(TestDicom::treeOf(path("good_depersonification")),
              (QStringList{ "a.dcm", "sub/b.dcm" }));
     QCOMPARE(TestDicom::treeOf(path("mixed_depersonification")), QStringList{ "a.dcm" });
@@ -161,9 +162,11 @@ void TestCli::unlistableFolderFails_data()
     QTest::addColumn<QString>("summary");
     QTest::addColumn<QStringList>("written");
     QTest::addRow("a subfolder") << "tree/locked"
-                                 << "2 files, 1 failed, 1 with residue, 0 skipped, " << QStringList{ "ok/a.dcm" };
-    QTest::addRow("the folder named") << "tree"
-                                      << "1 files, 1 failed, 0 with residue, 0 skipped, " << QStringList{};
+                                 << "2 files, 1 failed, 1 with residue, 0 skipped, "
+                                 << QStringList{ "ok/a.dcm" };
+    QTest::addRow("the folder named")
+            << "tree"
+            << "1 files, 1 failed, 0 with residue, 0 skipped, " << QStringList{};
 }
 
 // A folder the user may not list, the one named on the command line too, is named as failed

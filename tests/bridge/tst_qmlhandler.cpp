@@ -28,7 +28,8 @@ private slots:
 void TestQmlHandler::init()
 {
     // Each test starts from a store without the switch, as a new installation does.
-    QSettings(QStringLiteral("Tesmo"), QStringLiteral("Vexar_Anonymizer")).remove("standardCleanup");
+    QSettings(QStringLiteral("Tesmo"), QStringLiteral("Vexar_Anonymizer"))
+            .remove("standardCleanup");
 }
 
 void TestQmlHandler::unknownOrMiscasedKeysDoNothing_data()

@@ -70,8 +70,7 @@ FileOutcome TestCleanup::anonymize(const QString &input, bool standard, bool str
     FileAnonymizer::Folders folders;
     const FileAnonymizer::Options options{ standard, strict, m_uids };
     return FileAnonymizer::anonymizeFile(input, (outputOf(input)),
-                                         FileAnonymizer::compileProfile(profile), options,
-                                         folders);
+                                         FileAnonymizer::compileProfile(profile), options, folders);
 }
 
 void TestCleanup::valuesFitTheirVr_data()
@@ -132,8 +131,9 @@ void TestCleanup::uidsMapConsistently()
     const auto b = TestDicom::read((outputOf(path("in/b.dcm"))));
     QVERIFY(a && b);
     const QByteArray study = TestDicom::valueOf(*a, studyUidTag);
-    QCOMPARE(study, QByteArray::fromStdString(VrValue::padded(
-                            gdcm::VR::UI, m_uids->map(options.studyUid))));
+    QCOMPARE(study,
+             QByteArray::fromStdString(
+                     VrValue::padded(gdcm::VR::UI, m_uids->map(options.studyUid))));
     const gdcm::DataSet &reference = a->GetDataSet()
                                              .GetDataElement(gdcm::Tag(0x0008, 0x1115))
                                              .GetValueAsSQ()
@@ -151,17 +151,22 @@ void TestCleanup::profileWritesValidValues_data()
     QTest::addColumn<quint16>("group");
     QTest::addColumn<quint16>("element");
     QTest::addColumn<QByteArray>("expected"); // null: the element is left out
-    QTest::addRow("code gets no dashes") << "" << quint16(0x0010) << quint16(0x0040) << QByteArray("");
-    QTest::addRow("age gets no dashes") << "" << quint16(0x0010) << quint16(0x1010) << QByteArray("");
-    QTest::addRow("decimal gets no dashes") << "" << quint16(0x0010) << quint16(0x1030) << QByteArray("");
-    QTest::addRow("name keeps its text") << "" << quint16(0x0010) << quint16(0x0010) << QByteArray("----");
-    QTest::addRow("picked date stays") << "BirthDate:20000229" << quint16(0x0010) << quint16(0x0030)
-                                       << QByteArray("20000229");
-    QTest::addRow("typed non-date") << "StudyDate:soon" << quint16(0x0008) << quint16(0x0020)
-                                    << QByteArray("");
+    QTest::addRow("code gets no dashes")
+            << "" << quint16(0x0010) << quint16(0x0040) << QByteArray("");
+    QTest::addRow("age gets no dashes")
+            << "" << quint16(0x0010) << quint16(0x1010) << QByteArray("");
+    QTest::addRow("decimal gets no dashes")
+            << "" << quint16(0x0010) << quint16(0x1030) << QByteArray("");
+    QTest::addRow("name keeps its text")
+            << "" << quint16(0x0010) << quint16(0x0010) << QByteArray("----");
+    QTest::addRow("picked date stays")
+            << "BirthDate:20000229" << quint16(0x0010) << quint16(0x0030) << QByteArray("20000229");
+    QTest::addRow("typed non-date")
+            << "StudyDate:soon" << quint16(0x0008) << quint16(0x0020) << QByteArray("");
     QTest::addRow("text too long for SH") << "StationName:A very long station name"
                                           << quint16(0x0008) << quint16(0x1010) << QByteArray("");
-    QTest::addRow("group length left out") << "" << quint16(0x0018) << quint16(0x0000) << QByteArray();
+    QTest::addRow("group length left out")
+            << "" << quint16(0x0018) << quint16(0x0000) << QByteArray();
 }
 
 void TestCleanup::profileWritesValidValues()
@@ -176,7 +181,8 @@ void TestCleanup::profileWritesValidValues()
     QJsonObject profile = TagProfile::load();
     if (!edit.isEmpty())
         QVERIFY(TagProfile::setUserText(profile, edit));
-    QVERIFY(anonymize(path("in/a.dcm"), false, false, profile).status != FileOutcome::Status::Failed);
+    QVERIFY(anonymize(path("in/a.dcm"), false, false, profile).status
+            != FileOutcome::Status::Failed);
     const auto out = TestDicom::read((outputOf(path("in/a.dcm"))));
     QVERIFY(out);
     const gdcm::Tag tag(group, element);
@@ -272,8 +278,8 @@ void TestCleanup::keyFiles()
     QString error;
     const QString keyFile = path("site.key");
     QVERIFY(UidKey::writeNewFile(keyFile, &error));
-    QCOMPARE(QFile::permissions(keyFile) & ~(QFile::ReadOwner | QFile::WriteOwner
-                                             | QFile::ReadUser | QFile::WriteUser),
+    QCOMPARE(QFile::permissions(keyFile)
+                     & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
              QFileDevice::Permissions());
     const QByteArray key = UidKey::readFile(keyFile, &error);
     QCOMPARE(key.size(), 32);

@@ -54,7 +54,8 @@ DicomCheck::Result checkExact(const QByteArray &bytes)
 QList<DicomText::Case> cases(const QString &withWord = QString())
 {
     QList<DicomText::Case> out;
-    for (const DicomText::Case &c : DicomText::readCases(QStringLiteral(TEST_DATA_DIR "/dicom.cases"))) {
+    for (const DicomText::Case &c :
+         DicomText::readCases(QStringLiteral(TEST_DATA_DIR "/dicom.cases"))) {
         if (withWord.isEmpty() || c.words.contains(withWord))
             out.append(c);
     }

@@ -129,7 +129,7 @@ void TestJobPlan::naming()
         touch(file);
     // "%1" is the temporary folder; a piece after "=" is taken as it is.
     for (QString &piece : pieces) {
-        piece = piece.startsWith('=') ? piece.mid(1)
+        piece = piece.startsWith('=')                 ? piece.mid(1)
                 : piece.contains(QLatin1String("%1")) ? piece.arg(m_dir->path())
                                                       : url(piece);
     }

@@ -54,8 +54,8 @@ void TestPixelCopy::initTestCase()
     m_profile = FileAnonymizer::compileProfile(TagProfile::load());
     for (const QJsonValue &entry : TagProfile::load()) {
         const QJsonObject e = entry.toObject();
-        m_profileTags.insert(TestDicom::tagText(gdcm::Tag(
-                TagProfile::tagNumber(e.value("tagU")), TagProfile::tagNumber(e.value("tagD")))));
+        m_profileTags.insert(TestDicom::tagText(gdcm::Tag(TagProfile::tagNumber(e.value("tagU")),
+                                                          TagProfile::tagNumber(e.value("tagD")))));
     }
     // Made by GDCM, with identifying values the cleaning changes, and the pixel data last.
     TestDicom::Options options;

@@ -31,23 +31,24 @@ void TestTagProfile::edits_data()
     QTest::addRow("any non-zero number is on") << false << "PatientsName:7"
                                                << "PatientsName"
                                                << "enabled" << QJsonValue(true) << "----";
-    QTest::addRow("flag without a colon is ignored") << false << "PatientsName"
-                                                     << "PatientsName"
-                                                     << "enabled" << QJsonValue(QJsonValue::Undefined) << "----";
-    QTest::addRow("text with colons keeps the rest") << true << "PatientsName:Doe:John"
-                                                     << "PatientsName"
-                                                     << "user_replace" << QJsonValue("Doe:John")
-                                                     << "Doe:John";
+    QTest::addRow("flag without a colon is ignored")
+            << false << "PatientsName"
+            << "PatientsName"
+            << "enabled" << QJsonValue(QJsonValue::Undefined) << "----";
+    QTest::addRow("text with colons keeps the rest")
+            << true << "PatientsName:Doe:John"
+            << "PatientsName"
+            << "user_replace" << QJsonValue("Doe:John") << "Doe:John";
     QTest::addRow("emptied text falls back") << true << "PatientsName:"
                                              << "PatientsName"
                                              << "user_replace" << QJsonValue("") << "----";
     QTest::addRow("date as eight digits") << true << "BirthDate:20210305"
                                           << "BirthDate"
-                                          << "user_replace" << QJsonValue("20210305")
-                                          << "20210305";
-    QTest::addRow("text without a colon is ignored") << true << "PatientsName"
-                                                     << "PatientsName"
-                                                     << "user_replace" << QJsonValue(QJsonValue::Undefined) << "----";
+                                          << "user_replace" << QJsonValue("20210305") << "20210305";
+    QTest::addRow("text without a colon is ignored")
+            << true << "PatientsName"
+            << "PatientsName"
+            << "user_replace" << QJsonValue(QJsonValue::Undefined) << "----";
     QTest::addRow("unknown name makes a hidden entry") << true << "Nobody:x"
                                                        << "Nobody"
                                                        << "user_replace" << QJsonValue("x") << "x";
@@ -64,8 +65,8 @@ void TestTagProfile::edits()
 
     const QJsonObject before = TagProfile::load();
     QJsonObject after = before;
-    const bool taken = text ? TagProfile::setUserText(after, value)
-                            : TagProfile::setEnabled(after, value);
+    const bool taken
+            = text ? TagProfile::setUserText(after, value) : TagProfile::setEnabled(after, value);
     QCOMPARE(taken, !expected.isUndefined());
     const QJsonObject edited = after.value(entry).toObject();
     if (taken)

@@ -74,8 +74,9 @@ private:
 
     QByteArray value(const QString &t)
     {
-        static const QRegularExpression form(QStringLiteral(
-                "^(?:\"(.*)\"|0x((?:[0-9A-Fa-f]{2})*)|u(16|32):(\\w+)|(\\d+)\\*0x([0-9A-Fa-f]{2}))$"));
+        static const QRegularExpression form(
+                QStringLiteral("^(?:\"(.*)\"|0x((?:[0-9A-Fa-f]{2})*)|u(16|32):(\\w+)|(\\d+)\\*0x(["
+                               "0-9A-Fa-f]{2}))$"));
         const QRegularExpressionMatch m = form.match(t);
         bool ok = true;
         if (m.hasCaptured(1)) {
@@ -132,8 +133,9 @@ private:
         QByteArray out = number(tag.captured(1).toUInt(nullptr, 16), 2)
                 + number(tag.captured(2).toUInt(nullptr, 16), 2);
         // GDCM gives every VR it does not know a 32-bit length, as for UN.
-        static const QStringList shortVrs = QStringLiteral(
-                "AE AS AT CS DA DS DT FD FL IS LO LT PN SH SL SS ST TM UI UL US").split(' ');
+        static const QStringList shortVrs
+                = QStringLiteral("AE AS AT CS DA DS DT FD FL IS LO LT PN SH SL SS ST TM UI UL US")
+                          .split(' ');
         if (m_implicit)
             out += number(n, 4);
         else if (shortVrs.contains(t.at(1)))
@@ -149,13 +151,13 @@ private:
             syntax += '\0';
         const bool big = m_big;
         m_big = false;
-        const QByteArray body = run({ "(0002,0001) OB 0x0001",
-                                      "(0002,0002) UI \"1.2.840.10008.5.1.4.1.1.7\\0\"",
-                                      "(0002,0003) UI \"1.2.3.4\\0\"" })
+        const QByteArray body
+                = run({ "(0002,0001) OB 0x0001", "(0002,0002) UI \"1.2.840.10008.5.1.4.1.1.7\\0\"",
+                        "(0002,0003) UI \"1.2.3.4\\0\"" })
                 + number(0x0002, 2) + number(0x0010, 2) + "UI" + number(quint32(syntax.size()), 2)
                 + syntax;
-        const QByteArray out = QByteArray(128, '\0') + "DICM" + number(0x0002, 2)
-                + number(0, 2) + "UL" + number(4, 2) + number(quint32(body.size()), 4) + body;
+        const QByteArray out = QByteArray(128, '\0') + "DICM" + number(0x0002, 2) + number(0, 2)
+                + "UL" + number(4, 2) + number(quint32(body.size()), 4) + body;
         m_big = big;
         return out;
     }

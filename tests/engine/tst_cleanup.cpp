@@ -165,8 +165,10 @@ void TestCleanup::profileWritesValidValues_data()
             << "StudyDate:soon" << quint16(0x0008) << quint16(0x0020) << QByteArray("");
     QTest::addRow("text too long for SH") << "StationName:A very long station name"
                                           << quint16(0x0008) << quint16(0x1010) << QByteArray("");
-    QTest::addRow("group length left out")
+    QTest::addRow("named group length left out")
             << "" << quint16(0x0018) << quint16(0x0000) << QByteArray();
+    QTest::addRow("stale group length of a changed group left out")
+            << "" << quint16(0x0010) << quint16(0x0000) << QByteArray();
 }
 
 void TestCleanup::profileWritesValidValues()

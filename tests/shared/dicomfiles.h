@@ -72,8 +72,8 @@ inline gdcm::DataElement sequence(const gdcm::Tag &tag, const std::vector<gdcm::
 struct Options
 {
     bool withPrivateSequence = false; // at (0009,1004), a tag the default profile lists
-    // Identifiers where the profile's texts do not fit (CS, AS, DS, a long SH, a UID, a group
-    // length), outside the profile (an operator, a reference to the study holding the
+    // Identifiers where the profile's texts do not fit (CS, AS, DS, a long SH, a UID, group
+    // lengths), outside the profile (an operator, a reference to the study holding the
     // patient's name, a private block holding it, the patient's ID in an unlisted element).
     bool planted = false;
     std::string studyUid; // empty: a new one
@@ -116,7 +116,9 @@ inline bool write(const QString &path, const Options &options = {})
         put(0x0008, 0x1010, VR::SH, "CT7");
         put(0x0008, 0x1070, VR::PN, plantedOperator);
         put(0x0018, 0x1020, VR::LO, plantedSoftware);
-        put(0x0018, 0x0000, VR::UL, std::string("\x1c\0\0\0", 4)); // 28
+        // Group lengths of groups the profile changes: one it names, one it does not.
+        put(0x0018, 0x0000, VR::UL, std::string("\x1c\0\0\0", 4));
+        put(0x0010, 0x0000, VR::UL, std::string("\x1c\0\0\0", 4));
         put(0x0020, 0x0052, VR::UI, "1.2.826.0.1.3680043.99.7");
         put(0x0054, 0x0400, VR::SH, "ID-0042");
         ds.Insert(sequence(gdcm::Tag(0x0008, 0x1115),

@@ -81,6 +81,7 @@ void TestCli::exitStatus_data()
         "good/a.dcm: residue (0002,0003) ");
     row("standard", "--standard --strict good", 0, "2 files, 0 failed, 0 with residue");
     row("missing key file", "--uid-key nokey good", 2, "", "nokey");
+    row("not a key file", "--uid-key mixed/notes.txt good", 2, "", "notes.txt");
     row("two keys", "--uid-key a --new-uid-key b good", 2);
 }
 
@@ -111,6 +112,10 @@ void TestCli::sharedKeyFileMapsUidsAlike()
     QCOMPARE(run({ "--new-uid-key", "site.key" }).code, 0);
     QCOMPARE(QFile::permissions(path("site.key")) & (QFile::ReadGroup | QFile::ReadOther),
              QFileDevice::Permissions());
+    // Never replaced: another machine may already use it.
+    const QByteArray key = TestDicom::readAll(path("site.key"));
+    QCOMPARE(run({ "--new-uid-key", "site.key" }).code, 2);
+    QCOMPARE(TestDicom::readAll(path("site.key")), key);
     QVERIFY(QDir().rename(path("good"), path("one")));
     QCOMPARE(run({ "--standard", "--uid-key", "site.key", "one" }, path("home1")).code, 0);
     QVERIFY(QDir().rename(path("one"), path("two")));

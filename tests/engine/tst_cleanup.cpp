@@ -28,7 +28,6 @@ private slots:
     void profileWritesValidValues();
     void residue_data();
     void residue();
-    void keyFiles();
 
 private:
     FileOutcome anonymize(const QString &input, bool standard, bool strict = false,
@@ -273,27 +272,6 @@ void TestCleanup::residue()
     QCOMPARE(refused.reason, "residue " + expected.join(' '));
     QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList());
     QCOMPARE(TestDicom::sha256(path("in/a.dcm")), before);
-}
-
-void TestCleanup::keyFiles()
-{
-    QString error;
-    const QString keyFile = path("site.key");
-    QVERIFY(UidKey::writeNewFile(keyFile, &error));
-    QCOMPARE(QFile::permissions(keyFile)
-                     & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
-             QFileDevice::Permissions());
-    const QByteArray key = UidKey::readFile(keyFile, &error);
-    QCOMPARE(key.size(), 32);
-    // Never replaced: another machine may already use it.
-    QVERIFY(!UidKey::writeNewFile(keyFile, &error));
-    QCOMPARE(UidKey::readFile(keyFile, &error), key);
-    QFile bad(path("bad.key"));
-    QVERIFY(bad.open(QIODevice::WriteOnly));
-    bad.write("abc\n");
-    bad.close();
-    QVERIFY(UidKey::readFile(bad.fileName(), &error).isEmpty());
-    QVERIFY(!error.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestCleanup)

@@ -187,29 +187,22 @@ void TestCli::unlistableFolderFails()
     QFETCH(QStringList, written);
     QVERIFY(TestDicom::write(path("tree/ok/a.dcm")));
     QVERIFY(TestDicom::write(path("tree/locked/b.dcm")));
-    QStringList command{ QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli"), path("tree") };
+    QStringList wrapper;
     if (::geteuid() == 0) {
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
         if (setpriv.isEmpty())
             QSKIP("running as root without setpriv to drop the rights");
-        command = QStringList{ setpriv, "--reuid=65534", "--regid=65534", "--clear-groups" }
-                + command;
+        wrapper = QStringList{ setpriv, "--reuid=65534", "--regid=65534", "--clear-groups" };
         // nobody makes the output folder beside the tree.
         QVERIFY(QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7777)));
     }
     QVERIFY(QFile::setPermissions(path(locked), QFileDevice::Permissions()));
-    QProcess process;
-    process.start(command.takeFirst(), command);
-    QVERIFY(process.waitForFinished(60000));
-    QFile::setPermissions(path(locked),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    const QString err = QString::fromUtf8(process.readAllStandardError());
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 1);
-    QVERIFY2(err.contains("failed: " + path(locked) + ": cannot read: permission denied\n"),
-             qPrintable(err));
-    const QString out = QString::fromUtf8(process.readAllStandardOutput());
-    QVERIFY2(out.startsWith(summary), qPrintable(out));
+    const TestJob::CliResult result = TestJob::runCli({ path("tree") }, m_dir->path(), {}, wrapper);
+    QFile::setPermissions(path(locked), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(result.code, 1);
+    QVERIFY2(result.err.contains("failed: " + path(locked) + ": cannot read: permission denied\n"),
+             qPrintable(result.err));
+    QVERIFY2(result.out.startsWith(summary), qPrintable(result.out));
     QCOMPARE(TestDicom::treeOf(path("tree_depersonification")), written);
     for (const QString &file : written)
         QVERIFY(TestDicom::read(path("tree_depersonification/") + file));

@@ -58,9 +58,9 @@ struct CliResult
 };
 
 // The headless command with `arguments`, run in `folder`; `configHome`, when given, is its
-// settings store: another installation.
+// settings store: another installation. `wrapper`, when given, is a command that runs it.
 inline CliResult runCli(const QStringList &arguments, const QString &folder,
-                        const QString &configHome = QString())
+                        const QString &configHome = QString(), QStringList wrapper = {})
 {
     QProcess process;
     process.setWorkingDirectory(folder);
@@ -69,7 +69,8 @@ inline CliResult runCli(const QStringList &arguments, const QString &folder,
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
         process.setProcessEnvironment(environment);
     }
-    process.start(QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli"), arguments);
+    wrapper << QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli") << arguments;
+    process.start(wrapper.takeFirst(), wrapper);
     CliResult result;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return result;

@@ -2,8 +2,8 @@
 #include "bridge/qmlhandler.h"
 #include "engine/progress.h"
 
-#include <QDir>
-#include <QFile>
+#include "shared/dicomfiles.h"
+
 #include <QJsonObject>
 #include <QSemaphore>
 #include <QSignalSpy>
@@ -23,8 +23,8 @@ private slots:
     void cleanup();
     void rule_data();
     void rule();
-    void sendsEachFileWhenSlow();
-    void throttlesAllButTheLastWhenFast();
+    void sentByTheClock_data();
+    void sentByTheClock();
     void emptyJobSendsOnlyItsOutcome();
     void secondJobAddsToTheRunningTotals();
     void finishedJobIsReplacedByTheNext();
@@ -52,10 +52,8 @@ void TestProgress::cleanup()
 QString TestProgress::folderOf(int files, const QString &name)
 {
     const QString folder = m_dir->filePath(name);
-    QDir().mkpath(folder);
     for (int i = 0; i < files; ++i) {
-        QFile file(folder + QStringLiteral("/f%1.txt").arg(i));
-        if (!file.open(QIODevice::WriteOnly) || file.write("not DICOM\n") < 0)
+        if (!TestDicom::writeAll(folder + QStringLiteral("/f%1.txt").arg(i), "not DICOM\n"))
             qFatal("cannot write the test files");
     }
     return QUrl::fromLocalFile(folder).toString();
@@ -98,28 +96,28 @@ void TestProgress::rule()
     QCOMPARE(Progress::shouldSend(elapsed, Progress::fraction(done, total)), sent);
 }
 
-void TestProgress::sendsEachFileWhenSlow()
+// With 100 ms between files every file is sent; with no time passing only the last one.
+void TestProgress::sentByTheClock_data()
 {
-    QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setClockForTesting([this] { return m_now += 100; });
-    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
-    QVERIFY(spy.isValid());
-    handler.receiveFromQml(MessageKey::openFolder, folderOf(3));
-    QTRY_COMPARE(handler.done(), 3);
-    QCOMPARE(progressValues(spy), (QList<float>{ 1.0f / 3.0f, 2.0f / 3.0f, 1.0f }));
-    QCOMPARE(progressValues(spy).at(0), 0.33333334f);
-    QCOMPARE(progressValues(spy).at(1), 0.6666667f);
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("step"); // ms the clock moves per reading
+    QTest::addColumn<QList<float>>("sent");
+    QTest::addRow("slow") << 3 << 100 << QList<float>{ 1.0f / 3.0f, 2.0f / 3.0f, 1.0f };
+    QTest::addRow("fast") << 200 << 0 << QList<float>{ 1.0f };
 }
 
-void TestProgress::throttlesAllButTheLastWhenFast()
+void TestProgress::sentByTheClock()
 {
+    QFETCH(int, files);
+    QFETCH(int, step);
+    QFETCH(QList<float>, sent);
     QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setClockForTesting([this] { return m_now; });
+    handler.setClockForTesting([this, step] { return m_now += step; });
     QSignalSpy spy(&handler, &QmlHandler::sendToQml);
     QVERIFY(spy.isValid());
-    handler.receiveFromQml(MessageKey::openFolder, folderOf(200));
-    QTRY_COMPARE(handler.done(), 200);
-    QCOMPARE(progressValues(spy), QList<float>{ 1.0f });
+    handler.receiveFromQml(MessageKey::openFolder, folderOf(files));
+    QTRY_COMPARE(handler.done(), files);
+    QCOMPARE(progressValues(spy), sent);
 }
 
 // A job without files sends no progress (the window stays idle), only its outcome.
@@ -128,14 +126,12 @@ void TestProgress::emptyJobSendsOnlyItsOutcome()
     QmlHandler handler(QmlHandler::ServerClient::None);
     QSignalSpy spy(&handler, &QmlHandler::sendToQml);
     QVERIFY(spy.isValid());
-    QDir().mkpath(m_dir->filePath(QStringLiteral("empty")));
-    QFile dicomdir(m_dir->filePath(QStringLiteral("empty/DICOMDIR")));
-    QVERIFY(dicomdir.open(QIODevice::WriteOnly));
+    QVERIFY(TestDicom::writeAll(m_dir->filePath(QStringLiteral("empty/DICOMDIR")), {}));
     handler.receiveFromQml(
             MessageKey::openFolder,
             QUrl::fromLocalFile(m_dir->filePath(QStringLiteral("empty"))).toString());
     handler.waitForWorkers();
-    QTest::qWait(100);
+    QCoreApplication::processEvents();
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.at(0).at(0).toString(), MessageKey::jobOutcome);
     QCOMPARE(spy.at(0).at(1).toJsonObject().value("text").toString(),
@@ -158,8 +154,9 @@ void TestProgress::secondJobAddsToTheRunningTotals()
     QVERIFY(spy.isValid());
     handler.receiveFromQml(MessageKey::openFolder, folderOf(3, QStringLiteral("first")));
     handler.receiveFromQml(MessageKey::openFolder, folderOf(2, QStringLiteral("second")));
-    QCOMPARE(handler.total(), 5);
-    gate.release();
+    const int total = handler.total();
+    gate.release(); // before any check can end the test with the pool held
+    QCOMPARE(total, 5);
 
     QTRY_COMPARE(handler.done(), 5);
     const QList<float> values = progressValues(spy);

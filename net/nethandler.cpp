@@ -137,6 +137,14 @@ void NetHandler::emitLoadData()
     emit updateStatusLoadData(getPending, postPending);
 }
 
+// A request has been reported: one less in flight, and the status of how it ended.
+void NetHandler::endRequest(int &pending, const char *state, const char *message)
+{
+    --pending;
+    emitLoadData();
+    emitStatus(state, QString::fromLatin1(message));
+}
+
 // ---- Watchdogs ----------------------------------------------------------------------------
 
 // Every request has its own manager (the reply's parent) and a watchdog that bounds a reply
@@ -361,24 +369,18 @@ void NetHandler::finishGetRequestHandler(QNetworkReply *reply, QString type)
     if (type == userConfigPath)
         emit updateServerContent(object);
     emit getRequestFinish(type, object);
-
     reply->deleteLater();
-    --getPending;
-    emitLoadData();
-    emitStatus(getOk.state, getOk.message);
+    endRequest(getPending, getOk.state, getOk.message);
 }
 
 // The request is not aborted: its reply may still come, and is then dropped unreported.
 void NetHandler::getRequestTimeout()
 {
     qDebug() << "timeout get request";
-    const std::optional<QString> type = expireWatchdog(OnExpiry::LetRun);
-    if (!type)
-        return;
-    emit getRequestFinish(*type, timeoutObject());
-    --getPending;
-    emitLoadData();
-    emitStatus(getTimedOut.state, getTimedOut.message);
+    if (const std::optional<QString> type = expireWatchdog(OnExpiry::LetRun)) {
+        emit getRequestFinish(*type, timeoutObject());
+        endRequest(getPending, getTimedOut.state, getTimedOut.message);
+    }
 }
 
 void NetHandler::postRequest(const QString &path, const QJsonObject &property,
@@ -416,22 +418,17 @@ void NetHandler::handlePostReply(QNetworkReply *reply)
     const QString type = reply->property(typeProperty).toString();
     const QJsonObject property = reply->property("property").toJsonObject();
     emit postRequestFinish(type, property, parseObject(body));
-    --postPending;
-    emitLoadData();
     reply->deleteLater();
-    emitStatus(postOk.state, postOk.message);
+    endRequest(postPending, postOk.state, postOk.message);
 }
 
 void NetHandler::postRequestTimeout()
 {
     qDebug() << "timeout post request";
-    const std::optional<QString> type = expireWatchdog(OnExpiry::Abort);
-    if (!type)
-        return;
-    emit postRequestFinish(*type, QJsonObject(), timeoutObject());
-    --postPending;
-    emitLoadData();
-    emitStatus(postTimedOut.state, postTimedOut.message);
+    if (const std::optional<QString> type = expireWatchdog(OnExpiry::Abort)) {
+        emit postRequestFinish(*type, QJsonObject(), timeoutObject());
+        endRequest(postPending, postTimedOut.state, postTimedOut.message);
+    }
 }
 
 void NetHandler::updateRequest()

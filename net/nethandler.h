@@ -108,6 +108,7 @@ private:
     void failOver();
     void emitStatus(const char *state, const QString &message);
     void emitLoadData();
+    void endRequest(int &pending, const char *state, const char *message);
 
     QString username;
     QString password;

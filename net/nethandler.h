@@ -127,5 +127,5 @@ private:
     bool authorized = false;
 
     Intervals m_intervals;
-    std::function<QDateTime()> m_clock = &QDateTime::currentDateTime;
+    std::function<QDateTime()> m_clock = [] { return QDateTime::currentDateTime(); };
 };

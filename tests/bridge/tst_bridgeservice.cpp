@@ -140,9 +140,8 @@ void TestBridgeService::settingsSubmission()
     server.handler = [&](const TestRequest &request) {
         if (!request.path.endsWith("/login") || posted)
             return workingService(request);
-        return TestResponse{
-            200, loginReply, {}, loginReply.isEmpty() ? TestResponse::Hold : TestResponse::Answer
-        };
+        return TestResponse{ 200, loginReply,
+                             loginReply.isEmpty() ? TestResponse::Hold : TestResponse::Answer };
     };
     QmlHandler bridge(QStringList{ server.baseUrl() });
     QSignalSpy spy(&bridge, &QmlHandler::sendToQml);

@@ -212,7 +212,7 @@ void TestNetHandler::requestLifeCycle()
     TlsTestServer server;
     server.handler = [&](const TestRequest &request) {
         return request.path.endsWith("/probe")
-                ? TestResponse{ 200, answer, {}, late ? TestResponse::Hold : TestResponse::Answer }
+                ? TestResponse{ 200, answer, late ? TestResponse::Hold : TestResponse::Answer }
                 : workingService(request);
     };
     auto handler = makeHandler({ server.baseUrl() });
@@ -334,8 +334,10 @@ void TestNetHandler::redirectToAnotherOriginIsNotFollowed()
     service.handler = [&](const TestRequest &request) {
         if (!request.path.endsWith(path))
             return workingService(request);
-        const QByteArray location = target.toUtf8() + request.path.mid(7);
-        return TestResponse{ 307, {}, { { "Location", location } } };
+        return TestResponse{ 307,
+                             "HTTP/1.1 307 Moved\r\nContent-Length: 0\r\nLocation: "
+                                     + target.toUtf8() + request.path.mid(7) + "\r\n\r\n",
+                             TestResponse::Verbatim };
     };
     NetHandler::Intervals intervals = fastIntervals();
     intervals.failoverRetry = 300000;

@@ -29,15 +29,13 @@ struct TestRequest
 
 struct TestResponse
 {
-    using Headers = QList<QPair<QByteArray, QByteArray>>;
     enum Delivery { Answer, Hold, Verbatim };
-    TestResponse(int code = 200, QByteArray content = {}, Headers extra = {}, Delivery how = Answer)
-        : status(code), body(std::move(content)), headers(std::move(extra)), delivery(how)
+    TestResponse(int code = 200, QByteArray content = {}, Delivery how = Answer)
+        : status(code), body(std::move(content)), delivery(how)
     { }
 
     int status;
     QByteArray body;
-    Headers headers;
     // Hold: answered only by releaseHeld(), if ever. Verbatim: the body alone is sent, as the
     // bytes of a broken service, and the connection closed after them.
     Delivery delivery;
@@ -160,8 +158,6 @@ private:
             return;
         }
         QByteArray text = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
-        for (const auto &[name, value] : response.headers)
-            text += name + ": " + value + "\r\n";
         text += "Content-Type: application/json\r\nContent-Length: "
                 + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n";
         socket->write(text + response.body);

@@ -98,13 +98,12 @@ void TestNetFaults::brokenServiceFailsOver()
     const QString brokenUrl = broken
             ? broken->baseUrl()
             : QStringLiteral("https://127.0.0.1:%1/dataX/").arg(silent.serverPort());
-    NetHandler handler(&m_settings, { brokenUrl, good.baseUrl() });
     NetHandler::Intervals intervals = fastIntervals();
     intervals.replyWatchdog = endless ? 100 : 300000;
-    handler.setIntervals(intervals);
-    QSignalSpy statuses(&handler, &NetHandler::updateStatusConnection);
-    handler.login("user", "secret");
-    handler.setIntervals(fastIntervals());
+    const auto handler = makeHandler(&m_settings, { brokenUrl, good.baseUrl() }, intervals);
+    QSignalSpy statuses(handler.get(), &NetHandler::updateStatusConnection);
+    handler->login("user", "secret");
+    handler->setIntervals(fastIntervals());
     QTRY_COMPARE_WITH_TIMEOUT(statuses.count(), 6, 20000);
     // Past the failover pause: the failed attempt led to one new login, not two.
     QVERIFY(waitPast(2 * fastIntervals().failoverRetry));
@@ -115,7 +114,7 @@ void TestNetFaults::brokenServiceFailsOver()
                                   connectionStatus("ok", "authorization ok"),
                                   connectionStatus("wait", "get request"),
                                   connectionStatus("ok", "get request ok") }));
-    QCOMPARE(handler.currentBaseUrl(), good.baseUrl());
+    QCOMPARE(handler->currentBaseUrl(), good.baseUrl());
     QCOMPARE(good.requestsTo("/login").size(), 1);
     QCOMPARE(good.requestsTo("/userConfig").value(0).headers.value("authorization"), "Bearer A1");
 

@@ -38,8 +38,6 @@ private slots:
     void redirectToAnotherOriginIsNotFollowed();
 
 private:
-    std::unique_ptr<NetHandler>
-    makeHandler(const QStringList &urls, const NetHandler::Intervals &intervals = fastIntervals());
     // Logs in against a working service and waits for the profile.
     static bool logIn(NetHandler &handler);
 
@@ -58,14 +56,6 @@ void TestNetHandler::init()
     m_settings.clear();
 }
 
-std::unique_ptr<NetHandler> TestNetHandler::makeHandler(const QStringList &urls,
-                                                        const NetHandler::Intervals &intervals)
-{
-    auto handler = std::make_unique<NetHandler>(&m_settings, urls);
-    handler->setIntervals(intervals);
-    return handler;
-}
-
 bool TestNetHandler::logIn(NetHandler &handler)
 {
     QSignalSpy content(&handler, &NetHandler::updateServerContent);
@@ -76,7 +66,7 @@ bool TestNetHandler::logIn(NetHandler &handler)
 void TestNetHandler::loginAndProfileFetch()
 {
     TlsTestServer server;
-    auto handler = makeHandler({ server.baseUrl(), "https://unused.invalid/dataX/" });
+    auto handler = makeHandler(&m_settings, { server.baseUrl(), "https://unused.invalid/dataX/" });
     QSignalSpy content(handler.get(), &NetHandler::updateServerContent);
     handler->login("dr.who", "tardis:42");
     QVERIFY(content.wait());
@@ -150,7 +140,7 @@ void TestNetHandler::loginReplies()
                                                : workingService(request);
     };
     second.handler = first.handler;
-    auto handler = makeHandler({ first.baseUrl(), second.baseUrl() });
+    auto handler = makeHandler(&m_settings, { first.baseUrl(), second.baseUrl() });
     QSignalSpy statuses(handler.get(), &NetHandler::updateStatusConnection);
     // The logins sent by half the failover pause after each answer. Timers fire in the order
     // they fall due, so the count holds however slow the machine is.
@@ -215,7 +205,7 @@ void TestNetHandler::requestLifeCycle()
                 ? TestResponse{ 200, answer, late ? TestResponse::Hold : TestResponse::Answer }
                 : workingService(request);
     };
-    auto handler = makeHandler({ server.baseUrl() });
+    auto handler = makeHandler(&m_settings, { server.baseUrl() });
     QVERIFY(logIn(*handler));
     // Short only from here on: the login and its profile fetch are guarded too.
     NetHandler::Intervals intervals = fastIntervals();
@@ -268,7 +258,7 @@ void TestNetHandler::gateAndTokenRefresh()
     };
     NetHandler::Intervals intervals;
     intervals.refreshTick = 10;
-    auto handler = makeHandler({ server.baseUrl() }, intervals);
+    auto handler = makeHandler(&m_settings, { server.baseUrl() }, intervals);
     QDateTime now = QDateTime::currentDateTime();
     handler->setClock([&now] { return now; });
     QSignalSpy counts(handler.get(), &NetHandler::updateStatusLoadData);
@@ -341,7 +331,7 @@ void TestNetHandler::redirectToAnotherOriginIsNotFollowed()
     };
     NetHandler::Intervals intervals = fastIntervals();
     intervals.failoverRetry = 300000;
-    auto handler = makeHandler({ service.baseUrl() }, intervals);
+    auto handler = makeHandler(&m_settings, { service.baseUrl() }, intervals);
     QSignalSpy statuses(handler.get(), &NetHandler::updateStatusConnection);
     QSignalSpy content(handler.get(), &NetHandler::updateServerContent);
     handler->login("user", "secret");

@@ -192,6 +192,15 @@ inline NetHandler::Intervals fastIntervals()
     return intervals;
 }
 
+inline std::unique_ptr<NetHandler> makeHandler(QSettings *settings, const QStringList &urls,
+                                               const NetHandler::Intervals &intervals
+                                               = fastIntervals())
+{
+    auto handler = std::make_unique<NetHandler>(settings, urls);
+    handler->setIntervals(intervals);
+    return handler;
+}
+
 inline QJsonObject connectionStatus(const char *state, const QString &message)
 {
     return QJsonObject{ { "status", QString::fromLatin1(state) }, { "message", message } };

@@ -17,8 +17,8 @@
 #include <memory>
 
 // A stand-in for the web service: an HTTPS/1.1 server on 127.0.0.1 with an ephemeral port and
-// one of the tests' certificates (tests/net/data, made by make-fault-certs.sh there). It
-// answers one request per connection and closes it.
+// one of the tests' certificates (tests/net/data; make-fault-certs.sh there makes the faulty
+// ones). It answers one request per connection and closes it.
 struct TestRequest
 {
     QByteArray method;

@@ -6,6 +6,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <optional>
+
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
@@ -52,6 +55,9 @@ public:
 
     // Test-only: replaces the intervals; restarts the refresh check with its new period.
     void setIntervals(const Intervals &intervals);
+    // Test-only: the clock that dates the access token and the refresh requests (the local
+    // date-time by default), so that a test can age the token without waiting.
+    void setClock(std::function<QDateTime()> clock);
 
     // Read-only views of the session for tests and diagnostics.
     bool isAuthorized() const { return authorized; }
@@ -83,15 +89,26 @@ private slots:
     void updateAcsessToken();
 
 private:
+    // What a watchdog does with the reply it guards when it fires first.
+    enum class OnExpiry { Abort, LetRun };
+    enum class TokenSet { Access, AccessAndRefresh };
+    using ReplyHandler = void (NetHandler::*)(QNetworkReply *);
+
     QNetworkRequest makeRequest(const QString &path) const;
+    void watchReply(QNetworkReply *reply, int interval, void (NetHandler::*onTimeout)(),
+                    ReplyHandler onFinished);
+    std::optional<QString> expireWatchdog(OnExpiry expiry);
     void handleLoginReply(QNetworkReply *reply);
+    void handleGetReply(QNetworkReply *reply);
     void handlePostReply(QNetworkReply *reply);
-    void watchReply(QNetworkReply *reply, QNetworkAccessManager *manager,
-                    void (NetHandler::*onTimeout)(),
-                    void (NetHandler::*onFinished)(QNetworkReply *));
-    void failOver(int delay);
-    void emitStatus(const QString &status, const QString &message);
+    void storeTokens(const QJsonObject &reply, TokenSet tokens);
+    void showLoginStatus(int serviceStatus, const QString &message);
+    void followLogin(int serviceStatus, const QJsonObject &reply);
+    void moveToNextBaseUrl();
+    void failOver();
+    void emitStatus(const char *state, const QString &message);
     void emitLoadData();
+    void endRequest(int &pending, const char *state, const char *message);
 
     QString username;
     QString password;
@@ -110,4 +127,5 @@ private:
     bool authorized = false;
 
     Intervals m_intervals;
+    std::function<QDateTime()> m_clock = [] { return QDateTime::currentDateTime(); };
 };

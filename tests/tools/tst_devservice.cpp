@@ -1,5 +1,6 @@
 #include "net/nethandler.h"
-#include "tlstestserver.h"
+#include "shared/jsonhelpers.h"
+#include "shared/tlstestserver.h"
 
 #include <QProcess>
 #include <QSettings>
@@ -8,8 +9,9 @@
 #include <QTcpServer>
 #include <QTest>
 
-// The development service as the program meets it: a NetHandler logs in, fetches the profile,
-// stores an edited one and renews its token, all over loopback HTTPS.
+// The development service as the program meets it: a NetHandler is refused with a wrong
+// password, logs in, fetches the profile, stores an edited one and renews its token, all over
+// loopback HTTPS.
 class TestDevService : public QObject
 {
     Q_OBJECT
@@ -18,19 +20,18 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void sessionAndProfile();
-    void refusesWrongAccount();
 
 private:
     QProcess m_service;
     QString m_baseUrl;
+    QSettings m_settings{ QStringLiteral("Tesmo"), QStringLiteral("Vexar_Anonymizer_devtest") };
 };
 
 void TestDevService::initTestCase()
 {
     if (!QSslSocket::supportsSsl())
         QSKIP("TLS is not available");
-    const QString data = QStringLiteral(TEST_DATA_DIR);
-    QVERIFY(trustTestCa(data + "/ca.crt"));
+    QVERIFY(trustTestCertificates());
 
     // A free port: taken from the system, released, then handed to the service.
     QTcpServer probe;
@@ -39,8 +40,9 @@ void TestDevService::initTestCase()
     probe.close();
 
     m_service.setProgram(QStringLiteral(TEST_BIN_DIR) + "/vexar-devservice");
-    m_service.setArguments({ "--cert", data + "/server.crt", "--key", data + "/server.key",
-                             "--port", QString::number(port), "--last-version", "1.3.0" });
+    m_service.setArguments({ "--cert", testCertificate("server.crt"), "--key",
+                             testCertificate("server.key"), "--port", QString::number(port),
+                             "--last-version", "1.3.0" });
     m_service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_service.start();
     QVERIFY(m_service.waitForStarted());
@@ -53,6 +55,7 @@ void TestDevService::initTestCase()
 
 void TestDevService::cleanupTestCase()
 {
+    m_settings.clear();
     if (m_service.state() == QProcess::Running) {
         m_service.terminate();
         m_service.waitForFinished(3000);
@@ -61,26 +64,28 @@ void TestDevService::cleanupTestCase()
 
 void TestDevService::sessionAndProfile()
 {
-    QSettings settings(QStringLiteral("Tesmo"), QStringLiteral("Vexar_Anonymizer_devtest"));
-    NetHandler handler(&settings, { m_baseUrl });
-    NetHandler::Intervals intervals;
-    intervals.refreshTick = 20;
-    intervals.refreshAfter = 300;
-    intervals.refreshRetry = 100;
-    handler.setIntervals(intervals);
+    NetHandler handler(&m_settings, { m_baseUrl });
+    handler.setIntervals(fastIntervals());
+    QDateTime now = QDateTime::currentDateTime();
+    handler.setClock([&now] { return now; });
+    QSignalSpy statuses(&handler, &NetHandler::updateStatusConnection);
     QSignalSpy content(&handler, &NetHandler::updateServerContent);
     QSignalSpy versions(&handler, &NetHandler::versionInfo);
     QSignalSpy posts(&handler, &NetHandler::postRequestFinish);
-    QSignalSpy gets(&handler, &NetHandler::getRequestFinish);
+
+    handler.login("demo", "wrong");
+    QTRY_COMPARE(statuses.count(), 2);
+    QCOMPARE(statuses.at(1).at(0).toJsonObject(),
+             connectionStatus("error", "Unknown account or wrong password"));
+    QVERIFY(!handler.isAuthorized());
 
     handler.login("demo", "demo");
-    QVERIFY(content.wait(5000));
+    QVERIFY(content.wait());
     QVERIFY(handler.isAuthorized());
-    QCOMPARE(content.at(0).at(0).toJsonObject().value("name").toString(),
-             QStringLiteral("Dana;;Demo"));
-    QCOMPARE(versions.count(), 1);
-    QCOMPARE(versions.at(0).at(0).toJsonObject(),
-             QJsonObject({ { "last_version", "1.3.0" }, { "supported_version", "1.0.0" } }));
+    QCOMPARE(content.at(0).at(0).toJsonObject().value("name").toString(), "Dana;;Demo");
+    QCOMPARE(jsonArguments(versions),
+             QList<QJsonObject>(
+                     { { { "last_version", "1.3.0" }, { "supported_version", "1.0.0" } } }));
 
     const QJsonObject edited{ { "name", "Dana;;Doe" },
                               { "email", "dana@example.org" },
@@ -89,27 +94,14 @@ void TestDevService::sessionAndProfile()
     QTRY_COMPARE(posts.count(), 1);
     QCOMPARE(posts.at(0).at(2).toJsonObject(), QJsonObject({ { "status", 0 } }));
 
-    // The renewed access token is accepted for the next fetch, which shows the stored profile.
+    // Once the token is old, the renewed one is accepted for the next fetch, which shows the
+    // stored profile.
     const QString firstToken = handler.accessTokenHeader();
-    QTRY_VERIFY_WITH_TIMEOUT(handler.accessTokenHeader() != firstToken, 5000);
+    now = now.addSecs(900);
+    QTRY_VERIFY(handler.accessTokenHeader() != firstToken);
     handler.getRequest("/userConfig", true);
     QTRY_COMPARE(content.count(), 2);
     QCOMPARE(content.at(1).at(0).toJsonObject(), edited);
-    settings.clear();
-}
-
-void TestDevService::refusesWrongAccount()
-{
-    QSettings settings(QStringLiteral("Tesmo"), QStringLiteral("Vexar_Anonymizer_devtest"));
-    NetHandler handler(&settings, { m_baseUrl });
-    QSignalSpy statuses(&handler, &NetHandler::updateStatusConnection);
-    handler.login("demo", "wrong");
-    QTRY_COMPARE(statuses.count(), 2);
-    QCOMPARE(statuses.at(1).at(0).toJsonObject(),
-             QJsonObject({ { "status", "error" },
-                           { "message", "Unknown account or wrong password" } }));
-    QVERIFY(!handler.isAuthorized());
-    settings.clear();
 }
 
 QTEST_GUILESS_MAIN(TestDevService)

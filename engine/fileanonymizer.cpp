@@ -55,6 +55,23 @@ bool cleaningTouchesPixelData(const CompiledProfile &profile, const Options &opt
     return false;
 }
 
+// The file's bytes, read once, and the structural check's verdict on them. False, with
+// `reason` set (after `prefix`), when the file cannot be read or fails the check.
+bool readChecked(const QString &path, InputBytes &bytes, DicomCheck::Result &check,
+                 QString *reason, const QString &prefix)
+{
+    QString why;
+    if (bytes.open(path, &why)) {
+        check = DicomCheck::checkBytes(bytes.data(), bytes.size());
+        if (check.ok)
+            return true;
+        why = check.reason;
+    }
+    if (reason)
+        *reason = prefix + why;
+    return false;
+}
+
 // GDCM's parse of bytes that passed the structural check: whole, or up to the pixel data
 // (the skip keeps GDCM from reading that value; the element itself is left out). An
 // exception, such as a failed allocation, is one more way for one file to fail; it never
@@ -90,17 +107,12 @@ bool read(const QString &input, gdcm::Reader &reader, QString *reason, VerbatimT
 {
     if (tail)
         *tail = VerbatimTail{ input, 0, 0 };
-    InputBytes bytes;
-    if (!bytes.open(input, reason))
-        return false;
     // GDCM aborts the process or allocates the stated length on some malformed files; it
     // sees only files that pass our own walk, and parses the very bytes the walk read.
-    const DicomCheck::Result check = DicomCheck::checkBytes(bytes.data(), bytes.size());
-    if (!check.ok) {
-        if (reason)
-            *reason = check.reason;
+    InputBytes bytes;
+    DicomCheck::Result check;
+    if (!readChecked(input, bytes, check, reason, QString()))
         return false;
-    }
     const bool upToPixelData = tail && check.verbatimPixelData >= 0;
     // A large file that GDCM must read whole is read from the file: through the mapping, its
     // pages would count twice, once mapped and once in GDCM's copy of the pixel data.
@@ -141,14 +153,9 @@ CompiledProfile compileProfile(const QJsonObject &profile)
 bool readsAgain(const QString &path, QString *reason)
 {
     InputBytes bytes;
-    if (!bytes.open(path, reason))
+    DicomCheck::Result check;
+    if (!readChecked(path, bytes, check, reason, QStringLiteral("the copy does not read again: ")))
         return false;
-    const DicomCheck::Result check = DicomCheck::checkBytes(bytes.data(), bytes.size());
-    if (!check.ok) {
-        if (reason)
-            *reason = QStringLiteral("the copy does not read again: ") + check.reason;
-        return false;
-    }
     gdcm::Reader reader;
     if (!parse(bytes, reader, true)) {
         if (reason)

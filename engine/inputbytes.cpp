@@ -2,10 +2,6 @@
 
 namespace {
 
-// Files up to this size are read rather than mapped: unmapping costs a TLB flush across the
-// process's cores, more than GDCM's whole parse of a small file.
-constexpr qint64 readWholeBelow = qint64(4) << 20;
-
 QString cannotRead(const QFile &file)
 {
     QString why = file.errorString();
@@ -17,17 +13,11 @@ QString cannotRead(const QFile &file)
 
 } // namespace
 
-InputBytes::~InputBytes()
-{
-    if (m_keptInUse)
-        *m_keptInUse = false;
-}
-
 void InputBytes::close()
 {
     m_file.close(); // unmaps
     m_whole.clear();
-    m_own.reset();
+    m_kept.reset();
     m_data = nullptr;
     m_size = 0;
     m_mapped = false;
@@ -48,22 +38,9 @@ bool InputBytes::open(const QString &path, QString *reason)
     m_size = m_file.size();
     if (m_size == 0)
         return true;
-    if (m_size <= readWholeBelow) {
-        thread_local std::unique_ptr<char[]> kept;
-        thread_local bool keptInUse = false;
-        char *buffer = nullptr;
-        if (!keptInUse) {
-            if (!kept)
-                kept.reset(new (std::nothrow) char[readWholeBelow]);
-            if (kept) {
-                keptInUse = true;
-                m_keptInUse = &keptInUse;
-                buffer = kept.get();
-            }
-        } else {
-            m_own.reset(new (std::nothrow) char[static_cast<size_t>(m_size)]);
-            buffer = m_own.get();
-        }
+    if (m_size <= qint64(readWholeBelow)) {
+        m_kept.emplace();
+        char *buffer = m_kept->data();
         if (buffer) {
             if (m_file.read(buffer, m_size) != m_size)
                 return failed(QStringLiteral("cannot read"));

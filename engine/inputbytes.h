@@ -4,7 +4,9 @@
 #include <QFile>
 #include <QString>
 
-#include <memory>
+#include "engine/keptbuffer.h"
+
+#include <optional>
 
 // The bytes of one input file, read once for both the structural check and GDCM. Files of
 // up to a few MB are read into a buffer each thread keeps from file to file; larger files are
@@ -16,7 +18,6 @@ class InputBytes
 {
 public:
     InputBytes() = default;
-    ~InputBytes();
     InputBytes(const InputBytes &) = delete;
     InputBytes &operator=(const InputBytes &) = delete;
 
@@ -38,6 +39,8 @@ private:
     qint64 m_size = 0;
     bool m_mapped = false;
     QByteArray m_whole; // where the file could not be mapped
-    std::unique_ptr<char[]> m_own; // when another object on this thread holds the kept buffer
-    bool *m_keptInUse = nullptr; // the kept buffer's flag, released on destruction
+    // Files up to this size are read rather than mapped: unmapping costs a TLB flush across
+    // the process's cores, more than GDCM's whole parse of a small file.
+    static constexpr std::size_t readWholeBelow = std::size_t(4) << 20;
+    std::optional<KeptBuffer<readWholeBelow>> m_kept; // while a small file is read
 };

@@ -1,5 +1,6 @@
 #include "engine/outputfile.h"
 
+#include "engine/keptbuffer.h"
 #include "engine/rangecopy.h"
 
 #include <QFileInfo>
@@ -30,32 +31,15 @@ class OutputFile::StreamBuffer : public std::streambuf
 {
 public:
     // The buffer is left uninitialised: it is written before it is read. Each thread keeps
-    // one from file to file: freeing a block this size for every file would make the
-    // allocator sort all its free lists each time.
-    explicit StreamBuffer(QFile &file) : m_file(file)
+    // one from file to file.
+    explicit StreamBuffer(QFile &file) : m_file(file), m_data(m_buffer.data())
     {
-        thread_local std::unique_ptr<char[]> kept;
-        thread_local bool keptInUse = false;
-        if (!keptInUse) {
-            if (!kept)
-                kept.reset(new char[bufferSize]);
-            keptInUse = true;
-            m_inUse = &keptInUse;
-            m_data = kept.get();
-        } else {
-            m_own.reset(new char[bufferSize]);
-            m_data = m_own.get();
-        }
-        setp(m_data, m_data + bufferSize);
-    }
-    ~StreamBuffer() override
-    {
-        if (m_inUse)
-            *m_inUse = false;
+        setp(m_data, m_data ? m_data + bufferSize : nullptr);
     }
     StreamBuffer(const StreamBuffer &) = delete;
     StreamBuffer &operator=(const StreamBuffer &) = delete;
 
+    bool hasBuffer() const { return m_data != nullptr; }
     bool failed() const { return m_failed; }
     // The system's word on the failed write (closing the file clears the file's own).
     QString errorString() const { return m_error; }
@@ -130,9 +114,8 @@ private:
     }
 
     QFile &m_file;
-    char *m_data = nullptr;
-    std::unique_ptr<char[]> m_own; // when another stream on this thread holds the kept one
-    bool *m_inUse = nullptr; // the kept buffer's flag, released on destruction
+    KeptBuffer<bufferSize> m_buffer;
+    char *m_data; // null when no memory was left for the buffer
     qint64 m_written = 0;
     bool m_failed = false;
     QString m_error;
@@ -158,6 +141,12 @@ bool OutputFile::open()
         m_file.setFileName(stem + suffix + QLatin1String(".part"));
         if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             m_buffer = std::make_unique<StreamBuffer>(m_file);
+            if (!m_buffer->hasBuffer()) {
+                setError(QStringLiteral("out of memory"));
+                m_buffer.reset();
+                discard();
+                return false;
+            }
             m_stream = std::make_unique<std::ostream>(m_buffer.get());
             return true;
         }

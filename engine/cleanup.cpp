@@ -6,9 +6,16 @@
 #include "engine/uidmap.h"
 #include "engine/vrvalue.h"
 
+#include "appinfo.h"
+
+#include <QStringList>
+
+#include <gdcmDict.h>
+#include <gdcmDicts.h>
 #include <gdcmExplicitDataElement.h>
 #include <gdcmFile.h>
 #include <gdcmFileMetaInformation.h>
+#include <gdcmGlobal.h>
 #include <gdcmSequenceOfItems.h>
 
 #include <algorithm>
@@ -25,19 +32,20 @@ using ElementWalk::bytes;
 
 // As deep as the structural check lets a file nest.
 constexpr int maxDepth = 64;
-constexpr size_t minimumCandidate = 4;
 
 const gdcm::Tag sopInstanceUid(0x0008, 0x0018);
 const gdcm::Tag mediaStorageSopInstanceUid(0x0002, 0x0003);
 const gdcm::Tag metaGroupLength(0x0002, 0x0000);
+const gdcm::Tag patientBirthDate(0x0010, 0x0030);
+const gdcm::Tag trailingPadding(0xfffc, 0xfffc);
 
 // The file meta elements that describe the file itself; the cleaning keeps them consistent
 // with the data set it writes instead of overwriting them.
 bool describesFile(const gdcm::Tag &tag)
 {
     const quint16 e = tag.GetElement();
-    return tag.GetGroup() == 0x0002 && (e == 0x0000 || e == 0x0001 || e == 0x0002 || e == 0x0003
-                                        || e == 0x0010);
+    return tag.GetGroup() == 0x0002
+            && (e == 0x0000 || e == 0x0001 || e == 0x0002 || e == 0x0003 || e == 0x0010);
 }
 
 // Elements live in a std::set ordered by tag; their values may change in place as long as the
@@ -103,31 +111,48 @@ class Cleaner
 public:
     Cleaner(const gdcm::File &file, const Options &options, Record &record)
         : m_options(options), m_record(record), m_types(file)
-    {
-    }
+    { }
 
-    void collect(const gdcm::DataSet &dataSet, int depth)
+    void collect(const gdcm::DataSet &dataSet, const CharacterSet &around, int depth)
     {
+        const CharacterSet charset = ElementWalk::characterSet(dataSet, around);
         for (const gdcm::DataElement &element : dataSet.GetDES()) {
             const gdcm::Tag &tag = element.GetTag();
             if (const auto items = ElementWalk::itemsOf(element, dataSet)) {
                 if (depth >= maxDepth)
                     continue;
                 for (gdcm::SequenceOfItems::SizeType i = 1; i <= items->GetNumberOfItems(); ++i)
-                    collect(items->GetItem(i).GetNestedDataSet(), depth + 1);
+                    collect(items->GetItem(i).GetNestedDataSet(), charset, depth + 1);
+                continue;
+            }
+            const gdcm::VR::VRType vr = ElementWalk::vrOf(element, dataSet);
+            if (vr == gdcm::VR::PN) {
+                // Every person's name, wherever it stands: a private block's too.
+                for (const QString &name : values(element, charset))
+                    m_record.matcher.addName(name);
                 continue;
             }
             // A private element's value is the maker's, rarely the patient's; the private
             // blocks are searched for the patient's values instead.
-            if (tag.IsPrivate() || !m_record.names(tag.GetGroup(), tag.GetElement()))
+            if (tag.IsPrivate() || !m_record.names(tag.GetGroup(), tag.GetElement())
+                || !holdsIdentifyingText(vr))
                 continue;
-            if (!holdsIdentifyingText(ElementWalk::vrOf(element, dataSet)))
+            if (vr == gdcm::VR::UI) {
+                m_record.matcher.addUid(ElementWalk::trimmed(bytes(element)));
                 continue;
-            std::string_view value = bytes(element);
-            while (!value.empty()) {
-                const size_t split = std::min(value.find('\\'), value.size());
-                addCandidate(ElementWalk::trimmed(value.substr(0, split)));
-                value.remove_prefix(std::min(split + 1, value.size()));
+            }
+            const bool birthDate = tag == patientBirthDate;
+            const bool id = !birthDate && namesAnId(tag);
+            for (const QString &value : values(element, charset)) {
+                if (birthDate)
+                    m_record.matcher.addBirthDate(value.trimmed().toStdString());
+                else if (id)
+                    m_record.matcher.addId(value);
+                else
+                    m_record.matcher.addText(value,
+                                             vr == gdcm::VR::DA || vr == gdcm::VR::DT
+                                                     ? IdentifierMatcher::Kind::Date
+                                                     : IdentifierMatcher::Kind::Other);
             }
         }
     }
@@ -186,65 +211,56 @@ public:
 
     // The standard's table over one data set and the items below it. True when anything in
     // it changed, so that the sequence holding it is written with lengths made anew.
-    bool applyStandard(gdcm::DataSet &dataSet, std::string &key, int depth)
+    bool applyStandard(gdcm::DataSet &dataSet, const CharacterSet &around, std::string &key,
+                       int depth)
     {
+        const CharacterSet charset = ElementWalk::characterSet(dataSet, around);
         std::vector<gdcm::Tag> removals;
         std::set<quint16> changedGroups;
+        std::set<quint16> overlaysRemoved;
         for (const gdcm::DataElement &constElement : dataSet.GetDES()) {
             gdcm::DataElement &element = mutableElement(constElement);
             const gdcm::Tag tag = element.GetTag();
+            if (tag.GetGroup() == 0x0000 || tag == trailingPadding) {
+                // A command or the padding of a transfer: nothing a stored file needs.
+                removals.push_back(tag);
+                continue;
+            }
             const size_t mark = key.size();
             appendTag(key, tag);
-            // The IODs type the top level only; nested, the table's fallback applies.
-            const int type = depth == 0
-                            && ConfidentialityProfile::dependsOnType(tag.GetGroup(),
-                                                                     tag.GetElement())
-                    ? m_types.of(tag)
-                    : 0;
-            const Action action =
-                    ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), type);
+            const Action action = actionFor(tag);
             gdcm::SequenceOfItems *items = nullptr;
             if (m_record.written.count(key) != 0 && !tag.IsPrivate()) {
                 // The profile's own text stands (private blocks go whole).
             } else if (action == Action::Remove) {
                 removals.push_back(tag);
+                if (isOverlayData(tag))
+                    overlaysRemoved.insert(tag.GetGroup());
             } else if ((items = parsedSequence(element, dataSet)) != nullptr) {
                 // An empty sequence is valid only where it must be present but may be empty;
                 // where it may be left out instead, it is.
-                if (action == Action::Zero && type != 2
-                    && ConfidentialityProfile::mayRemove(tag.GetGroup(), tag.GetElement())) {
+                if (action == Action::Zero && typeOf(tag) != 2
+                    && ConfidentialityProfile::mayRemove(tag.GetGroup(), tag.GetElement()))
                     removals.push_back(tag);
-                    key.resize(mark);
-                    continue;
-                }
-                if (action == Action::Zero) {
-                    emptySequence(element);
-                    m_record.written.insert(key);
+                else if (applyToSequence(element, *items, action, charset, key, depth))
                     changedGroups.insert(tag.GetGroup());
-                    key.resize(mark);
-                    continue;
-                }
-                // A sequence the table keeps (D, U, K) is kept with its items cleaned.
-                if (action != Action::None)
-                    m_record.written.insert(key);
-                if (depth < maxDepth && walkItems(*items, key, depth)) {
-                    element.SetVLToUndefined();
-                    items->SetLengthToUndefined();
-                    changedGroups.insert(tag.GetGroup());
-                }
-            } else if (action == Action::Dummy || action == Action::Zero
-                       || action == Action::Uid) {
-                const gdcm::VR::VRType vr = ElementWalk::vrOf(element, dataSet);
-                std::string value;
-                if (action == Action::Uid || vr == gdcm::VR::UI)
-                    value = newUid(element, m_options);
-                else if (action == Action::Dummy && vr != gdcm::VR::SQ)
-                    value = VrValue::dummy(vr);
-                setValue(element, value);
+            } else if (action == Action::Dummy || action == Action::Zero || action == Action::Uid) {
+                setValue(element, replacement(element, dataSet, action));
+                m_record.written.insert(key);
+                changedGroups.insert(tag.GetGroup());
+            } else if (identifies(element, dataSet, charset)) {
+                setValue(element,
+                         replacement(element, dataSet,
+                                     typeOf(tag) == 1 ? Action::Dummy : Action::Zero));
                 m_record.written.insert(key);
                 changedGroups.insert(tag.GetGroup());
             }
             key.resize(mark);
+        }
+        for (const gdcm::DataElement &element : dataSet.GetDES()) {
+            // An overlay without its data is broken: the whole group goes.
+            if (overlaysRemoved.count(element.GetTag().GetGroup()) != 0)
+                removals.push_back(element.GetTag());
         }
         for (const gdcm::Tag &tag : removals) {
             dataSet.Remove(tag);
@@ -255,6 +271,41 @@ public:
         return !changedGroups.empty();
     }
 
+    // The file meta group written afresh: what describes the file, and this program as its
+    // writer; nothing else of the input's (source and receiving AE titles, private
+    // information).
+    void freshMetaGroup(gdcm::FileMetaInformation &meta)
+    {
+        if (meta.IsEmpty())
+            return;
+        std::vector<gdcm::Tag> others;
+        for (const gdcm::DataElement &element : meta.GetDES()) {
+            if (!describesFile(element.GetTag()))
+                others.push_back(element.GetTag());
+        }
+        for (const gdcm::Tag &tag : others)
+            meta.Remove(tag);
+        const auto put
+                = [this, &meta](quint16 element, gdcm::VR::VRType vr, std::string_view text) {
+                      gdcm::DataElement added(gdcm::Tag(0x0002, element));
+                      added.SetVR(vr);
+                      setValue(added, VrValue::padded(vr, text));
+                      meta.Replace(added);
+                      std::string key;
+                      appendTag(key, added.GetTag());
+                      m_record.written.insert(key);
+                  };
+        put(0x0012, gdcm::VR::UI, AppInfo::implementationClassUid);
+        put(0x0013, gdcm::VR::SH, AppInfo::implementationVersionName);
+        if (!meta.FindDataElement(metaGroupLength)) {
+            gdcm::DataElement length(metaGroupLength);
+            length.SetVR(gdcm::VR::UL);
+            const char zero[4] = {};
+            length.SetByteValue(zero, 4);
+            meta.Insert(length);
+        }
+    }
+
     void followDataSet(gdcm::File &file)
     {
         // The meta group names the instance the file holds; without one in the data set, the
@@ -262,8 +313,8 @@ public:
         gdcm::FileMetaInformation &meta = file.GetHeader();
         const gdcm::DataSet &dataSet = file.GetDataSet();
         if (meta.FindDataElement(mediaStorageSopInstanceUid)) {
-            gdcm::DataElement &stored =
-                    mutableElement(meta.GetDataElement(mediaStorageSopInstanceUid));
+            gdcm::DataElement &stored
+                    = mutableElement(meta.GetDataElement(mediaStorageSopInstanceUid));
             std::string instance;
             if (dataSet.FindDataElement(sopInstanceUid))
                 instance = std::string(bytes(dataSet.GetDataElement(sopInstanceUid)));
@@ -279,23 +330,166 @@ public:
             }
         }
         if (meta.FindDataElement(metaGroupLength)) {
-            const uint32_t length = meta.ComputeGroupLength<gdcm::ExplicitDataElement>(metaGroupLength);
-            const char bytesLe[4] = { static_cast<char>(length & 0xff),
-                                      static_cast<char>((length >> 8) & 0xff),
-                                      static_cast<char>((length >> 16) & 0xff),
-                                      static_cast<char>((length >> 24) & 0xff) };
+            const uint32_t length
+                    = meta.ComputeGroupLength<gdcm::ExplicitDataElement>(metaGroupLength);
+            const char bytesLe[4]
+                    = { static_cast<char>(length & 0xff), static_cast<char>((length >> 8) & 0xff),
+                        static_cast<char>((length >> 16) & 0xff),
+                        static_cast<char>((length >> 24) & 0xff) };
             mutableElement(meta.GetDataElement(metaGroupLength)).SetByteValue(bytesLe, 4);
         }
     }
 
 private:
+    // The table's action for an element, and what the IOD makes of it: a removal or an empty
+    // value never takes what the IOD needs, at whatever level the element stands.
+    Action actionFor(const gdcm::Tag &tag)
+    {
+        const Action plain = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement());
+        if (plain == Action::None || plain == Action::Keep || tag.IsPrivate())
+            return plain;
+        const int type = typeOf(tag);
+        Action action = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), type);
+        if (action == Action::Remove && !isOverlayData(tag)) {
+            if (type == 1)
+                action = Action::Dummy;
+            else if (type == 2)
+                action = Action::Zero;
+        }
+        if (action == Action::Zero && type == 1)
+            action = Action::Dummy;
+        return action;
+    }
+
+    int typeOf(const gdcm::Tag &tag) { return m_types.of(tag); }
+
+    static bool isOverlayData(const gdcm::Tag &tag)
+    {
+        return (tag.GetGroup() & 0xff00) == 0x6000 && tag.GetElement() == 0x3000;
+    }
+
+    // A sequence's items under the table: emptied (Z), filled with dummies (D) or cleaned
+    // item by item (U, K, or not named). True when anything changed.
+    bool applyToSequence(gdcm::DataElement &element, gdcm::SequenceOfItems &items, Action action,
+                         const CharacterSet &charset, std::string &key, int depth)
+    {
+        if (action == Action::Zero) {
+            emptySequence(element);
+            m_record.written.insert(key);
+            return true;
+        }
+        if (action != Action::None)
+            m_record.written.insert(key);
+        if (depth >= maxDepth)
+            return false;
+        const bool changed = action == Action::Dummy ? dummyItems(items, charset, key, depth)
+                                                     : walkItems(items, charset, key, depth);
+        if (changed) {
+            element.SetVLToUndefined();
+            items.SetLengthToUndefined();
+        }
+        return changed;
+    }
+
+    // Every value in the items, at every level, replaced by a dummy (new UIDs for UIDs): the
+    // items keep their shape, so the IOD still finds its codes, but nothing of the original.
+    bool dummyItems(gdcm::SequenceOfItems &items, const CharacterSet &charset, std::string &key,
+                    int depth)
+    {
+        const size_t mark = key.size();
+        for (gdcm::SequenceOfItems::SizeType i = 1; i <= items.GetNumberOfItems(); ++i) {
+            gdcm::Item &item = items.GetItem(i);
+            gdcm::DataSet &nested = item.GetNestedDataSet();
+            appendItem(key, static_cast<quint32>(i - 1));
+            for (const gdcm::DataElement &constElement : nested.GetDES()) {
+                gdcm::DataElement &element = mutableElement(constElement);
+                const size_t itemMark = key.size();
+                appendTag(key, element.GetTag());
+                if (gdcm::SequenceOfItems *inner = parsedSequence(element, nested)) {
+                    if (depth + 1 < maxDepth)
+                        dummyItems(*inner, charset, key, depth + 1);
+                    element.SetVLToUndefined();
+                    inner->SetLengthToUndefined();
+                } else if (!ElementWalk::trimmed(bytes(element)).empty()) {
+                    const gdcm::VR::VRType vr = ElementWalk::vrOf(element, nested);
+                    if (VrValue::isText(vr) || vr == gdcm::VR::UI)
+                        setValue(element, replacement(element, nested, Action::Dummy));
+                }
+                m_record.written.insert(key);
+                key.resize(itemMark);
+            }
+            for (gdcm::DataElement length : nested.GetDES()) {
+                if (length.GetTag().GetElement() == 0x0000)
+                    nested.Remove(length.GetTag());
+            }
+            item.SetVLToUndefined();
+            key.resize(mark);
+        }
+        return items.GetNumberOfItems() > 0;
+    }
+
+    // The value an action writes: a new UID, a dummy, or nothing.
+    std::string replacement(const gdcm::DataElement &element, const gdcm::DataSet &owner,
+                            Action action)
+    {
+        const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
+        if (action == Action::Uid || vr == gdcm::VR::UI)
+            return newUid(element, m_options);
+        if (action == Action::Dummy && vr != gdcm::VR::SQ && vr != gdcm::VR::INVALID)
+            return VrValue::dummy(vr);
+        return {};
+    }
+
+    // True for a value the table left alone that still names or identifies somebody: a person
+    // name, or a text the matcher finds.
+    bool identifies(const gdcm::DataElement &element, const gdcm::DataSet &owner,
+                    const CharacterSet &charset) const
+    {
+        const std::string_view value = ElementWalk::trimmed(bytes(element));
+        if (value.empty())
+            return false;
+        const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
+        if (vr == gdcm::VR::PN)
+            return true;
+        if (ElementWalk::holdsNoText(vr))
+            return false;
+        if (vr != gdcm::VR::UI && m_record.matcher.findUid(value))
+            return true;
+        return m_record.matcher.find(ElementWalk::text(element, vr, charset))
+                != IdentifierMatcher::Kind::None;
+    }
+
+    // The values of a text element, decoded, one per value.
+    static QStringList values(const gdcm::DataElement &element, const CharacterSet &charset)
+    {
+        const std::string_view value = ElementWalk::trimmed(bytes(element));
+        if (value.empty())
+            return {};
+        QStringList list = charset.decode(value).split(QLatin1Char('\\'));
+        for (QString &v : list)
+            v = v.trimmed();
+        list.removeAll(QString());
+        return list;
+    }
+
+    // True for the elements whose keyword names an ID or a number (PatientID, AccessionNumber,
+    // OtherPatientIDs, StudyID...).
+    static bool namesAnId(const gdcm::Tag &tag)
+    {
+        const gdcm::Dict &dict = gdcm::Global::GetInstance().GetDicts().GetPublicDict();
+        const std::string_view keyword = dict.GetDictEntry(tag).GetKeyword();
+        return keyword.find("ID") != std::string_view::npos
+                || keyword.find("Number") != std::string_view::npos;
+    }
+
     // The items of a sequence, parsed now where GDCM kept the sequence as bytes (a defined
     // length in an implicit VR file, VR UN), so that they can be cleaned.
     gdcm::SequenceOfItems *parsedSequence(gdcm::DataElement &element, const gdcm::DataSet &owner)
     {
         if (gdcm::SequenceOfItems *items = ElementWalk::sequence(element))
             return items;
-        const gdcm::SmartPointer<gdcm::SequenceOfItems> parsed = ElementWalk::itemsOf(element, owner);
+        const gdcm::SmartPointer<gdcm::SequenceOfItems> parsed
+                = ElementWalk::itemsOf(element, owner);
         if (!parsed)
             return nullptr;
         element.SetValue(*parsed);
@@ -303,30 +497,21 @@ private:
         return ElementWalk::sequence(element);
     }
 
-    bool walkItems(gdcm::SequenceOfItems &items, std::string &key, int depth)
+    bool walkItems(gdcm::SequenceOfItems &items, const CharacterSet &charset, std::string &key,
+                   int depth)
     {
         bool changed = false;
         const size_t mark = key.size();
         for (gdcm::SequenceOfItems::SizeType i = 1; i <= items.GetNumberOfItems(); ++i) {
             gdcm::Item &item = items.GetItem(i);
             appendItem(key, static_cast<quint32>(i - 1));
-            if (applyStandard(item.GetNestedDataSet(), key, depth + 1)) {
+            if (applyStandard(item.GetNestedDataSet(), charset, key, depth + 1)) {
                 item.SetVLToUndefined();
                 changed = true;
             }
             key.resize(mark);
         }
         return changed;
-    }
-
-    void addCandidate(std::string_view value)
-    {
-        if (value.size() < minimumCandidate)
-            return;
-        std::string text(value);
-        if (std::find(m_record.candidates.begin(), m_record.candidates.end(), text)
-            == m_record.candidates.end())
-            m_record.candidates.push_back(std::move(text));
     }
 
     const Options &m_options;
@@ -345,8 +530,7 @@ bool Record::names(quint16 group, quint16 element) const
     return action != Action::None && action != Action::Keep;
 }
 
-void clean(gdcm::File &file, const CompiledProfile &profile, const Options &options,
-           Record &record)
+void clean(gdcm::File &file, const CompiledProfile &profile, const Options &options, Record &record)
 {
     record.profileTags.clear();
     for (const Replacement &replacement : profile) {
@@ -356,12 +540,13 @@ void clean(gdcm::File &file, const CompiledProfile &profile, const Options &opti
     std::sort(record.profileTags.begin(), record.profileTags.end());
 
     Cleaner cleaner(file, options, record);
-    cleaner.collect(file.GetHeader(), 0);
-    cleaner.collect(file.GetDataSet(), 0);
+    cleaner.collect(file.GetHeader(), CharacterSet(), 0);
+    cleaner.collect(file.GetDataSet(), CharacterSet(), 0);
     cleaner.applyProfile(file, profile);
     if (options.standard) {
         std::string key;
-        cleaner.applyStandard(file.GetDataSet(), key, 0);
+        cleaner.applyStandard(file.GetDataSet(), CharacterSet(), key, 0);
+        cleaner.freshMetaGroup(file.GetHeader());
         gdcm::Preamble &preamble = file.GetHeader().GetPreamble();
         if (!preamble.IsEmpty())
             preamble.Valid();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/identifiermatcher.h"
+
 #include <QByteArray>
 
 #include <string>
@@ -39,9 +41,10 @@ struct Record
 {
     std::vector<quint32> profileTags; // (group << 16 | element) of the enabled entries, sorted
     std::unordered_set<std::string> written; // keys (ElementWalk) of the values it wrote
-    // Identifying texts the file held before the cleaning: the values of the elements that the
-    // profile or the standard's table names, at least four characters long, without padding.
-    std::vector<std::string> candidates;
+    // What identifies the people of the file, from its values before the cleaning: every
+    // person name at any level, and the values of the elements that the profile or the
+    // standard's table names (IDs, the birth date, UIDs, addresses, institutions...).
+    IdentifierMatcher matcher;
 
     // True when an enabled profile entry or the standard's table (other than its K) names the
     // element. Every private element is named by the table.
@@ -59,7 +62,17 @@ struct Record
 // Absent elements are never added. With `options.standard`, the standard's table then applies
 // to every element the profile did not write, at every nesting level (D a dummy value valid
 // for the VR, Z zero length, X removed, U the new UID, K kept), private elements go with their
-// creators, and the preamble is cleared. The file meta group's media storage SOP instance UID
+// creators, and the preamble is cleared. On top of the table it:
+// - never removes or empties what the IOD needs: an X on an element the IOD types 1 or 2 (at
+//   any level; GDCM's tables list nested attributes with their sequences' modules) becomes D or
+//   Z, a Z on a Type 1 element D;
+// - removes an overlay group whole when its overlay data goes, and command elements
+//   (0000,xxxx) and the trailing padding (FFFC,FFFC) wherever they stand;
+// - fills the items of a sequence the table marks D with dummies (codes included);
+// - cleans every other text that the matcher finds identifying, and every person name it did
+//   not write (zero length, or a dummy where the IOD needs a value);
+// - writes the file meta group afresh: version, media storage SOP class and instance, transfer
+//   syntax, and this program's implementation class UID and version name. The file meta group's media storage SOP instance UID
 // follows the data set's SOP instance UID, and group lengths that no longer hold are left out.
 void clean(gdcm::File &file, const CompiledProfile &profile, const Options &options,
            Record &record);

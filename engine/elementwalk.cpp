@@ -75,8 +75,7 @@ std::string_view trimmed(std::string_view value)
 
 gdcm::SequenceOfItems *sequence(gdcm::DataElement &element)
 {
-    return element.IsEmpty() ? nullptr
-                             : dynamic_cast<gdcm::SequenceOfItems *>(&element.GetValue());
+    return element.IsEmpty() ? nullptr : dynamic_cast<gdcm::SequenceOfItems *>(&element.GetValue());
 }
 
 const gdcm::SequenceOfItems *sequence(const gdcm::DataElement &element)
@@ -103,6 +102,69 @@ gdcm::SmartPointer<gdcm::SequenceOfItems> itemsOf(const gdcm::DataElement &eleme
     } catch (...) {
         return nullptr;
     }
+}
+
+CharacterSet characterSet(const gdcm::DataSet &dataSet, const CharacterSet &around)
+{
+    static const gdcm::Tag specificCharacterSet(0x0008, 0x0005);
+    if (!dataSet.FindDataElement(specificCharacterSet))
+        return around;
+    return CharacterSet(trimmed(bytes(dataSet.GetDataElement(specificCharacterSet))));
+}
+
+bool holdsNoText(gdcm::VR::VRType vr)
+{
+    switch (vr) {
+    case gdcm::VR::AT:
+    case gdcm::VR::DS:
+    case gdcm::VR::FD:
+    case gdcm::VR::FL:
+    case gdcm::VR::IS:
+    case gdcm::VR::OD:
+    case gdcm::VR::OF:
+    case gdcm::VR::OL:
+    case gdcm::VR::OV:
+    case gdcm::VR::OW:
+    case gdcm::VR::SL:
+    case gdcm::VR::SS:
+    case gdcm::VR::SV:
+    case gdcm::VR::UL:
+    case gdcm::VR::US:
+    case gdcm::VR::UV:
+    case gdcm::VR::SQ:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString text(const gdcm::DataElement &element, gdcm::VR::VRType vr, const CharacterSet &charset)
+{
+    constexpr size_t largest = 64u << 20;
+    const std::string_view value = bytes(element);
+    if (value.empty() || value.size() > largest || holdsNoText(vr))
+        return {};
+    if (vr != gdcm::VR::OB && vr != gdcm::VR::UN && vr != gdcm::VR::INVALID)
+        return charset.decode(value);
+    // Printable runs: ASCII letters, digits, punctuation and any high byte (a character of a
+    // larger set), broken by control bytes.
+    std::string runs;
+    size_t start = 0;
+    const auto close = [&](size_t end) {
+        if (end - start >= 4) {
+            runs.append(value.data() + start, end - start);
+            runs.push_back('\n');
+        }
+    };
+    for (size_t i = 0; i < value.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(value[i]);
+        if (c < 0x20 || c == 0x7f) {
+            close(i);
+            start = i + 1;
+        }
+    }
+    close(value.size());
+    return charset.decode(runs);
 }
 
 void appendTag(std::string &key, const gdcm::Tag &tag)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/characterset.h"
+
 #include <QString>
 
 #include <gdcmDataElement.h>
@@ -43,6 +45,18 @@ gdcm::SmartPointer<gdcm::SequenceOfItems> itemsOf(const gdcm::DataElement &eleme
 // name the same element.
 void appendTag(std::string &key, const gdcm::Tag &tag);
 void appendItem(std::string &key, quint32 index);
+
+// The character set that holds in a data set: its own Specific Character Set (0008,0005), or,
+// in an item without one, the one of the data set around it.
+CharacterSet characterSet(const gdcm::DataSet &dataSet, const CharacterSet &around);
+
+// The text a value holds, decoded: a text VR's whole value; for bytes of no stated meaning (OB,
+// UN, unknown VR) the runs of four or more printable characters in them, one per line, so
+// that a name inside a maker's binary block is still read. Values over 64 MB give nothing.
+QString text(const gdcm::DataElement &element, gdcm::VR::VRType vr, const CharacterSet &charset);
+
+// True for the VRs that can hold no text: numbers in binary or decimal form, words of pixels.
+bool holdsNoText(gdcm::VR::VRType vr);
 
 // The key as a person reads it: "(0008,1110)[0]>(0010,0010)".
 QString describe(std::string_view key);

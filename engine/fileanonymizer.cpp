@@ -271,7 +271,9 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
         outcome.reason = QStringLiteral("nothing of the data set is left after cleaning");
         return outcome;
     }
-    outcome.residue = ResidueCheck::find(file, record);
+    const ResidueCheck::Found found = ResidueCheck::find(file, record);
+    outcome.residue = found.paths;
+    outcome.residueKinds = found.kinds;
     if (options.strict && !outcome.residue.isEmpty()) {
         outcome.reason = QStringLiteral("residue ") + outcome.residue.join(QLatin1Char(' '));
         removeStaleCopy(output, &outcome.reason);

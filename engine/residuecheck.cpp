@@ -1,9 +1,13 @@
 #include "engine/residuecheck.h"
 
 #include "engine/elementwalk.h"
+#include "engine/fileoutcome.h"
 
+#include <gdcmDict.h>
+#include <gdcmDicts.h>
 #include <gdcmFile.h>
 #include <gdcmFileMetaInformation.h>
+#include <gdcmGlobal.h>
 #include <gdcmSequenceOfItems.h>
 
 #include <string>
@@ -14,67 +18,54 @@ namespace ResidueCheck {
 namespace {
 
 constexpr int maxDepth = 64;
-// Values beyond this size (a whole encapsulated document or overlay) are not searched.
-constexpr size_t searchedBytes = 64u << 20;
 
 const gdcm::Tag pixelData(0x7fe0, 0x0010);
-const gdcm::Tag trailingPadding(0xfffc, 0xfffc);
 
-// Values that can hold no text: numbers in binary or decimal form, words of pixels.
-bool holdsNoText(gdcm::VR::VRType vr)
-{
-    switch (vr) {
-    case gdcm::VR::AT:
-    case gdcm::VR::DS:
-    case gdcm::VR::FD:
-    case gdcm::VR::FL:
-    case gdcm::VR::IS:
-    case gdcm::VR::OD:
-    case gdcm::VR::OF:
-    case gdcm::VR::OL:
-    case gdcm::VR::OV:
-    case gdcm::VR::OW:
-    case gdcm::VR::SL:
-    case gdcm::VR::SS:
-    case gdcm::VR::SV:
-    case gdcm::VR::UL:
-    case gdcm::VR::US:
-    case gdcm::VR::UV:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Elements that describe the file or the encoding, not the patient.
+// Elements that describe the file or the encoding, not the patient: group lengths, the pixel
+// data (the image is judged apart), the meta group's version, SOP class and transfer syntax.
 bool structural(const gdcm::Tag &tag)
 {
-    if (tag.GetElement() == 0x0000 || tag == pixelData || tag == trailingPadding)
+    if ((tag.GetElement() == 0x0000 && tag.GetGroup() != 0x0000) || tag == pixelData)
         return true;
     const quint16 e = tag.GetElement();
-    return tag.GetGroup() == 0x0002 && (e == 0x0001 || e == 0x0002 || e == 0x0010);
+    return tag.GetGroup() == 0x0002 && (e == 0x0000 || e == 0x0001 || e == 0x0002 || e == 0x0010);
+}
+
+// What an element that the profile or the table names holds, by its VR and keyword.
+quint32 kindOfNamed(const gdcm::Tag &tag, gdcm::VR::VRType vr)
+{
+    if (tag.IsPrivate())
+        return Residue::PrivateData;
+    switch (vr) {
+    case gdcm::VR::PN:
+        return Residue::Names;
+    case gdcm::VR::DA:
+    case gdcm::VR::DT:
+    case gdcm::VR::TM:
+        return Residue::Dates;
+    case gdcm::VR::UI:
+        return Residue::Uids;
+    default:
+        break;
+    }
+    const std::string_view keyword
+            = gdcm::Global::GetInstance().GetDicts().GetPublicDict().GetDictEntry(tag).GetKeyword();
+    if (keyword.find("ID") != std::string_view::npos
+        || keyword.find("Number") != std::string_view::npos)
+        return Residue::Ids;
+    if (keyword.find("Name") != std::string_view::npos)
+        return Residue::Names;
+    return Residue::OtherDetails;
 }
 
 class Search
 {
 public:
-    Search(const Cleanup::Record &record, QStringList &found) : m_record(record), m_found(found)
-    {
-    }
+    Search(const Cleanup::Record &record, Found &found) : m_record(record), m_found(found) { }
 
-    bool holdsCandidate(std::string_view value) const
+    void walk(const gdcm::DataSet &dataSet, const CharacterSet &around, std::string &key, int depth)
     {
-        if (value.size() > searchedBytes)
-            return false;
-        for (const std::string &candidate : m_record.candidates) {
-            if (value.size() >= candidate.size() && value.find(candidate) != std::string_view::npos)
-                return true;
-        }
-        return false;
-    }
-
-    void walk(const gdcm::DataSet &dataSet, std::string &key, int depth)
-    {
+        const CharacterSet charset = ElementWalk::characterSet(dataSet, around);
         for (const gdcm::DataElement &element : dataSet.GetDES()) {
             const gdcm::Tag &tag = element.GetTag();
             if (structural(tag))
@@ -82,26 +73,32 @@ public:
             const size_t mark = key.size();
             ElementWalk::appendTag(key, tag);
             if (m_record.written.count(key) == 0)
-                look(element, dataSet, key, depth);
+                look(element, dataSet, charset, key, depth);
             key.resize(mark);
         }
     }
 
 private:
-    void look(const gdcm::DataElement &element, const gdcm::DataSet &owner, std::string &key,
-              int depth)
+    void add(const std::string &key, quint32 kind)
+    {
+        m_found.paths.append(ElementWalk::describe(key));
+        m_found.kinds |= kind;
+    }
+
+    void look(const gdcm::DataElement &element, const gdcm::DataSet &owner,
+              const CharacterSet &charset, std::string &key, int depth)
     {
         const gdcm::Tag &tag = element.GetTag();
         const bool named = m_record.names(tag.GetGroup(), tag.GetElement());
         if (const auto items = ElementWalk::itemsOf(element, owner)) {
             if (named && items->GetNumberOfItems() > 0)
-                m_found.append(ElementWalk::describe(key));
+                add(key, kindOfNamed(tag, gdcm::VR::SQ));
             if (depth >= maxDepth)
                 return;
             const size_t mark = key.size();
             for (gdcm::SequenceOfItems::SizeType i = 1; i <= items->GetNumberOfItems(); ++i) {
                 ElementWalk::appendItem(key, static_cast<quint32>(i - 1));
-                walk(items->GetItem(i).GetNestedDataSet(), key, depth + 1);
+                walk(items->GetItem(i).GetNestedDataSet(), charset, key, depth + 1);
                 key.resize(mark);
             }
             return;
@@ -109,36 +106,65 @@ private:
         const std::string_view value = ElementWalk::bytes(element);
         if (ElementWalk::trimmed(value).empty())
             return;
-        bool residue = named;
-        if (!residue) {
-            const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
-            residue = vr == gdcm::VR::PN || (!holdsNoText(vr) && holdsCandidate(value));
+        const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
+        if (named) {
+            add(key, kindOfNamed(tag, vr));
+        } else if (vr == gdcm::VR::PN) {
+            add(key, Residue::Names);
+        } else if (!ElementWalk::holdsNoText(vr)) {
+            if (m_record.matcher.findUid(value)) {
+                add(key, Residue::Uids);
+                return;
+            }
+            const IdentifierMatcher::Kind kind
+                    = m_record.matcher.find(ElementWalk::text(element, vr, charset));
+            if (kind != IdentifierMatcher::Kind::None)
+                add(key, kindOf(kind) | (tag.IsPrivate() ? quint32(Residue::PrivateData) : 0u));
         }
-        if (residue)
-            m_found.append(ElementWalk::describe(key));
     }
 
     const Cleanup::Record &m_record;
-    QStringList &m_found;
+    Found &m_found;
 };
 
 } // namespace
 
-QStringList find(const gdcm::File &file, const Cleanup::Record &record)
+quint32 kindOf(IdentifierMatcher::Kind kind)
 {
-    QStringList found;
+    switch (kind) {
+    case IdentifierMatcher::Kind::Name:
+        return Residue::Names;
+    case IdentifierMatcher::Kind::Id:
+        return Residue::Ids;
+    case IdentifierMatcher::Kind::Date:
+        return Residue::Dates;
+    case IdentifierMatcher::Kind::Uid:
+        return Residue::Uids;
+    case IdentifierMatcher::Kind::Other:
+        return Residue::OtherDetails;
+    case IdentifierMatcher::Kind::None:
+        break;
+    }
+    return 0;
+}
+
+Found find(const gdcm::File &file, const Cleanup::Record &record)
+{
+    Found found;
     Search search(record, found);
     // The preamble is the file's own business; anything but zeros in it (a TIFF header, a
     // maker's notes) is unknown data the cleaning did not look at.
     const gdcm::Preamble &preamble = file.GetHeader().GetPreamble();
     if (!preamble.IsEmpty()) {
         const std::string_view bytes(preamble.GetInternal(), 128);
-        if (bytes.find_first_not_of('\0') != std::string_view::npos)
-            found.append(QStringLiteral("preamble"));
+        if (bytes.find_first_not_of('\0') != std::string_view::npos) {
+            found.paths.append(QStringLiteral("preamble"));
+            found.kinds |= Residue::OtherDetails;
+        }
     }
     std::string key;
-    search.walk(file.GetHeader(), key, 0);
-    search.walk(file.GetDataSet(), key, 0);
+    search.walk(file.GetHeader(), CharacterSet(), key, 0);
+    search.walk(file.GetDataSet(), CharacterSet(), key, 0);
     return found;
 }
 

@@ -124,7 +124,7 @@ void TestCleanup::uidsMapConsistently()
     options.studyUid = "1.2.826.0.1.3680043.99.1";
     QVERIFY(TestDicom::write(path("in/a.dcm"), options));
     QVERIFY(TestDicom::write(path("in/b.dcm"), options));
-    QCOMPARE(anonymize(path("in/a.dcm"), true).status, FileOutcome::Status::WrittenWithResidue);
+    QCOMPARE(anonymize(path("in/a.dcm"), true).status, FileOutcome::Status::Written);
     QCOMPARE(anonymize(path("in/b.dcm"), false).status, FileOutcome::Status::WrittenWithResidue);
     const auto a = TestDicom::read((outputOf(path("in/a.dcm"))));
     const auto b = TestDicom::read((outputOf(path("in/b.dcm"))));
@@ -220,11 +220,11 @@ void TestCleanup::residue_data()
     QTest::addRow("profile, explicit VR") << explicitVr << false << profileOnly;
     QTest::addRow("profile, implicit VR") << implicitVr << false << profileOnly;
     QTest::addRow("profile, big endian") << bigEndian << false << profileOnly;
-    // The patient's ID in an element the table does not name is still found; every other
+    // The patient's ID in an element the table does not name is found and cleaned too: every
     // planted value is gone from every byte of the copy.
-    QTest::addRow("standard, explicit VR") << explicitVr << true << QStringList{ "(0054,0400)" };
-    QTest::addRow("standard, implicit VR") << implicitVr << true << QStringList{ "(0054,0400)" };
-    QTest::addRow("standard, big endian") << bigEndian << true << QStringList{ "(0054,0400)" };
+    QTest::addRow("standard, explicit VR") << explicitVr << true << QStringList();
+    QTest::addRow("standard, implicit VR") << implicitVr << true << QStringList();
+    QTest::addRow("standard, big endian") << bigEndian << true << QStringList();
 }
 
 void TestCleanup::residue()
@@ -241,7 +241,8 @@ void TestCleanup::residue()
 
     const FileOutcome kept = anonymize(path("in/a.dcm"), standard);
     QCOMPARE(kept.residue.join(" "), expected.join(" "));
-    QCOMPARE(kept.status, FileOutcome::Status::WrittenWithResidue);
+    QCOMPARE(kept.status, expected.isEmpty() ? FileOutcome::Status::Written
+                                             : FileOutcome::Status::WrittenWithResidue);
     const auto in = TestDicom::read(path("in/a.dcm"));
     const auto out = TestDicom::read(output);
     QVERIFY(in && out);
@@ -268,9 +269,13 @@ void TestCleanup::residue()
     // Strict: the same copy fails, and nothing is left under its name.
     QVERIFY(QFile::remove(output));
     const FileOutcome refused = anonymize(path("in/a.dcm"), standard, true);
-    QCOMPARE(refused.status, FileOutcome::Status::Failed);
-    QCOMPARE(refused.reason, "residue " + expected.join(' '));
-    QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList());
+    if (expected.isEmpty()) {
+        QCOMPARE(refused.status, FileOutcome::Status::Written);
+    } else {
+        QCOMPARE(refused.status, FileOutcome::Status::Failed);
+        QCOMPARE(refused.reason, "residue " + expected.join(' '));
+        QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList());
+    }
     QCOMPARE(TestDicom::sha256(path("in/a.dcm")), before);
 }
 

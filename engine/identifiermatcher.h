@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QString>
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// What identifies the people of one file, and the search for it in any text: built from the
+// file's own values before the cleaning, then asked about every value of the copy (and the
+// names of its file and folders). Texts are compared folded: Unicode NFKC, case-folded,
+// apostrophes dropped, split into words at every other character that is not a letter or a
+// digit and where letters meet digits ("MRN642341" is "mrn 642341"). So "Doe, John",
+// "john doe" and "DOE^JOHN^^^" all read as the same words.
+//
+// - A person name gives each of its words of two or more letters (of every component group,
+//   alphabetic, ideographic and phonetic), each found alone as a whole word; a word that is a
+//   DICOM term or an ordinary word ("HEAD", "LEFT", "CT") is found only together with the
+//   other words of its group. Words in scripts written without spaces (Han, kana, Hangul, Thai)
+//   are found inside longer runs.
+// - An ID is found as its run of words inside a longer text ("MRN 123456 left knee").
+// - The birth date is found in its common written forms: 19370412, 1937-04-12, 12.04.1937,
+//   12/04/1937, 04/12/1937, "12 April 1937", "April 12, 1937" (and with one-digit days and
+//   months, and the short month names).
+// - Other identifying values (addresses, institutions, stations, dates) are found as their run
+//   of words, unless every word is an ordinary one.
+// - UIDs are found byte for byte.
+//
+// Built on one thread, then read-only: safe to share.
+class IdentifierMatcher
+{
+public:
+    enum class Kind : unsigned char { None, Name, Id, Date, Uid, Other };
+
+    void addName(const QString &personName);
+    void addId(const QString &id);
+    void addBirthDate(std::string_view date); // YYYYMMDD
+    void addText(const QString &value, Kind kind = Kind::Other);
+    void addUid(std::string_view uid);
+
+    // The kind of the first identifier found in the text; Kind::None when there is none.
+    Kind find(const QString &text) const;
+    // UIDs only, in raw bytes.
+    bool findUid(std::string_view bytes) const;
+
+    bool isEmpty() const { return m_runs.empty() && m_groups.empty() && m_uids.empty(); }
+
+    // The folded words of a text, as the matcher compares them (for tests and tools).
+    static std::vector<std::string> words(const QString &text);
+    // True for DICOM terms and ordinary words, which do not identify anybody alone.
+    static bool isCommonWord(const std::string &word);
+
+private:
+    struct Run
+    {
+        std::vector<std::string> words;
+        Kind kind = Kind::None;
+    };
+    void addRun(std::vector<std::string> words, Kind kind);
+
+    std::vector<Run> m_runs;
+    std::unordered_multimap<std::string, size_t> m_runsByFirstWord;
+    std::vector<std::vector<std::string>> m_groups; // all words of one name group
+    std::vector<std::string> m_unspaced; // words of scripts without spaces, folded UTF-8
+    std::vector<std::string> m_uids;
+};

@@ -57,8 +57,8 @@ bool cleaningTouchesPixelData(const CompiledProfile &profile, const Options &opt
 
 // The file's bytes, read once, and the structural check's verdict on them. False, with
 // `reason` set (after `prefix`), when the file cannot be read or fails the check.
-bool readChecked(const QString &path, InputBytes &bytes, DicomCheck::Result &check,
-                 QString *reason, const QString &prefix)
+bool readChecked(const QString &path, InputBytes &bytes, DicomCheck::Result &check, QString *reason,
+                 const QString &prefix)
 {
     QString why;
     if (bytes.open(path, &why)) {
@@ -99,6 +99,54 @@ bool parseFile(const QString &path, gdcm::Reader &reader)
     } catch (...) {
         return false;
     }
+}
+
+// A neutral name for a file or folder whose name identifies the patient: made from the name
+// by the keyed hash of the UID map, so every file of one folder goes to the same new folder,
+// in every job and on every machine that share the key.
+QString neutralName(const QString &name, bool isFile, const UidMap &uids)
+{
+    const std::string hashed = uids.map("name:" + name.toStdString());
+    const QString digits = QString::fromStdString(hashed.substr(hashed.size() - 10));
+    if (!isFile)
+        return QStringLiteral("folder-") + digits;
+    return QStringLiteral("file-") + digits
+            + (name.endsWith(QLatin1String(".dcm"), Qt::CaseInsensitive) ? QStringLiteral(".dcm")
+                                                                         : QString());
+}
+
+// The names of the file and of its folders below the dropped folder, as the matcher of the
+// file's own values judges them. Without the standard clean-up a name that identifies is
+// residue ("name"); with it, the copy's path gets a neutral name in its place. Returns the
+// copy's path.
+QString judgeNames(const QString &input, const QString &output, const Cleanup::Record &record,
+                   const Options &options, FileOutcome &outcome)
+{
+    const QStringList in = input.split(QLatin1Char('/'));
+    QStringList out = output.split(QLatin1Char('/'));
+    // The parts below the dropped folder are the ones the two paths share at their end: the
+    // output folder's own name always differs from the dropped folder's.
+    qsizetype below = 0;
+    while (below < in.size() - 1 && below < out.size() - 1
+           && in.at(in.size() - 1 - below) == out.at(out.size() - 1 - below))
+        ++below;
+    bool renamed = false;
+    bool told = false;
+    for (qsizetype i = out.size() - below; i < out.size(); ++i) {
+        const QString &name = out.at(i);
+        if (record.matcher.find(name) == IdentifierMatcher::Kind::None
+            && !record.matcher.findUid(name.toStdString()))
+            continue;
+        if (options.standard) {
+            out[i] = neutralName(name, i == out.size() - 1, *options.uids);
+            renamed = true;
+        } else if (!told) {
+            outcome.residue.append(QStringLiteral("name"));
+            outcome.residueKinds |= Residue::FileNames;
+            told = true;
+        }
+    }
+    return renamed ? out.join(QLatin1Char('/')) : output;
 }
 
 } // namespace
@@ -234,10 +282,11 @@ bool folderHoldsInput(const QString &outputFolder, const QString &input)
     return !real.isEmpty() && real == QFileInfo(input).canonicalPath();
 }
 
-FileOutcome anonymizeFile(const QString &input, const QString &output,
-                          const CompiledProfile &profile, const Options &options,
-                          Folders &folders, qint64 *bytesRead)
+FileOutcome anonymizeFile(const QString &input, const QString &planned,
+                          const CompiledProfile &profile, const Options &options, Folders &folders,
+                          qint64 *bytesRead)
 {
+    QString output = planned;
     FileOutcome outcome;
     outcome.input = input;
     outcome.output = output;
@@ -258,13 +307,12 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
         return outcome;
     }
     Cleanup::Record record;
-    Cleanup::clean(file, profile, Cleanup::Options{ options.standard, options.uids.get() },
-                   record);
+    Cleanup::clean(file, profile, Cleanup::Options{ options.standard, options.uids.get() }, record);
     if (file.GetDataSet().IsEmpty() && tail.length > 0) {
         // Only the pixel data is left, which GDCM must then write itself.
         Options whole = options;
         whole.verbatimPixelData = false;
-        return anonymizeFile(input, output, profile, whole, folders, bytesRead);
+        return anonymizeFile(input, planned, profile, whole, folders, bytesRead);
     }
     if (file.GetDataSet().IsEmpty()) {
         // GDCM writes no file without a data set.
@@ -274,6 +322,8 @@ FileOutcome anonymizeFile(const QString &input, const QString &output,
     const ResidueCheck::Found found = ResidueCheck::find(file, record);
     outcome.residue = found.paths;
     outcome.residueKinds = found.kinds;
+    output = judgeNames(input, planned, record, options, outcome);
+    outcome.output = output;
     if (options.strict && !outcome.residue.isEmpty()) {
         outcome.reason = QStringLiteral("residue ") + outcome.residue.join(QLatin1Char(' '));
         removeStaleCopy(output, &outcome.reason);

@@ -88,6 +88,10 @@ struct Folders
 // The whole path of one file: read, clean, look for residue, write. The outcome is written,
 // written with residue (the copy is kept and its residue named) or failed with its reason.
 // `bytesRead` receives the input's size once it was read, and stays 0 when it could not be.
+// The names of the file and its folders below the dropped folder are judged like its values:
+// with the standard clean-up a name that identifies the patient gives way to a neutral one in
+// the copy's path (the outcome's `output` says where the copy went), without it the name is
+// residue ("name").
 FileOutcome anonymizeFile(const QString &input, const QString &output,
                           const CompiledProfile &profile, const Options &options,
                           Folders &folders, qint64 *bytesRead = nullptr);

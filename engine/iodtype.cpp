@@ -12,7 +12,6 @@
 #include <string>
 #include <unordered_map>
 
-
 namespace {
 
 const gdcm::Defs *defs()
@@ -60,15 +59,17 @@ int IodTypes::of(const gdcm::Tag &tag)
     const auto found = known.find(key);
     if (found != known.end())
         return found->second;
-    // An attribute may stand in several modules of one IOD with different types: it must
-    // have a value if any of them says so, and may be left out if any lets it be.
+    // An attribute may stand in several modules of one IOD, and nested in several sequences,
+    // with different types: it must have a value if any of them says so, and must be present
+    // if any of them says so; the cleaning never takes what some place needs.
     bool mustHaveValue = false;
     bool mayLeaveOut = false;
     bool mayBeEmpty = false;
     try {
         const gdcm::IOD &iod = tables->GetIODFromFile(m_file);
         for (unsigned i = 0; i < iod.GetNumberOfIODs(); ++i) {
-            const gdcm::Module &module = tables->GetModules().GetModule(iod.GetIODEntry(i).GetRef());
+            const gdcm::Module &module
+                    = tables->GetModules().GetModule(iod.GetIODEntry(i).GetRef());
             if (!module.FindModuleEntryInMacros(tables->GetMacros(), tag))
                 continue;
             const int type = plainType(static_cast<gdcm::Type::TypeType>(
@@ -80,8 +81,7 @@ int IodTypes::of(const gdcm::Tag &tag)
     } catch (...) {
         mustHaveValue = mayLeaveOut = mayBeEmpty = false;
     }
-    const int type = mustHaveValue ? 1 : mayLeaveOut ? 3 : mayBeEmpty ? 2 : 0;
+    const int type = mustHaveValue ? 1 : mayBeEmpty ? 2 : mayLeaveOut ? 3 : 0;
     known.emplace(std::move(key), type);
     return type;
 }
-

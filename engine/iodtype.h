@@ -11,8 +11,9 @@ class Tag;
 // 2 (must be present, may be empty), 3 (optional), or 0 when that is not known (an IOD or
 // attribute GDCM's tables do not describe, or tables that could not be loaded). Conditional
 // types count as their plain ones (1C as 1, 2C as 2). Where modules of one IOD type the
-// attribute differently, 1 wins (some module needs a value), then 3 (some module lets it be
-// left out).
+// attribute differently (GDCM's tables list the attributes nested in a module's sequences with
+// the module, so a tag stands for every level it occurs at), 1 wins (some place needs a
+// value), then 2 (some place needs it present).
 //
 // GDCM's IOD tables are loaded once, on first use; answers are kept per thread, by SOP class
 // and tag. One object per file, used on one thread.

@@ -24,8 +24,13 @@ QString countsText(const Counts &counts)
     QStringList parts;
     if (counts.written > 0 || counts.withResidue == 0)
         parts << QString::number(counts.written) + QLatin1String(" written");
-    if (counts.withResidue > 0)
-        parts << QString::number(counts.withResidue) + QLatin1String(" written with residue");
+    if (counts.withResidue > 0) {
+        QString residue
+                = QString::number(counts.withResidue) + QLatin1String(" written with residue");
+        if (counts.residueKinds != 0)
+            residue += QLatin1String(" (") + residueWords(counts.residueKinds) + QLatin1Char(')');
+        parts << residue;
+    }
     if (counts.failed > 0)
         parts << QString::number(counts.failed) + QLatin1String(" failed");
     if (counts.skipped > 0)
@@ -58,7 +63,11 @@ QString statusText(const FileOutcome &outcome)
     case FileOutcome::Status::Written:
         return QStringLiteral("written");
     case FileOutcome::Status::WrittenWithResidue:
-        return QStringLiteral("written with residue: ") + outcome.residue.join(QLatin1String(", "));
+        return QStringLiteral("written with residue: ")
+                + (outcome.residueKinds != 0
+                           ? residueWords(outcome.residueKinds) + QLatin1String(": ")
+                           : QString())
+                + outcome.residue.join(QLatin1String(", "));
     case FileOutcome::Status::Failed:
         return QStringLiteral("failed: ") + outcome.reason;
     case FileOutcome::Status::Skipped:
@@ -76,9 +85,34 @@ bool holds(const QString &folder, const QString &path)
 
 } // namespace
 
-void Counts::add(FileOutcome::Status status)
+QString residueWords(quint32 kinds)
 {
-    switch (status) {
+    static const std::pair<quint32, const char *> words[] = {
+        { Residue::Names, "names" },
+        { Residue::Ids, "IDs" },
+        { Residue::Dates, "dates" },
+        { Residue::Uids, "UIDs" },
+        { Residue::PrivateData, "private data" },
+        { Residue::OtherDetails, "other details" },
+        { Residue::FileNames, "file names" },
+    };
+    QStringList parts;
+    for (const auto &[kind, word] : words) {
+        if (kinds & kind)
+            parts << QLatin1String(word);
+    }
+    if (kinds & Residue::ImageTextOfPatient)
+        parts << QStringLiteral("image text (the image may show text that matches the patient)");
+    else if (kinds & Residue::ImageText)
+        parts << QStringLiteral("image text (the image may show text)");
+    return parts.join(QLatin1String(", "));
+}
+
+void Counts::add(const FileOutcome &outcome)
+{
+    if (outcome.status == FileOutcome::Status::WrittenWithResidue)
+        residueKinds |= outcome.residueKinds;
+    switch (outcome.status) {
     case FileOutcome::Status::Written:
         ++written;
         break;
@@ -105,7 +139,7 @@ void Job::addFolders(const QList<JobPlan::OutputFolder> &folders)
 
 void Job::add(const FileOutcome &outcome)
 {
-    m_counts.add(outcome.status);
+    m_counts.add(outcome);
     // The longest output folder that holds the output: one folder's copies may lie inside
     // another's input (a folder dropped together with one of its subfolders).
     Folder *owner = nullptr;
@@ -126,7 +160,7 @@ void Job::add(const FileOutcome &outcome)
         else
             m_residueLists.insert(outcome.residue);
     }
-    owner->counts.add(outcome.status);
+    owner->counts.add(outcome);
 }
 
 void Job::writeReports(const QDateTime &when, const QString &version, const QJsonObject &profile,
@@ -201,10 +235,16 @@ QString reportText(const Folder &folder, const QDateTime &when, const QString &v
     QList<QPair<QString, QString>> lines;
     lines.reserve(folder.files.size());
     const QDir input(folder.folder.input);
+    const QDir output(folder.folder.output);
     for (const FileOutcome &outcome : folder.files) {
-        const QString relative = outcome.input == folder.folder.input
+        QString relative = outcome.input == folder.folder.input
                 ? QStringLiteral(".")
                 : input.relativeFilePath(outcome.input);
+        // A copy under other names than its input's (names that identified the patient).
+        const QString copy = output.relativeFilePath(outcome.output);
+        if (outcome.status != FileOutcome::Status::Skipped && relative != QLatin1String(".")
+            && copy != relative)
+            relative += QStringLiteral(" -> ") + copy;
         lines.append({ relative, statusText(outcome) });
     }
     std::sort(lines.begin(), lines.end());

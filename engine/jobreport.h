@@ -24,11 +24,16 @@ struct Counts
     int withResidue = 0;
     int failed = 0;
     int skipped = 0;
+    quint32 residueKinds = 0; // Residue::Kind bits of every copy's residue
 
     // Files meant to be copied: written, with residue or failed. Skipped entries are apart.
     int files() const { return written + withResidue + failed; }
-    void add(FileOutcome::Status status);
+    void add(const FileOutcome &outcome);
 };
+
+// What residue holds, in plain words by kind: "names, IDs, image text (the image may show
+// text)".
+QString residueWords(quint32 kinds);
 
 // One output folder of a job and the outcomes of its files.
 struct Folder

@@ -280,7 +280,8 @@ void TestFileAnonymizer::badFilesFailWithTheirInputPath()
     // The window hears how the job ended, and the report beside the copies says why each
     // file failed; it holds no value of the inputs.
     QCOMPARE(job.outcome.value("text").toString(),
-             QStringLiteral("4 files: 1 written with residue, 3 failed, 1 skipped · "
+             QStringLiteral("4 files: 1 written with residue (names, dates, UIDs, other details), "
+                            "3 failed, 1 skipped · "
                             "in_depersonification"));
     const QString report = path("in_depersonification.report.txt");
     QCOMPARE(job.outcome.value("reports").toArray(),
@@ -291,12 +292,14 @@ void TestFileAnonymizer::badFilesFailWithTheirInputPath()
             "Date: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d.*\n"
             "Dropped folder: .*/in\n"
             "Output folder: .*/in_depersonification\n"
-            "Files: 4: 1 written with residue, 3 failed, 1 skipped\n"
+            "Files: 4: 1 written with residue \\(names, dates, UIDs, other details\\), 3 failed, 1 "
+            "skipped\n"
             ".*  \\(0010,0010\\) PatientsName: \"Anon ymous\"\n"
             ".*Files \\(path below the dropped folder: status\\):\n"
             "  \\.notes: skipped: a hidden file\n"
             "  empty\\.dcm: failed: empty file\n"
-            "  good\\.dcm: written with residue: \\(0002,0003\\), [^\n]*\n"
+            "  good\\.dcm: written with residue: names, dates, UIDs, other details: "
+            "\\(0002,0003\\), [^\n]*\n"
             "  notes\\.txt: failed: not a DICOM file\n"
             "  sub/cut\\.dcm: failed: truncated: value length beyond its container at byte \\d+\n$",
             QRegularExpression::DotMatchesEverythingOption);
@@ -308,12 +311,14 @@ void TestFileAnonymizer::secondRunReplacesTheCopies()
 {
     QVERIFY(TestDicom::write(path("in/a.dcm")));
     QCOMPARE(run({ "in" }).outcome.value("text").toString(),
-             QStringLiteral("1 file: 1 written with residue · in_depersonification"));
+             QStringLiteral("1 file: 1 written with residue (names, dates, UIDs, other details) · "
+                            "in_depersonification"));
     const TestJob::Result again = run({ "in" }, QStringLiteral("Anon"));
     QCOMPARE(again.errors, QStringList());
     // The copies join an earlier job's, and the user is told so.
     QCOMPARE(again.outcome.value("text").toString(),
-             QStringLiteral("1 file: 1 written with residue · in_depersonification (added to an "
+             QStringLiteral("1 file: 1 written with residue (names, dates, UIDs, other details) · "
+                            "in_depersonification (added to an "
                             "existing folder)"));
     QVERIFY(readText(path("in_depersonification.report.txt"))
                     .contains("Output folder: " + path("in_depersonification")

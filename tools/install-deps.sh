@@ -18,8 +18,9 @@ packages=(
     qt6-httpserver-dev qt6-websockets-dev openssl
     # DICOM: the library, and independent readers and test files for the tests
     libgdcm-dev libgdcm-tools dcmtk python3-pydicom zlib1g-dev
-    # An independent validator for the privacy check (tools/privacy)
-    dicom3tools
+    # An independent validator for the privacy check (tools/privacy), and what its adversarial
+    # corpus draws burned-in names with
+    dicom3tools python3-pil fonts-dejavu-core fonts-liberation
     # Tests and benchmarks
     xvfb xauth time
     # Fuzzing (make fuzz): clang with its sanitizer and libFuzzer runtimes

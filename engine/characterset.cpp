@@ -63,10 +63,13 @@ QString decodeWith(const char *codec, const QByteArray &bytes)
     return decoder->decode(bytes);
 }
 
-bool isAscii(std::string_view bytes)
+// Seven-bit text without escape sequences: the same in every set DICOM names (ISO 2022's
+// escapes are seven-bit too).
+bool isPlainAscii(std::string_view bytes)
 {
     for (const char c : bytes) {
-        if (static_cast<unsigned char>(c) >= 0x80)
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || u == 0x1b)
             return false;
     }
     return true;
@@ -100,7 +103,7 @@ CharacterSet::CharacterSet(std::string_view specificCharacterSet)
 
 QString CharacterSet::decode(std::string_view bytes) const
 {
-    if (isAscii(bytes))
+    if (isPlainAscii(bytes))
         return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
     if (m_extensions)
         return decodeExtensions(bytes);

@@ -38,6 +38,7 @@ const gdcm::Tag mediaStorageSopInstanceUid(0x0002, 0x0003);
 const gdcm::Tag metaGroupLength(0x0002, 0x0000);
 const gdcm::Tag patientBirthDate(0x0010, 0x0030);
 const gdcm::Tag trailingPadding(0xfffc, 0xfffc);
+const gdcm::Tag contentSequence(0x0040, 0xa730);
 
 // The file meta elements that describe the file itself; the cleaning keeps them consistent
 // with the data set it writes instead of overwriting them.
@@ -104,6 +105,41 @@ bool holdsIdentifyingText(gdcm::VR::VRType vr)
     default:
         return false;
     }
+}
+
+// Labels and descriptions that people type, which the table does not name: they hold
+// whatever the person typing had in mind, a name or an ID of another file included, which
+// no matcher built from this file can know. Replaced by a dummy (most are Type 1).
+bool typedByStaff(const gdcm::Tag &tag)
+{
+    const quint16 g = tag.GetGroup();
+    const quint16 e = tag.GetElement();
+    if ((g & 0xff00) == 0x6000 && g % 2 == 0)
+        return e == 0x0022 || e == 0x1500; // overlay description and label
+    switch ((quint32(g) << 16) | e) {
+    case 0x00189908: // potential reasons for procedure
+    case 0x00209421: // dimension description label
+    case 0x00209453: // frame label
+    case 0x00281055: // window centre and width explanation
+    case 0x00420010: // document title
+    case 0x00700068: // graphic layer description
+    case 0x00700080: // content label
+    case 0x00700081: // content description
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The meta group's elements that name the machines a file passed through (AE titles,
+// presentation addresses) and their private information.
+bool namesMachines(const gdcm::Tag &tag)
+{
+    if (tag.GetGroup() != 0x0002)
+        return false;
+    const quint16 e = tag.GetElement();
+    return (e >= 0x0016 && e <= 0x0018) || (e >= 0x0026 && e <= 0x0028) || e == 0x0100
+            || e == 0x0102;
 }
 
 class Cleaner
@@ -228,7 +264,7 @@ public:
             }
             const size_t mark = key.size();
             appendTag(key, tag);
-            const Action action = actionFor(tag);
+            const Action action = actionFor(tag, depth);
             gdcm::SequenceOfItems *items = nullptr;
             if (m_record.written.count(key) != 0 && !tag.IsPrivate()) {
                 // The profile's own text stands (private blocks go whole).
@@ -239,7 +275,7 @@ public:
             } else if ((items = parsedSequence(element, dataSet)) != nullptr) {
                 // An empty sequence is valid only where it must be present but may be empty;
                 // where it may be left out instead, it is.
-                if (action == Action::Zero && typeOf(tag) != 2
+                if (action == Action::Zero && depth == 0 && typeOf(tag) != 2
                     && ConfidentialityProfile::mayRemove(tag.GetGroup(), tag.GetElement()))
                     removals.push_back(tag);
                 else if (applyToSequence(element, *items, action, charset, key, depth))
@@ -249,9 +285,9 @@ public:
                 m_record.written.insert(key);
                 changedGroups.insert(tag.GetGroup());
             } else if (identifies(element, dataSet, charset)) {
-                setValue(element,
-                         replacement(element, dataSet,
-                                     typeOf(tag) == 1 ? Action::Dummy : Action::Zero));
+                // Whatever the element is, a dummy valid for its VR keeps it valid: GDCM's
+                // tables do not type every macro's attributes (code meanings, labels).
+                setValue(element, replacement(element, dataSet, Action::Dummy));
                 m_record.written.insert(key);
                 changedGroups.insert(tag.GetGroup());
             }
@@ -343,17 +379,21 @@ public:
 private:
     // The table's action for an element, and what the IOD makes of it: a removal or an empty
     // value never takes what the IOD needs, at whatever level the element stands.
-    Action actionFor(const gdcm::Tag &tag)
+    Action actionFor(const gdcm::Tag &tag, int depth)
     {
         const Action plain = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement());
+        if (plain == Action::None && typedByStaff(tag))
+            return Action::Dummy;
         if (plain == Action::None || plain == Action::Keep || tag.IsPrivate())
             return plain;
         const int type = typeOf(tag);
         Action action = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), type);
         if (action == Action::Remove && !isOverlayData(tag)) {
+            // Nested, GDCM's tables cannot say at which level a type holds: emptied, never
+            // taken away.
             if (type == 1)
                 action = Action::Dummy;
-            else if (type == 2)
+            else if (type == 2 || depth > 0)
                 action = Action::Zero;
         }
         if (action == Action::Zero && type == 1)
@@ -382,8 +422,11 @@ private:
             m_record.written.insert(key);
         if (depth >= maxDepth)
             return false;
-        const bool changed = action == Action::Dummy ? dummyItems(items, charset, key, depth)
-                                                     : walkItems(items, charset, key, depth);
+        // An SR's content tree keeps its shape and codes: its texts, names and dates go by their
+        // own entries of the table and by the matcher.
+        const bool changed = action == Action::Dummy && element.GetTag() != contentSequence
+                ? dummyItems(items, charset, key, depth)
+                : walkItems(items, charset, key, depth);
         if (changed) {
             element.SetVLToUndefined();
             items.SetLengthToUndefined();
@@ -412,7 +455,8 @@ private:
                     inner->SetLengthToUndefined();
                 } else if (!ElementWalk::trimmed(bytes(element)).empty()) {
                     const gdcm::VR::VRType vr = ElementWalk::vrOf(element, nested);
-                    if (VrValue::isText(vr) || vr == gdcm::VR::UI)
+                    // Coded enumerations (CS) say what the item is, never who.
+                    if ((VrValue::isText(vr) && vr != gdcm::VR::CS) || vr == gdcm::VR::UI)
                         setValue(element, replacement(element, nested, Action::Dummy));
                 }
                 m_record.written.insert(key);
@@ -527,7 +571,9 @@ bool Record::names(quint16 group, quint16 element) const
     if (std::binary_search(profileTags.begin(), profileTags.end(), tag))
         return true;
     const Action action = ConfidentialityProfile::action(group, element);
-    return action != Action::None && action != Action::Keep;
+    const gdcm::Tag named(group, element);
+    return (action != Action::None && action != Action::Keep) || typedByStaff(named)
+            || namesMachines(named);
 }
 
 void clean(gdcm::File &file, const CompiledProfile &profile, const Options &options, Record &record)

@@ -47,7 +47,9 @@ struct Record
     IdentifierMatcher matcher;
 
     // True when an enabled profile entry or the standard's table (other than its K) names the
-    // element. Every private element is named by the table.
+    // element, or the standard clean-up replaces it anyway (labels and descriptions people
+    // type, the meta group's AE titles and private information). Every private element is
+    // named by the table.
     bool names(quint16 group, quint16 element) const;
 };
 

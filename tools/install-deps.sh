@@ -20,6 +20,8 @@ packages=(
     libgdcm-dev libgdcm-tools dcmtk python3-pydicom zlib1g-dev
     # An independent validator for the privacy check (tools/privacy)
     dicom3tools
+    # OCR of text burned into the pixels: the library and its English model
+    libtesseract-dev tesseract-ocr-eng
     # Tests and benchmarks
     xvfb xauth time
     # Fuzzing (make fuzz): clang with its sanitizer and libFuzzer runtimes

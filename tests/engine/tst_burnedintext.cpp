@@ -118,6 +118,8 @@ private slots:
     void blankRemovesText_data();
     void blankRemovesText();
     void blankRefuses();
+    void realFiles_data();
+    void realFiles();
 
 private:
     QTemporaryDir m_dir;
@@ -502,6 +504,41 @@ void TestBurnedInText::blankRefuses()
             BurnedInText::blank(file->GetDataSet(),
                                 { { 500, 500, 100, 100 }, { 600, 600, 10, 10 }, { -5, -5, 8, 8 } }),
             2);
+}
+
+void TestBurnedInText::realFiles_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("word");
+
+    // GDCM's ImageReader asserts on this one (spacing along a frame increment pointer, without
+    // NumberOfFrames), which would end the whole job.
+    QTest::addRow("one-frame RT dose") << "rtdose_1frame.dcm"
+                                       << ""
+                                       << "";
+    QTest::addRow("JPEG 2000 secondary capture showing words")
+            << "GDCMJ2K_TextGBR.dcm"
+            << "a secondary capture without BurnedInAnnotation, OCR found text"
+            << "green";
+    QTest::addRow("derived MR") << "MR_small.dcm"
+                                << "a SECONDARY image without BurnedInAnnotation"
+                                << "";
+}
+
+void TestBurnedInText::realFiles()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, why);
+    QFETCH(QString, word);
+    const QString path = QDir(TestDicom::pydicomFiles()).filePath(name);
+    if (!QFileInfo::exists(path))
+        QSKIP("pydicom's test files are not installed");
+    const BurnedInText::Finding finding = assessFile(path, OcrMode::All);
+    QVERIFY2(finding.ocrRan, qPrintable(finding.ocrProblem));
+    QCOMPARE(finding.why, why);
+    if (!word.isEmpty())
+        QVERIFY2(wordsOf(finding).contains(word), qPrintable(wordsOf(finding)));
 }
 
 QTEST_MAIN(TestBurnedInText)

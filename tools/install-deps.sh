@@ -18,9 +18,11 @@ packages=(
     qt6-httpserver-dev qt6-websockets-dev openssl
     # DICOM: the library, and independent readers and test files for the tests
     libgdcm-dev libgdcm-tools dcmtk python3-pydicom zlib1g-dev
-    # An independent validator for the privacy check (tools/privacy), and what its adversarial
-    # corpus draws burned-in names with
+    # An independent validator for the privacy check (tools/privacy), and the fonts that its
+    # adversarial corpus and the OCR tests draw burned-in names with
     dicom3tools python3-pil fonts-dejavu-core fonts-liberation
+    # OCR of text burned into the pixels: the library and its English model
+    libtesseract-dev tesseract-ocr-eng
     # Tests and benchmarks
     xvfb xauth time
     # Fuzzing (make fuzz): clang with its sanitizer and libFuzzer runtimes

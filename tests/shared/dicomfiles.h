@@ -15,8 +15,12 @@
 #include <gdcmDataElement.h>
 #include <gdcmDataSet.h>
 #include <gdcmFile.h>
+#include <gdcmImageChangeTransferSyntax.h>
+#include <gdcmImageReader.h>
+#include <gdcmImageWriter.h>
 #include <gdcmItem.h>
 #include <gdcmReader.h>
+#include <gdcmSequenceOfFragments.h>
 #include <gdcmSequenceOfItems.h>
 #include <gdcmTag.h>
 #include <gdcmTransferSyntax.h>
@@ -151,6 +155,101 @@ inline bool write(const QString &path, const Options &options = {})
     writer.GetFile().GetHeader().SetDataSetTransferSyntax(options.syntax);
     QDir().mkpath(QFileInfo(path).absolutePath());
     writer.SetFileName(path.toStdString().c_str());
+    return writer.Write();
+}
+
+// An image file's make-up for writeImage(): the image pixel module and the header elements
+// that say whether the pixels may show text.
+struct Image
+{
+    int rows = 0; // 0: no image pixel module and no pixel data (a non-image file)
+    int columns = 0;
+    int samples = 1; // 1 (grey) or 3 (RGB, interleaved)
+    int bits = 8; // bits allocated and stored: 8 or 16 (unsigned)
+    std::string photometric = "MONOCHROME2";
+    std::string pixels; // native, little endian; may be shorter than the image (a broken file)
+    std::string sopClass = "1.2.840.10008.5.1.4.1.1.2"; // CT
+    std::string modality = "CT";
+    std::string burnedIn; // BurnedInAnnotation (0028,0301); empty: absent
+    std::string imageType; // ImageType (0008,0008); empty: absent
+    // Other than native: `pixels` is written as one fragment of encapsulated pixel data in that
+    // transfer syntax, as it is (junk, for a file whose pixels no codec decodes).
+    gdcm::TransferSyntax::TSType syntax = gdcm::TransferSyntax::ExplicitVRLittleEndian;
+};
+
+// An image file of the patient "Roe^Jane", native explicit VR little endian, written by GDCM.
+// False on failure.
+inline bool writeImage(const QString &path, const Image &image)
+{
+    using VR = gdcm::VR;
+    gdcm::Writer writer;
+    gdcm::DataSet &ds = writer.GetFile().GetDataSet();
+    const auto put = [&ds](quint16 group, quint16 number, VR vr, const std::string &value) {
+        if (!value.empty())
+            ds.Insert(element(gdcm::Tag(group, number), vr, value));
+    };
+    const auto us = [&put](quint16 number, int value) {
+        const uint16_t v = static_cast<uint16_t>(value);
+        put(0x0028, number, VR::US, std::string(reinterpret_cast<const char *>(&v), 2));
+    };
+    gdcm::UIDGenerator uids;
+    put(0x0008, 0x0008, VR::CS, image.imageType);
+    put(0x0008, 0x0016, VR::UI, image.sopClass);
+    put(0x0008, 0x0018, VR::UI, uids.Generate());
+    put(0x0008, 0x0060, VR::CS, image.modality);
+    put(0x0010, 0x0010, VR::PN, "Roe^Jane");
+    put(0x0020, 0x000d, VR::UI, uids.Generate());
+    put(0x0020, 0x000e, VR::UI, uids.Generate());
+    if (image.rows > 0) {
+        us(0x0002, image.samples);
+        put(0x0028, 0x0004, VR::CS, image.photometric);
+        if (image.samples == 3)
+            us(0x0006, 0);
+        us(0x0010, image.rows);
+        us(0x0011, image.columns);
+        us(0x0100, image.bits);
+        us(0x0101, image.bits);
+        us(0x0102, image.bits - 1);
+        us(0x0103, 0);
+    }
+    put(0x0028, 0x0301, VR::CS, image.burnedIn);
+    if (image.rows > 0 && image.syntax == gdcm::TransferSyntax::ExplicitVRLittleEndian) {
+        ds.Insert(element(pixelData, image.bits == 8 ? VR::OB : VR::OW, image.pixels));
+    } else if (image.rows > 0) {
+        gdcm::Fragment fragment;
+        fragment.SetByteValue(image.pixels.data(),
+                              gdcm::VL(static_cast<uint32_t>(image.pixels.size())));
+        gdcm::SmartPointer<gdcm::SequenceOfFragments> fragments = new gdcm::SequenceOfFragments;
+        fragments->AddFragment(fragment);
+        gdcm::DataElement de(pixelData);
+        de.SetVR(VR::OB);
+        de.SetValue(*fragments);
+        ds.Insert(de);
+    }
+    writer.GetFile().GetHeader().SetDataSetTransferSyntax(image.syntax);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    writer.SetFileName(path.toStdString().c_str());
+    return writer.Write();
+}
+
+// Writes the image of `input` again at `output` with its pixel data in another transfer
+// syntax (JPEG baseline, RLE...), as GDCM's codecs encode it. False on failure.
+inline bool recompress(const QString &input, const QString &output,
+                       gdcm::TransferSyntax::TSType syntax)
+{
+    gdcm::ImageReader reader;
+    reader.SetFileName(input.toStdString().c_str());
+    if (!reader.Read())
+        return false;
+    gdcm::ImageChangeTransferSyntax change;
+    change.SetTransferSyntax(syntax);
+    change.SetInput(reader.GetImage());
+    if (!change.Change())
+        return false;
+    gdcm::ImageWriter writer;
+    writer.SetFile(reader.GetFile());
+    writer.SetImage(change.GetOutput());
+    writer.SetFileName(output.toStdString().c_str());
     return writer.Write();
 }
 

@@ -4,10 +4,12 @@
 #include "appinfo.h"
 #include "bridge/headlessrun.h"
 #include "engine/allocator.h"
+#include "engine/jobplan.h"
 #include "engine/uidmap.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTextStream>
@@ -72,8 +74,10 @@ int parseArguments(Request &request)
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption jobsOption(
             { QStringLiteral("j"), QStringLiteral("jobs") },
-            QStringLiteral("Number of files anonymized at once (default: every core, %1).")
-                    .arg(QThread::idealThreadCount()),
+            QStringLiteral("Number of files anonymized at once (default: every core, %1; at "
+                           "most %2).")
+                    .arg(QThread::idealThreadCount())
+                    .arg(JobPlan::maxWorkers()),
             QStringLiteral("N"));
     parser.addOption(jobsOption);
     const QCommandLineOption standardOption(
@@ -120,6 +124,14 @@ int parseArguments(Request &request)
         request.jobs = parser.value(jobsOption).toInt(&ok);
         if (!ok || request.jobs < 1)
             return usageError(QStringLiteral("--jobs needs a whole number of at least 1."));
+        // More workers than that only wait for the same cores, each with its buffers.
+        bool capped = false;
+        const int jobs = HeadlessRun::workersFor(request.jobs, &capped);
+        if (capped)
+            QTextStream(stderr) << QCoreApplication::applicationName() << ": --jobs "
+                                << request.jobs << " is more than " << jobs
+                                << " (four per core): using " << jobs << ".\n";
+        request.jobs = jobs;
     }
     request.standard = parser.isSet(standardOption);
     request.strict = parser.isSet(strictOption);
@@ -259,7 +271,9 @@ void printSummary(const HeadlessRun &run)
         << counts.skipped << " skipped, " << HeadlessRun::durationText(run.elapsedMs()) << ", "
         << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
     for (const JobReport::Folder &folder : run.job().folders()) {
-        if (QFileInfo(folder.folder.output).isDir())
+        if (folder.counts.files() == 0 && folder.notDone.isEmpty())
+            out << "no files found in " << QDir::toNativeSeparators(folder.folder.input) << '\n';
+        else if (QFileInfo(folder.folder.output).isDir())
             out << "output: " << folder.folder.output
                 << (folder.folder.existed ? " (added to an existing folder)" : "") << '\n';
         if (!folder.report.isEmpty())

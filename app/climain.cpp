@@ -46,7 +46,8 @@ int usageError(const QString &message)
 {
     QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << "\n"
                         << "Usage: " << QCoreApplication::applicationName()
-                        << " [--jobs N] [--standard] [--strict] [--uid-key FILE] FOLDER...  (--help for more)\n";
+                        << " [--jobs N] [--standard] [--strict] [--uid-key FILE] FOLDER...  "
+                           "(--help for more)\n";
     return exitUsage;
 }
 
@@ -173,9 +174,10 @@ public:
     {
         QObject::connect(&run, &HeadlessRun::progress, [this](float fraction) { show(fraction); });
         // A copy refused for its residue fails with the reason "residue PATH PATH …".
-        QObject::connect(&run, &HeadlessRun::failed, [this](const QString &path, const QString &reason) {
-            printLine(QStringLiteral("failed: %1: %2").arg(path, reason));
-        });
+        QObject::connect(&run, &HeadlessRun::failed,
+                         [this](const QString &path, const QString &reason) {
+                             printLine(QStringLiteral("failed: %1: %2").arg(path, reason));
+                         });
         QObject::connect(&run, &HeadlessRun::residue,
                          [this](const QString &output, const QStringList &paths) {
                              printLine(QStringLiteral("residue: %1: %2")
@@ -189,8 +191,8 @@ public:
     {
         if (!m_barShown)
             return;
-        const float fraction =
-                m_run.files() > 0 ? float(m_run.done()) / float(m_run.files()) : 1.0f;
+        const float fraction
+                = m_run.files() > 0 ? float(m_run.done()) / float(m_run.files()) : 1.0f;
         drawBar(fraction);
         m_err << '\n' << Qt::flush;
     }
@@ -267,8 +269,8 @@ void printSummary(const HeadlessRun &run)
         out << "stopped after " << run.done() << " of " << run.files() << " files, ";
     else
         out << counts.files() << " files, ";
-    out << counts.failed << " failed, " << counts.withResidue << " with residue, "
-        << counts.skipped << " skipped, " << HeadlessRun::durationText(run.elapsedMs()) << ", "
+    out << counts.failed << " failed, " << counts.withResidue << " with residue, " << counts.skipped
+        << " skipped, " << HeadlessRun::durationText(run.elapsedMs()) << ", "
         << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
     for (const JobReport::Folder &folder : run.job().folders()) {
         if (folder.counts.files() == 0 && folder.notDone.isEmpty())

@@ -159,7 +159,8 @@ QString summaryText(const Job &job, int stoppedOf, int done)
     for (const Folder &folder : job.folders()) {
         // No output folder is made for a folder without files: none is named.
         if (folder.counts.files() == 0) {
-            empty << QStringLiteral("no files found in ") + QDir::toNativeSeparators(folder.folder.input);
+            empty << QStringLiteral("no files found in ")
+                            + QDir::toNativeSeparators(folder.folder.input);
             continue;
         }
         QString name = QFileInfo(folder.folder.output).fileName();
@@ -172,11 +173,13 @@ QString summaryText(const Job &job, int stoppedOf, int done)
     if (names.isEmpty() && stoppedOf < 0) {
         QString text = empty.join(QLatin1String(", "));
         if (counts.skipped > 0)
-            text += QStringLiteral(" (%1)").arg(plural(counts.skipped, "entry skipped", "entries skipped"));
+            text += QStringLiteral(" (%1)").arg(
+                    plural(counts.skipped, "entry skipped", "entries skipped"));
         return text;
     }
-    QString text = stoppedOf >= 0 ? QStringLiteral("stopped after %1 of %2 files").arg(done).arg(stoppedOf)
-                                  : plural(counts.files(), "file", "files");
+    QString text = stoppedOf >= 0
+            ? QStringLiteral("stopped after %1 of %2 files").arg(done).arg(stoppedOf)
+            : plural(counts.files(), "file", "files");
     if (counts.files() > 0 || counts.skipped > 0)
         text += QLatin1String(": ") + countsText(counts);
     return text + QStringLiteral(" · ") + (names + empty).join(QLatin1String(", "));

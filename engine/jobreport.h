@@ -7,8 +7,8 @@
 #include <QJsonObject>
 #include <QList>
 #include <QSet>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 
 // What became of a job's files, folder by folder, and the texts that tell the user: the one
 // outcome line of the window and the report written beside each output folder. Reports name

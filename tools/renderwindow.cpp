@@ -75,11 +75,11 @@ int main(int argc, char *argv[])
     if (parser.isSet(progress))
         emit handler->sendToQml(MessageKey::updateProgress, parser.value(progress).toDouble());
     if (parser.isSet(count))
-        emit handler->sendToQml(
-                MessageKey::jobCount,
-                QJsonObject{ { QStringLiteral("done"), parser.value(count).section('/', 0, 0).toInt() },
-                             { QStringLiteral("total"),
-                               parser.value(count).section('/', 1, 1).toInt() } });
+        emit handler->sendToQml(MessageKey::jobCount,
+                                QJsonObject{ { QStringLiteral("done"),
+                                               parser.value(count).section('/', 0, 0).toInt() },
+                                             { QStringLiteral("total"),
+                                               parser.value(count).section('/', 1, 1).toInt() } });
 
     QQuickWindow *target = window;
     const QString part = parser.value(show);
@@ -112,9 +112,9 @@ int main(int argc, char *argv[])
         target = window->findChild<QQuickWindow *>(QStringLiteral("reportView"));
         if (!target)
             return 1;
-        handler->receiveFromQml(MessageKey::readReport,
-                                QUrl::fromLocalFile(QFileInfo(parser.value(report)).absoluteFilePath())
-                                        .toString());
+        handler->receiveFromQml(
+                MessageKey::readReport,
+                QUrl::fromLocalFile(QFileInfo(parser.value(report)).absoluteFilePath()).toString());
     }
 
     int code = 0;

@@ -170,17 +170,20 @@ void TestCli::unlistableFolderFails_data()
     QTest::addColumn<QString>("failed"); // the one line on standard error
     QTest::addColumn<QString>("summary");
     QTest::addColumn<QStringList>("written");
-    QTest::addRow("a subfolder") << "tree" << "tree/locked"
+    QTest::addRow("a subfolder") << "tree"
+                                 << "tree/locked"
                                  << "tree/locked: cannot read: permission denied"
                                  << "2 files, 1 failed, 1 with residue, 0 skipped, "
                                  << QStringList{ "ok/a.dcm" };
     QTest::addRow("the folder named")
-            << "tree" << "tree"
+            << "tree"
+            << "tree"
             << "tree: cannot read: permission denied"
             << "1 files, 1 failed, 0 with residue, 0 skipped, " << QStringList{};
     // Once for the folder with the system's reason, though each file fails with it.
     QTest::addRow("output location read-only")
-            << "ro/tree" << "ro!"
+            << "ro/tree"
+            << "ro!"
             << "ro/tree: cannot create %1/ro/tree_depersonification: permission denied"
             << "2 files, 2 failed, 0 with residue, 0 skipped, " << QStringList{};
 }
@@ -212,10 +215,13 @@ void TestCli::unlistableFolderFails()
     const bool readOnly = locked.endsWith('!');
     locked.remove('!');
     const QFileDevice::Permissions before = QFile::permissions(path(locked));
-    QVERIFY(QFile::setPermissions(path(locked), readOnly ? QFileDevice::Permissions(0x5555)
-                                                         : QFileDevice::Permissions()));
-    const TestJob::CliResult result = TestJob::runCli({ path(dropped) }, m_dir->path(), {}, wrapper);
-    QFile::setPermissions(path(locked), before | QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(QFile::setPermissions(path(locked),
+                                  readOnly ? QFileDevice::Permissions(0x5555)
+                                           : QFileDevice::Permissions()));
+    const TestJob::CliResult result
+            = TestJob::runCli({ path(dropped) }, m_dir->path(), {}, wrapper);
+    QFile::setPermissions(path(locked),
+                          before | QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(result.code, 1);
     const QString line = "failed: " + m_dir->path() + '/' + failed.arg(m_dir->path()) + '\n';
     QCOMPARE(result.err.count(QStringLiteral("failed: ")), 1);

@@ -10,9 +10,9 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QUrl>
 #include <QTest>
 #include <QThread>
+#include <QUrl>
 
 #include <atomic>
 
@@ -206,7 +206,8 @@ void TestQmlHandler::coreStoreIsReadableByItsOwnerOnly()
     QSKIP("the registry keeps the user's keys");
 #else
     QFETCH(bool, existing);
-    const QString file = QSettings(QStringLiteral("Tesmo"), QStringLiteral("Vexar_Anonymizer")).fileName();
+    const QString file
+            = QSettings(QStringLiteral("Tesmo"), QStringLiteral("Vexar_Anonymizer")).fileName();
     QFile::remove(file);
     const auto mode = [&file] {
         return QFile::permissions(file)
@@ -238,8 +239,12 @@ void TestQmlHandler::readReportAnswersWithItsText_data()
     QTest::addRow("a report") << "in_depersonification.report.txt"
                               << "in_depersonification.report.txt"
                               << "report body";
-    QTest::addRow("a missing report") << "" << "gone.report.txt" << "Cannot read the report: ";
-    QTest::addRow("not a report") << "notes.txt" << "notes.txt" << "Not a report: ";
+    QTest::addRow("a missing report") << ""
+                                      << "gone.report.txt"
+                                      << "Cannot read the report: ";
+    QTest::addRow("not a report") << "notes.txt"
+                                  << "notes.txt"
+                                  << "Not a report: ";
 }
 
 // Where no program opens a report, the window asks for its text to show it itself; it is

@@ -152,14 +152,16 @@ void TestJobPlan::noTwoInputsShareAnOutput_data()
     QTest::addRow("whole name taken as well")
             << QStringList{ "ct.x", "ct", "ct.y" }
             << QStringList{ "ct_depersonification", "ct_depersonification_2",
-                            "ct.y_depersonification" } << QStringList{};
+                            "ct.y_depersonification" }
+            << QStringList{};
     // One folder on a case-insensitive file system (Windows, macOS), wherever the job runs.
     QTest::addRow("names differing only in case")
             << QStringList{ "CT.2021", "ct.2022" }
             << QStringList{ "CT_depersonification", "ct.2022_depersonification" } << QStringList{};
     QTest::addRow("output would be another dropped folder")
             << QStringList{ "a.b", "a_depersonification" }
-            << QStringList{ "a.b_depersonification", "a_depersonification_depersonification" } << QStringList{};
+            << QStringList{ "a.b_depersonification", "a_depersonification_depersonification" }
+            << QStringList{};
     // A later run: the earlier input's copies and report are never mixed with another's.
     QTest::addRow("earlier job's folder of another input")
             << QStringList{ "ct.2022" } << QStringList{ "ct.2022_depersonification" }
@@ -189,8 +191,8 @@ void TestJobPlan::noTwoInputsShareAnOutput()
             QFile report(JobPlan::reportPath(output));
             QVERIFY(report.open(QIODevice::WriteOnly));
             report.write("Vexar Anonymizer 1.0.1: anonymization report\nDate: 2024-01-01\n"
-                         + QByteArray(JobPlan::reportInputLabel)
-                         + m_dir->filePath(input).toUtf8() + '\n');
+                         + QByteArray(JobPlan::reportInputLabel) + m_dir->filePath(input).toUtf8()
+                         + '\n');
         }
     }
     QStringList pieces;

@@ -9,13 +9,13 @@
 #include <QJsonObject>
 #include <QThread>
 
-#include <atomic>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 #include <QUrl>
+#include <atomic>
 
 // The progress rule, and the progress a real job sends through the bridge with a clock the
 // test controls. The jobs here are of text files, which fail at once and still count.
@@ -133,8 +133,8 @@ void TestProgress::emptyJobSendsOnlyItsOutcome_data()
     QTest::addColumn<QStringList>("entries"); // made in "empty"
     QTest::addColumn<QString>("text"); // "%1": the folder's path
     QTest::addRow("nothing in it") << QStringList{} << QStringLiteral("no files found in %1");
-    QTest::addRow("only a DICOMDIR")
-            << QStringList{ "DICOMDIR" } << QStringLiteral("no files found in %1 (1 entry skipped)");
+    QTest::addRow("only a DICOMDIR") << QStringList{ "DICOMDIR" }
+                                     << QStringLiteral("no files found in %1 (1 entry skipped)");
 }
 
 // A job without files sends no progress (the window stays idle), only its outcome, which
@@ -259,8 +259,8 @@ void TestProgress::reportAccountsForTheWholeFolder()
     QVERIFY2(sent.value("text").toString().startsWith(outcome),
              qPrintable(sent.value("text").toString()));
     QCOMPARE(sent.value("stopped").toBool(), stop);
-    const QByteArray report
-            = TestDicom::readAll(m_dir->filePath(QStringLiteral("job_depersonification.report.txt")));
+    const QByteArray report = TestDicom::readAll(
+            m_dir->filePath(QStringLiteral("job_depersonification.report.txt")));
     for (const QString &line : lines)
         QVERIFY2(report.count(line.section('|', 1).toUtf8()) == line.section('|', 0, 0).toInt(),
                  qPrintable(line + '\n' + report));

@@ -4,10 +4,12 @@
 #include "appinfo.h"
 #include "bridge/headlessrun.h"
 #include "engine/allocator.h"
+#include "engine/jobplan.h"
 #include "engine/uidmap.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTextStream>
@@ -44,7 +46,8 @@ int usageError(const QString &message)
 {
     QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << "\n"
                         << "Usage: " << QCoreApplication::applicationName()
-                        << " [--jobs N] [--standard] [--strict] [--uid-key FILE] FOLDER...  (--help for more)\n";
+                        << " [--jobs N] [--standard] [--strict] [--uid-key FILE] FOLDER...  "
+                           "(--help for more)\n";
     return exitUsage;
 }
 
@@ -72,8 +75,10 @@ int parseArguments(Request &request)
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption jobsOption(
             { QStringLiteral("j"), QStringLiteral("jobs") },
-            QStringLiteral("Number of files anonymized at once (default: every core, %1).")
-                    .arg(QThread::idealThreadCount()),
+            QStringLiteral("Number of files anonymized at once (default: every core, %1; at "
+                           "most %2).")
+                    .arg(QThread::idealThreadCount())
+                    .arg(JobPlan::maxWorkers()),
             QStringLiteral("N"));
     parser.addOption(jobsOption);
     const QCommandLineOption standardOption(
@@ -120,6 +125,14 @@ int parseArguments(Request &request)
         request.jobs = parser.value(jobsOption).toInt(&ok);
         if (!ok || request.jobs < 1)
             return usageError(QStringLiteral("--jobs needs a whole number of at least 1."));
+        // More workers than that only wait for the same cores, each with its buffers.
+        bool capped = false;
+        const int jobs = HeadlessRun::workersFor(request.jobs, &capped);
+        if (capped)
+            QTextStream(stderr) << QCoreApplication::applicationName() << ": --jobs "
+                                << request.jobs << " is more than " << jobs
+                                << " (four per core): using " << jobs << ".\n";
+        request.jobs = jobs;
     }
     request.standard = parser.isSet(standardOption);
     request.strict = parser.isSet(strictOption);
@@ -161,9 +174,10 @@ public:
     {
         QObject::connect(&run, &HeadlessRun::progress, [this](float fraction) { show(fraction); });
         // A copy refused for its residue fails with the reason "residue PATH PATH …".
-        QObject::connect(&run, &HeadlessRun::failed, [this](const QString &path, const QString &reason) {
-            printLine(QStringLiteral("failed: %1: %2").arg(path, reason));
-        });
+        QObject::connect(&run, &HeadlessRun::failed,
+                         [this](const QString &path, const QString &reason) {
+                             printLine(QStringLiteral("failed: %1: %2").arg(path, reason));
+                         });
         QObject::connect(&run, &HeadlessRun::residue,
                          [this](const QString &output, const QStringList &paths) {
                              printLine(QStringLiteral("residue: %1: %2")
@@ -177,8 +191,8 @@ public:
     {
         if (!m_barShown)
             return;
-        const float fraction =
-                m_run.files() > 0 ? float(m_run.done()) / float(m_run.files()) : 1.0f;
+        const float fraction
+                = m_run.files() > 0 ? float(m_run.done()) / float(m_run.files()) : 1.0f;
         drawBar(fraction);
         m_err << '\n' << Qt::flush;
     }
@@ -255,11 +269,13 @@ void printSummary(const HeadlessRun &run)
         out << "stopped after " << run.done() << " of " << run.files() << " files, ";
     else
         out << counts.files() << " files, ";
-    out << counts.failed << " failed, " << counts.withResidue << " with residue, "
-        << counts.skipped << " skipped, " << HeadlessRun::durationText(run.elapsedMs()) << ", "
+    out << counts.failed << " failed, " << counts.withResidue << " with residue, " << counts.skipped
+        << " skipped, " << HeadlessRun::durationText(run.elapsedMs()) << ", "
         << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
     for (const JobReport::Folder &folder : run.job().folders()) {
-        if (QFileInfo(folder.folder.output).isDir())
+        if (folder.counts.files() == 0 && folder.notDone.isEmpty())
+            out << "no files found in " << QDir::toNativeSeparators(folder.folder.input) << '\n';
+        else if (QFileInfo(folder.folder.output).isDir())
             out << "output: " << folder.folder.output
                 << (folder.folder.existed ? " (added to an existing folder)" : "") << '\n';
         if (!folder.report.isEmpty())

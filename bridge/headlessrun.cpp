@@ -1,6 +1,7 @@
 #include "bridge/headlessrun.h"
 
 #include "bridge/messagekeys.h"
+#include "engine/jobplan.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,7 +22,7 @@ HeadlessRun::HeadlessRun(int workers, QObject *parent) : QObject(parent)
     // is named by its path instead.
     gdcm::Trace::WarningOff();
     gdcm::Trace::ErrorOff();
-    const int count = workers < 1 ? QThread::idealThreadCount() : workers;
+    const int count = workersFor(workers);
     m_handler.setWorkerCount(count);
     QThreadPool *pool = QThreadPool::globalInstance();
     if (pool->maxThreadCount() < count)
@@ -35,8 +36,27 @@ HeadlessRun::HeadlessRun(int workers, QObject *parent) : QObject(parent)
         if (outcome.status != FileOutcome::Status::Failed)
             return;
         m_failures.append(outcome);
+        for (const JobReport::Folder &folder : m_handler.job().folders()) {
+            if (folder.folder.failure.isEmpty() || outcome.reason != folder.folder.failure
+                || !outcome.output.startsWith(folder.folder.output + QLatin1Char('/')))
+                continue;
+            if (!m_failedOutputFolders.contains(folder.folder.output)) {
+                m_failedOutputFolders.insert(folder.folder.output);
+                emit failed(folder.folder.input, folder.folder.failure);
+            }
+            return;
+        }
         emit failed(outcome.input, outcome.reason);
     });
+}
+
+int HeadlessRun::workersFor(int requested, bool *capped)
+{
+    const int count = requested < 1 ? QThread::idealThreadCount() : requested;
+    const int most = JobPlan::maxWorkers();
+    if (capped)
+        *capped = count > most;
+    return std::min(count, most);
 }
 
 QString HeadlessRun::openFolderValue(const QStringList &folders)
@@ -67,11 +87,7 @@ void HeadlessRun::stop()
     if (m_finished)
         return;
     m_stopped = true;
-    m_handler.requestStop();
-    m_handler.waitForWorkers();
-    // The workers' last reports are still queued: counted before the job is closed.
-    QCoreApplication::sendPostedEvents(&m_handler, QEvent::MetaCall);
-    m_handler.finishJob(true);
+    m_handler.stopJob();
     finish();
 }
 

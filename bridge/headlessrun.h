@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 
 // One anonymization job without windows, for the headless command: it builds the same bridge
@@ -18,8 +19,13 @@ class HeadlessRun : public QObject
     Q_DISABLE_COPY_MOVE(HeadlessRun)
 
 public:
-    // workers < 1 picks every core. The global pool is widened when it holds fewer threads.
+    // workers < 1 picks every core; more than JobPlan::maxWorkers() are cut to that (see
+    // workersFor). The global pool is widened when it holds fewer threads.
     explicit HeadlessRun(int workers, QObject *parent = nullptr);
+
+    // The workers a request of `requested` gets: every core below 1, at most
+    // JobPlan::maxWorkers(). `capped` tells whether the request was cut.
+    static int workersFor(int requested, bool *capped = nullptr);
 
     // The "openFolder" value for the folders: one "file:" URL per line, as a drop sends it.
     static QString openFolderValue(const QStringList &folders);
@@ -55,7 +61,8 @@ public:
 
 signals:
     void progress(float fraction);
-    // A file or folder that failed: its input path and why.
+    // A file or folder that failed: its input path and why. A dropped folder whose output
+    // folder cannot be made fails once, as the folder, though each of its files is counted.
     void failed(QString path, QString reason);
     // A copy that was written but still holds identifying data, with the elements' paths.
     void residue(QString output, QStringList paths);
@@ -67,6 +74,7 @@ private:
 
     QmlHandler m_handler{ QmlHandler::ServerClient::None };
     QList<FileOutcome> m_failures;
+    QSet<QString> m_failedOutputFolders; // named once each
     QElapsedTimer m_elapsed;
     bool m_finished = false;
     bool m_stopped = false;

@@ -11,6 +11,10 @@ inline const QString changeGUI = QStringLiteral("changeGUI");
 inline const QString changeTagText = QStringLiteral("changeTagText");
 inline const QString qmlCompleted = QStringLiteral("qmlCompleted");
 inline const QString settingsSubmit = QStringLiteral("settings:submit");
+// Stops the running job between files (no value).
+inline const QString stopJob = QStringLiteral("stopJob");
+// Asks for a report's text (value: its "file:" URL) where no program opens it.
+inline const QString readReport = QStringLiteral("readReport");
 
 // Both ways: the window's switch of the standard clean-up sends it (1 or 0); the core sends
 // the stored state (a boolean) after "qmlCompleted".
@@ -24,4 +28,9 @@ inline const QString updateStatusConnection = QStringLiteral("updateStatusConnec
 inline const QString updateServerContent = QStringLiteral("updateServerContent");
 inline const QString checkVersion = QStringLiteral("checkVersion");
 inline const QString jobOutcome = QStringLiteral("jobOutcome");
+// With each "updateProgress": {"done": files done, "total": the job's files}.
+inline const QString jobCount = QStringLiteral("jobCount");
+// The answer to "readReport": {"path": its native path, "text": its text (or why it could not
+// be read)}.
+inline const QString reportText = QStringLiteral("reportText");
 } // namespace MessageKey

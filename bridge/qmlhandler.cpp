@@ -9,20 +9,55 @@
 #include "engine/uidmap.h"
 #include "net/nethandler.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMutexLocker>
+#include <QSet>
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <chrono>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 const QString standardCleanupKey = QStringLiteral("standardCleanup");
+
+// The most of a report the window is given to show; the whole file is beside the copies.
+constexpr qint64 maxReportBytes = 4 * 1024 * 1024;
+
+// The core's store holds the UID key, the account's password and its refresh token: readable
+// by its owner only. The file is made 0600 before anything is written to it (QSettings then
+// writes through a temporary file that takes the permissions of the file it replaces), and
+// one left more open by an earlier version is closed down.
+void keepStorePrivate(const QSettings &store)
+{
+#ifdef Q_OS_UNIX
+    if (store.format() != QSettings::NativeFormat && store.format() != QSettings::IniFormat)
+        return;
+    const QByteArray path = QFile::encodeName(store.fileName());
+    QDir().mkpath(QFileInfo(store.fileName()).absolutePath());
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd >= 0)
+        ::close(fd);
+    ::chmod(path.constData(), S_IRUSR | S_IWUSR);
+#else
+    Q_UNUSED(store); // the registry keeps the user's own keys
+#endif
+}
 
 qint64 steadyMilliseconds()
 {
@@ -49,6 +84,7 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
 
     m_settings = new QSettings(QString::fromLatin1(AppInfo::organisationName),
                                QString::fromLatin1(AppInfo::coreSettingsApplication));
+    keepStorePrivate(*m_settings);
     if (serverClient == ServerClient::Create)
         startServerClient(NetHandler::serviceBaseUrls());
 
@@ -81,6 +117,24 @@ void QmlHandler::waitForWorkers()
     // Every worker has returned; this load pairs with their workerFinished().
     while (m_workersRunning.load(std::memory_order_acquire) > 0)
         QThread::yieldCurrentThread();
+}
+
+void QmlHandler::setWorkerCount(int count)
+{
+    m_workerCount = std::clamp(count, 1, JobPlan::maxWorkers());
+}
+
+void QmlHandler::stopJob()
+{
+    if (!m_jobOpen)
+        return;
+    m_jobStopRequested.store(true);
+    waitForWorkers();
+    // The workers' last reports are still queued: counted before the job is closed.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    // Every worker has returned: the next job's workers must not see the flag.
+    m_jobStopRequested.store(false);
+    finishJob(true);
 }
 
 void QmlHandler::setClockForTesting(Clock clock)
@@ -138,6 +192,10 @@ void QmlHandler::receiveFromQml(QString key, QVariant value)
         const bool on = value.toBool();
         setStandardCleanup(on);
         m_settings->setValue(standardCleanupKey, on);
+    } else if (key == MessageKey::stopJob) {
+        stopJob();
+    } else if (key == MessageKey::readReport) {
+        sendReportText(value);
     } else if (key == MessageKey::qmlCompleted) {
         answerQmlCompleted();
     } else if (key == MessageKey::settingsSubmit) {
@@ -221,6 +279,7 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
         m_total = count;
         m_done = 0;
         m_job = JobReport::Job();
+        m_jobInputs.clear();
         const JobSettings settings = jobSettings();
         m_jobProfile = settings.profile;
         m_jobStandard = settings.standard;
@@ -228,6 +287,7 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
         m_jobOpen = true;
     }
     m_job.addFolders(lists.folders);
+    m_jobInputs += lists.inputs;
     for (const FileOutcome &outcome : lists.settled)
         recordOutcome(outcome);
     if (m_done >= m_total)
@@ -254,6 +314,9 @@ void QmlHandler::writeFileHandler()
     const float fraction = Progress::fraction(m_done, m_total);
     if (Progress::shouldSend(now - m_lastProgressTime, fraction)) {
         emit sendToQml(MessageKey::updateProgress, fraction);
+        emit sendToQml(MessageKey::jobCount,
+                       QJsonObject{ { QStringLiteral("done"), m_done },
+                                    { QStringLiteral("total"), m_total } });
         m_lastProgressTime = now;
     }
     if (m_done == m_total)
@@ -289,10 +352,13 @@ void QmlHandler::finishJob(bool stopped)
         return;
     recordKeptOutcomes();
     m_jobOpen = false;
+    noteFilesBeyondOutcomes(stopped);
     m_job.writeReports(m_jobStart, QString::fromLatin1(AppInfo::applicationVersion), m_jobProfile,
                        m_jobStandard, stopped);
+    m_jobInputs.clear();
     const JobReport::Counts counts = m_job.counts();
-    QString text = JobReport::summaryText(m_job);
+    QString text = stopped ? JobReport::summaryText(m_job, m_total, m_done)
+                           : JobReport::summaryText(m_job);
     QJsonArray reports;
     for (const JobReport::Folder &folder : m_job.folders()) {
         if (!folder.report.isEmpty())
@@ -307,5 +373,57 @@ void QmlHandler::finishJob(bool stopped)
                                 { QStringLiteral("written"), counts.written },
                                 { QStringLiteral("withResidue"), counts.withResidue },
                                 { QStringLiteral("failed"), counts.failed },
-                                { QStringLiteral("skipped"), counts.skipped } });
+                                { QStringLiteral("skipped"), counts.skipped },
+                                { QStringLiteral("stopped"), stopped } });
+}
+
+void QmlHandler::noteFilesBeyondOutcomes(bool stopped)
+{
+    const QList<JobReport::Folder> &folders = m_job.folders();
+    QSet<QString> reported;
+    for (const JobReport::Folder &folder : folders)
+        for (const FileOutcome &outcome : folder.files)
+            reported.insert(outcome.output);
+    for (qsizetype i = 0; i < folders.size(); ++i) {
+        JobReport::Folder &folder = m_job.folder(i);
+        const QString &input = folder.folder.input;
+        if (stopped) {
+            for (const QString &file : std::as_const(m_jobInputs)) {
+                // The output of a file is its path below the input, under the output folder.
+                if (!file.startsWith(input + QLatin1Char('/')))
+                    continue;
+                const QString output = folder.folder.output + file.mid(input.size());
+                if (!reported.contains(output))
+                    folder.notDone.append(file);
+            }
+        }
+        // A run over the same input again replaces its report: the report must still account
+        // for every copy in the folder, this job's and those it did not replace.
+        if (folder.folder.existed) {
+            for (const QString &relative : JobPlan::filesBelow(folder.folder.output)) {
+                if (!reported.contains(folder.folder.output + QLatin1Char('/') + relative))
+                    folder.earlier.append(relative);
+            }
+        }
+    }
+}
+
+void QmlHandler::sendReportText(const QVariant &url)
+{
+    const QString path = QUrl(url.toString(), QUrl::TolerantMode).toLocalFile();
+    QJsonObject answer{ { QStringLiteral("path"), QDir::toNativeSeparators(path) } };
+    QFile report(path);
+    // Only a report is shown: the window never becomes a viewer of any file it is asked for.
+    if (!path.endsWith(QLatin1String(".report.txt")))
+        answer.insert(QStringLiteral("text"), QStringLiteral("Not a report: %1").arg(path));
+    else if (!report.open(QIODevice::ReadOnly))
+        answer.insert(QStringLiteral("text"),
+                      QStringLiteral("Cannot read the report: %1").arg(report.errorString()));
+    else {
+        QString text = QString::fromUtf8(report.read(maxReportBytes));
+        if (!report.atEnd())
+            text += QStringLiteral("\n… (the rest is in the file)\n");
+        answer.insert(QStringLiteral("text"), text);
+    }
+    emit sendToQml(MessageKey::reportText, answer);
 }

@@ -82,7 +82,8 @@ public:
     void setUidKey(const QByteArray &key);
 
     int workerCount() const { return m_workerCount; }
-    void setWorkerCount(int count) { m_workerCount = count < 1 ? 1 : count; }
+    // At least 1 and at most JobPlan::maxWorkers().
+    void setWorkerCount(int count);
 
     // The counters of the current job (GUI thread).
     int total() const { return m_total; }
@@ -103,8 +104,18 @@ public:
     // meant for the end of the program. waitForWorkers() waits until every worker started so
     // far has returned. The destructor does both.
     void requestStop() { m_stopRequested.store(true); }
-    bool stopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
+    bool stopRequested() const
+    {
+        return m_stopRequested.load(std::memory_order_relaxed)
+                || m_jobStopRequested.load(std::memory_order_relaxed);
+    }
     void waitForWorkers();
+
+    // Stops the running job between files, as closing the window does, but only this job:
+    // waits for each worker to finish the file it holds (GUI thread blocked meanwhile), counts
+    // what they reported, and ends the job as stopped, its reports listing the files not done.
+    // Nothing happens when no job is open.
+    void stopJob();
 
     // Each worker calls workerStarted() first and workerFinished() last. Together with the
     // count taken before a worker is queued, they hand its blocks to the worker and the bridge
@@ -144,6 +155,10 @@ private:
     // GUI thread: adds the kept outcomes to the job.
     void recordKeptOutcomes();
     void recordOutcome(const FileOutcome &outcome);
+    // Before the reports are written: the files a stopped job did not reach, and the copies an
+    // earlier job of the same input left in an output folder, each to its folder.
+    void noteFilesBeyondOutcomes(bool stopped);
+    void sendReportText(const QVariant &url);
 
     int m_workerCount = 1;
     QSettings *m_settings = nullptr; // no parent: lives until the process ends
@@ -164,6 +179,8 @@ private:
     bool m_jobStandard = false; // and whether the standard clean-up was on
     QDateTime m_jobStart;
     bool m_jobOpen = false; // finishJob() not yet run for m_job
+    QStringList m_jobInputs; // every file handed to the open job's workers
+    std::atomic<bool> m_jobStopRequested{ false }; // set only while stopJob() waits
     // Outcomes handed from the workers to the GUI thread. A std::mutex and not a queued
     // signal: a queued argument is copied inside Qt, where ThreadSanitizer cannot see the
     // hand-over.

@@ -5,10 +5,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QThread>
 #include <QUrl>
+
+#include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace JobPlan {
@@ -33,22 +38,45 @@ QString nameKey(const QString &path)
     return path.toCaseFolded();
 }
 
+// An output folder that an earlier job made for another dropped folder: its report says so.
+// Adding to it would mix two inputs' copies under one report, which the next job replaces.
+bool madeForAnother(const QString &output, const QString &folder)
+{
+    const QString reported = reportedInput(output);
+    if (reported.isEmpty() || reported == folder)
+        return false;
+    const QString canonical = QFileInfo(reported).canonicalFilePath();
+    return canonical.isEmpty() || canonical != QFileInfo(folder).canonicalFilePath();
+}
+
 // The first free output folder for `folder`. `taken` holds the name keys of the output folders
 // given out so far in this job and of the dropped folders themselves.
 QString freeOutputFolder(const QString &folder, const QSet<QString> &taken)
 {
+    const auto isFree = [&](const QString &candidate) {
+        return !taken.contains(nameKey(candidate)) && !madeForAnother(candidate, folder);
+    };
     const QFileInfo info(folder);
     const QString base = outputCandidate(info, info.fileName().section(QLatin1Char('.'), 0, 0));
-    if (!taken.contains(nameKey(base)))
+    if (isFree(base))
         return base;
     const QString whole = outputCandidate(info, info.fileName());
-    if (!taken.contains(nameKey(whole)))
+    if (isFree(whole))
         return whole;
     for (int n = 2;; ++n) {
         const QString numbered = whole + QLatin1Char('_') + QString::number(n);
-        if (!taken.contains(nameKey(numbered)))
+        if (isFree(numbered))
             return numbered;
     }
+}
+
+// The system's text for errno, as the rest of our reasons: "permission denied".
+QString systemReason(int error)
+{
+    QString text = QString::fromLocal8Bit(std::strerror(error));
+    if (!text.isEmpty())
+        text[0] = text.at(0).toLower();
+    return text;
 }
 
 bool canList(const QFileInfo &folder)
@@ -138,6 +166,61 @@ void listFolder(const Folder &folder, FileLists &lists)
 
 } // namespace
 
+QString reportPath(const QString &outputFolder)
+{
+    return outputFolder + QLatin1String(".report.txt");
+}
+
+QString reportedInput(const QString &outputFolder)
+{
+    QFile report(reportPath(outputFolder));
+    if (!report.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    // The name is among the first lines; a report is never read whole for it.
+    for (int line = 0; line < 8 && !report.atEnd(); ++line) {
+        const QString text = QString::fromUtf8(report.readLine(64 * 1024)).chopped(1);
+        if (text.startsWith(QLatin1String(reportInputLabel)))
+            return text.mid(int(std::strlen(reportInputLabel)));
+    }
+    return {};
+}
+
+QString cannotCreate(const QString &outputFolder)
+{
+#ifdef Q_OS_UNIX
+    QFileInfo info(outputFolder);
+    if (info.exists() || info.isSymLink())
+        return {};
+    // The nearest folder that exists is where the first new one would be made.
+    QString parent = info.absolutePath();
+    while (!QFileInfo::exists(parent) && !QDir(parent).isRoot())
+        parent = QFileInfo(parent).absolutePath();
+    if (::access(QFile::encodeName(parent).constData(), W_OK | X_OK) == 0)
+        return {};
+    return QStringLiteral("cannot create %1: %2").arg(outputFolder, systemReason(errno));
+#else
+    Q_UNUSED(outputFolder);
+    return {};
+#endif
+}
+
+QStringList filesBelow(const QString &folder)
+{
+    QStringList files;
+    const QDir root(folder);
+    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.append(root.relativeFilePath(path));
+    }
+    return files;
+}
+
+int maxWorkers()
+{
+    return 4 * QThread::idealThreadCount();
+}
+
 QString folderOfPiece(const QString &piece)
 {
     // A list joined with CR LF leaves a CR at the end of each piece.
@@ -180,11 +263,23 @@ FileLists listFolders(const QStringList &pieces)
     FileLists lists;
     for (const Folder &folder : folders) {
         const QDir output(folder.output);
+        const QString failure = cannotCreate(folder.output);
         lists.folders.append({ folder.path, folder.output,
                                output.exists()
                                        && !output.isEmpty(QDir::AllEntries | QDir::Hidden
-                                                          | QDir::System | QDir::NoDotAndDotDot) });
+                                                          | QDir::System | QDir::NoDotAndDotDot),
+                               failure });
+        const qsizetype first = lists.inputs.size();
         listFolder(folder, lists);
+        if (failure.isEmpty())
+            continue;
+        // No worker could write them: each fails at once with the folder's reason, instead of
+        // every file failing on its own with a reason that hides the cause.
+        for (qsizetype i = first; i < lists.inputs.size(); ++i)
+            lists.settled.append(settledEntry(lists.inputs.at(i), lists.outputs.at(i),
+                                              FileOutcome::Status::Failed, failure));
+        lists.inputs.remove(first, lists.inputs.size() - first);
+        lists.outputs.remove(first, lists.outputs.size() - first);
     }
     return lists;
 }

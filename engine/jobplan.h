@@ -13,13 +13,25 @@ namespace JobPlan {
 // The suffix of every output folder: "<folder base name>_depersonification".
 inline constexpr char outputSuffix[] = "_depersonification";
 
+// Every output folder's report lies beside it under this name, and names its input on a line
+// of its own: "Dropped folder: <path>". Read back to tell whose an existing output folder is.
+QString reportPath(const QString &outputFolder);
+inline constexpr char reportInputLabel[] = "Dropped folder: ";
+
+// The dropped folder that the report beside `outputFolder` names; empty when there is no
+// report or it names none.
+QString reportedInput(const QString &outputFolder);
+
 // One dropped folder and where its copies go. `existed`: the output folder already held
-// something before the job, so this job's copies are added to an earlier job's.
+// something before the job, so this job's copies are added to an earlier job's (always one of
+// the same input: see listFolders). `failure`: why the output folder cannot be made, with the
+// system's reason; its files then fail with it and reach no worker.
 struct OutputFolder
 {
     QString input;
     QString output;
     bool existed = false;
+    QString failure;
 };
 
 // A job: entry i of outputs is where the cleaned copy of entry i of inputs is written.
@@ -47,10 +59,24 @@ QString folderOfPiece(const QString &piece);
 // output: a folder whose output folder is already taken in this job (ct.2021 and ct.2022 both
 // give ct_depersonification; names compare without regard to case, as a Windows or macOS file
 // system does) uses its whole name (ct.2022_depersonification), and failing that a numbered
-// one. An output folder is never one of the dropped folders. Nothing is left out without a
+// one. The same holds for an output folder an earlier job made for another input (its report
+// names another dropped folder): it is never added to. An output folder is never one of the
+// dropped folders. Nothing is left out without a
 // word: what is not anonymized goes to `settled` (see FileLists), a folder that cannot be
 // listed, the dropped one included, as failed.
 FileLists listFolders(const QStringList &pieces);
+
+// Why `outputFolder` cannot be made ("cannot create <path>: permission denied"), looking only
+// at the file system: empty when it exists or its nearest existing parent lets this user
+// create folders in it. Nothing is created.
+QString cannotCreate(const QString &outputFolder);
+
+// The regular files below `folder`, by their paths below it, hidden entries left out: what an
+// output folder holds.
+QStringList filesBelow(const QString &folder);
+
+// The most workers a job is given: more only queue up on the same cores and cost memory.
+int maxWorkers();
 
 // A contiguous run of the job's lists: entries first .. first + count - 1.
 struct Block

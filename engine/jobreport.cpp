@@ -167,7 +167,7 @@ void Job::writeReports(const QDateTime &when, const QString &version, const QJso
                        bool standard, bool stopped)
 {
     for (Folder &folder : m_folders) {
-        if (folder.files.isEmpty())
+        if (folder.files.isEmpty() && folder.notDone.isEmpty())
             continue;
         const QString path = reportPath(folder.folder.output);
         QString error;
@@ -180,25 +180,43 @@ void Job::writeReports(const QDateTime &when, const QString &version, const QJso
 
 QString reportPath(const QString &outputFolder)
 {
-    return outputFolder + QLatin1String(".report.txt");
+    return JobPlan::reportPath(outputFolder);
 }
 
-QString summaryText(const Job &job)
+QString summaryText(const Job &job, int stoppedOf, int done)
 {
     if (job.folders().isEmpty())
         return QStringLiteral("Nothing to anonymize: no folder was dropped");
     const Counts counts = job.counts();
-    QString text = plural(counts.files(), "file", "files");
-    if (counts.files() > 0 || counts.skipped > 0)
-        text += QLatin1String(": ") + countsText(counts);
     QStringList names;
+    QStringList empty;
     for (const Folder &folder : job.folders()) {
+        // No output folder is made for a folder without files: none is named.
+        if (folder.counts.files() == 0) {
+            empty << QStringLiteral("no files found in ")
+                            + QDir::toNativeSeparators(folder.folder.input);
+            continue;
+        }
         QString name = QFileInfo(folder.folder.output).fileName();
-        if (folder.folder.existed)
+        if (!folder.folder.failure.isEmpty())
+            name = folder.folder.failure;
+        else if (folder.folder.existed)
             name += QLatin1String(" (added to an existing folder)");
         names << name;
     }
-    return text + QStringLiteral(" · ") + names.join(QLatin1String(", "));
+    if (names.isEmpty() && stoppedOf < 0) {
+        QString text = empty.join(QLatin1String(", "));
+        if (counts.skipped > 0)
+            text += QStringLiteral(" (%1)").arg(
+                    plural(counts.skipped, "entry skipped", "entries skipped"));
+        return text;
+    }
+    QString text = stoppedOf >= 0
+            ? QStringLiteral("stopped after %1 of %2 files").arg(done).arg(stoppedOf)
+            : plural(counts.files(), "file", "files");
+    if (counts.files() > 0 || counts.skipped > 0)
+        text += QLatin1String(": ") + countsText(counts);
+    return text + QStringLiteral(" · ") + (names + empty).join(QLatin1String(", "));
 }
 
 QString reportText(const Folder &folder, const QDateTime &when, const QString &version,
@@ -208,7 +226,7 @@ QString reportText(const Folder &folder, const QDateTime &when, const QString &v
     text += QStringLiteral("Vexar Anonymizer %1: anonymization report\n").arg(version);
     text += QStringLiteral("Date: %1\n")
                     .arg(when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate));
-    text += QStringLiteral("Dropped folder: %1\n").arg(folder.folder.input);
+    text += QLatin1String(JobPlan::reportInputLabel) + folder.folder.input + QLatin1Char('\n');
     text += QStringLiteral("Output folder: %1%2\n")
                     .arg(folder.folder.output,
                          folder.folder.existed ? QStringLiteral(" (added to an existing folder)")
@@ -217,7 +235,7 @@ QString reportText(const Folder &folder, const QDateTime &when, const QString &v
                     .arg(folder.counts.files())
                     .arg(countsText(folder.counts));
     if (stopped)
-        text += QStringLiteral("Stopped before its end: files not listed below were not "
+        text += QStringLiteral("Stopped before its end: the files marked \"not done\" were not "
                                "anonymized.\n");
 
     text += QStringLiteral("\nStandard clean-up (DICOM PS3.15 Basic Confidentiality Profile): %1\n")
@@ -247,6 +265,11 @@ QString reportText(const Folder &folder, const QDateTime &when, const QString &v
             relative += QStringLiteral(" -> ") + copy;
         lines.append({ relative, statusText(outcome) });
     }
+    for (const QString &notDone : folder.notDone)
+        lines.append({ input.relativeFilePath(notDone),
+                       QStringLiteral("not done: the job was stopped before it") });
+    for (const QString &earlier : folder.earlier)
+        lines.append({ earlier, QStringLiteral("an earlier job's copy, not in this job") });
     std::sort(lines.begin(), lines.end());
     text += QStringLiteral("\nFiles (path below the dropped folder: status):\n");
     for (const auto &line : lines)

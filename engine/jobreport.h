@@ -7,8 +7,8 @@
 #include <QJsonObject>
 #include <QList>
 #include <QSet>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 
 // What became of a job's files, folder by folder, and the texts that tell the user: the one
 // outcome line of the window and the report written beside each output folder. Reports name
@@ -43,6 +43,11 @@ struct Folder
     Counts counts;
     QString report; // the report's path, once written
     QString reportError; // why it could not be written
+    // Files the report lists beyond this job's outcomes: inputs a stopped job never reached,
+    // and copies in the output folder that an earlier job of the same input left (by their
+    // paths below the output folder).
+    QStringList notDone;
+    QStringList earlier;
 };
 
 // A job: its folders and their outcomes. Jobs dropped while one runs join it.
@@ -55,6 +60,7 @@ public:
     void add(const FileOutcome &outcome);
 
     const QList<Folder> &folders() const { return m_folders; }
+    Folder &folder(qsizetype index) { return m_folders[index]; }
     Counts counts() const { return m_counts; }
 
     // Writes the report of every folder that has outcomes, each beside its output folder,
@@ -71,8 +77,10 @@ private:
 // "<output folder>.report.txt": beside the output folder, never inside a copy tree.
 QString reportPath(const QString &outputFolder);
 
-// The window's outcome line, e.g. "30 files: 29 written, 1 failed · Knee_depersonification".
-QString summaryText(const Job &job);
+// The window's outcome line, e.g. "30 files: 29 written, 1 failed · Knee_depersonification";
+// a folder without files is "no files found in <folder>". A stopped job (`stoppedOf`, the
+// job's total, at least 0) begins "stopped after <done> of <total> files".
+QString summaryText(const Job &job, int stoppedOf = -1, int done = 0);
 
 // The whole report of one folder: date and time, version, the profile as used (each enabled
 // entry with its replacement text, and whether the standard clean-up was on), then each file by

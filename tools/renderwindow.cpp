@@ -1,7 +1,7 @@
 // Renders the main window offscreen into a PNG, for the README and for a look without a
 // display:
 //   renderwindow OUT.png [--progress FRACTION] [--show folder|date|settings|update]
-//                        [--open FOLDER]
+//                        [--open FOLDER] [--count DONE/TOTAL] [--report FILE]
 // The window talks to the real bridge, built without the server client, so its tag rows come
 // from the default tag profile. With --progress the bridge's progress message is replayed
 // first, showing a running job. --show opens a dialog of the main window (folder, date) or
@@ -50,6 +50,14 @@ int main(int argc, char *argv[])
                                   QStringLiteral("Anonymize a folder, as a drop would, first."),
                                   QStringLiteral("folder"));
     parser.addOption(open);
+    const QCommandLineOption count(QStringLiteral("count"),
+                                   QStringLiteral("With --progress: the job's count, DONE/TOTAL."),
+                                   QStringLiteral("count"));
+    parser.addOption(count);
+    const QCommandLineOption report(QStringLiteral("report"),
+                                    QStringLiteral("Render the in-program view of a report file."),
+                                    QStringLiteral("file"));
+    parser.addOption(report);
     parser.process(app);
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(2);
@@ -66,6 +74,12 @@ int main(int argc, char *argv[])
         return 1;
     if (parser.isSet(progress))
         emit handler->sendToQml(MessageKey::updateProgress, parser.value(progress).toDouble());
+    if (parser.isSet(count))
+        emit handler->sendToQml(MessageKey::jobCount,
+                                QJsonObject{ { QStringLiteral("done"),
+                                               parser.value(count).section('/', 0, 0).toInt() },
+                                             { QStringLiteral("total"),
+                                               parser.value(count).section('/', 1, 1).toInt() } });
 
     QQuickWindow *target = window;
     const QString part = parser.value(show);
@@ -93,6 +107,14 @@ int main(int argc, char *argv[])
         }
     } else if (!part.isEmpty()) {
         parser.showHelp(2);
+    }
+    if (parser.isSet(report)) {
+        target = window->findChild<QQuickWindow *>(QStringLiteral("reportView"));
+        if (!target)
+            return 1;
+        handler->receiveFromQml(
+                MessageKey::readReport,
+                QUrl::fromLocalFile(QFileInfo(parser.value(report)).absoluteFilePath()).toString());
     }
 
     int code = 0;

@@ -16,9 +16,45 @@ Window {
     // A date chosen in the picker, by tag name, in display form; each row picks up its own.
     signal updateTag(string key, string value)
 
+    // Opens a report with the system's program for it; the tests put in their own.
+    property var openExternally: function (url) { return Qt.openUrlExternally(url) }
+    // While a job runs: its count and the stop control show on the panel.
+    readonly property bool running: fileProgress.visible
+
     function openFolders(text) {
         outcome.clear()
         Handler.receiveFromQml("openFolder", text)
+    }
+
+    function stopJob() {
+        stopButton.enabled = false
+        Handler.receiveFromQml("stopJob", "")
+    }
+
+    // "1,234 of 5,000 files", as the bridge counts them.
+    function showCount(value) {
+        if (!value || value.done === undefined || value.total === undefined)
+            return
+        var english = Qt.locale("en_US")
+        runningCount.text = qsTr("%1 of %2 files").arg(Number(value.done).toLocaleString(english, "f", 0))
+                .arg(Number(value.total).toLocaleString(english, "f", 0))
+    }
+
+    // A profile text as its field shows it: a date of eight digits as yyyy-MM-dd.
+    function displayForm(text, mode) {
+        var t = String(text || "")
+        if (mode === "date" && /^[0-9]{8}$/.test(t))
+            return t.substr(0, 4) + "-" + t.substr(4, 2) + "-" + t.substr(6, 2)
+        return t
+    }
+
+    // The day a date field stands for (its chosen date, else the replacement written), or
+    // today where it holds none.
+    function fieldDate(text) {
+        var match = /^([0-9]{4})-([0-9]{2})-([0-9]{2})$/.exec(String(text || ""))
+        if (!match)
+            return new Date()
+        return datePicker.dateOf(Number(match[1]), Number(match[2]) - 1, Number(match[3]))
     }
 
     function changeSwitch(name, on) {
@@ -62,12 +98,16 @@ Window {
                 "mode_1": String(leftTag.mode || ""),
                 "mode_2": String(rightTag.mode || ""),
                 "isChecked_1": leftTag.enabled === true,
-                "isChecked_2": rightTag.enabled === true
+                "isChecked_2": rightTag.enabled === true,
+                "replace_1": displayForm(leftTag.replace, leftTag.mode),
+                "replace_2": displayForm(rightTag.replace, rightTag.mode)
             })
         }
     }
 
     function updateProgress(value) {
+        if (!fileProgress.visible && value < 0.9999)
+            stopButton.enabled = true
         fileProgress.visible = value < 0.9999
         fileProgress.value = value
         dragPanel.color = value > 0.9999 ? Theme.ground : Theme.busy
@@ -128,8 +168,18 @@ Window {
                 standardSwitch.checked = value === true
                 break
             case "jobOutcome":
-                if (value)
+                if (value) {
                     outcome.show(String(value.text), value.reports || [])
+                    // A stopped job sends no last progress message.
+                    mainWindow.updateProgress(1)
+                }
+                break
+            case "jobCount":
+                mainWindow.showCount(value)
+                break
+            case "reportText":
+                if (value)
+                    reportView.showReport(String(value.path), String(value.text))
                 break
             default:
                 break
@@ -163,7 +213,7 @@ Window {
                     width: parent.width
                     topPadding: 20
                     text: "DRAG’N’DROP \n DICOM \n FOLDER"
-                    color: Theme.text
+                    color: mainWindow.running ? Theme.textOnBusy : Theme.text
                     font.family: Theme.fontFamily
                     font.bold: true
                     font.pixelSize: 42
@@ -192,6 +242,10 @@ Window {
                             cursorShape: Qt.PointingHandCursor
                             onClicked: folderDialog.open()
                         }
+                        HoverTip {
+                            objectName: "folderTip"
+                            text: qsTr("Choose a folder to anonymize: the folder shown when you press Open is the one that runs.")
+                        }
                     }
                 }
 
@@ -219,10 +273,28 @@ Window {
                             outcome.reports = []
                         }
 
+                        // Where no program opens a report, the program shows it itself; the
+                        // line then stays, with the report's path.
                         function openReports() {
-                            for (var i = 0; i < outcome.reports.length; ++i)
-                                Qt.openUrlExternally(outcome.reports[i])
-                            outcome.clear()
+                            var allOpened = true
+                            for (var i = 0; i < outcome.reports.length; ++i) {
+                                if (!mainWindow.openExternally(outcome.reports[i])) {
+                                    allOpened = false
+                                    Handler.receiveFromQml("readReport", outcome.reports[i])
+                                }
+                            }
+                            if (allOpened)
+                                outcome.clear()
+                        }
+
+                        // The reports' paths, as the user would look for them.
+                        readonly property string reportPaths: {
+                            var paths = []
+                            for (var i = 0; i < outcome.reports.length; ++i) {
+                                var url = String(outcome.reports[i])
+                                paths.push(decodeURIComponent(url.replace(/^file:\/\//, "")))
+                            }
+                            return paths.join("\n")
                         }
 
                         anchors.centerIn: parent
@@ -240,6 +312,50 @@ Window {
                             anchors.fill: parent
                             cursorShape: Qt.PointingHandCursor
                             onClicked: outcome.openReports()
+                        }
+                    }
+                    Text {
+                        objectName: "reportLine"
+                        anchors.top: outcome.bottom
+                        anchors.topMargin: 4
+                        anchors.horizontalCenter: parent.horizontalCenter
+                        width: outcome.width
+                        visible: outcome.visible && outcome.reportPaths !== ""
+                        text: outcome.reportPaths
+                        color: Theme.muted
+                        font.family: Theme.fontFamily
+                        font.pixelSize: Theme.fontSize - 2
+                        horizontalAlignment: Text.AlignHCenter
+                        elide: Text.ElideMiddle
+                        maximumLineCount: 2
+                    }
+
+                    // While a job runs: how far it is, and the control that stops it between
+                    // files.
+                    Column {
+                        anchors.centerIn: parent
+                        spacing: 6
+                        visible: mainWindow.running
+
+                        Text {
+                            id: runningCount
+                            objectName: "runningCount"
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            color: Theme.textOnBusy
+                            font.family: Theme.fontFamily
+                            font.bold: true
+                            font.pixelSize: Theme.fontSize + 2
+                        }
+                        StyleButton {
+                            id: stopButton
+                            objectName: "stopButton"
+                            anchors.horizontalCenter: parent.horizontalCenter
+                            text: enabled ? qsTr("Stop") : qsTr("Stopping…")
+                            onClicked: mainWindow.stopJob()
+
+                            HoverTip {
+                                text: qsTr("Stops after the files under way; the report lists the files not done.")
+                            }
                         }
                     }
                 }
@@ -308,6 +424,7 @@ Window {
                     TagSwitch {
                         id: standardSwitch
                         objectName: "standardSwitch"
+                        tip: standardTip.text
                         onClicked: mainWindow.changeStandardCleanup(standardSwitch.checked)
                     }
                     Text {
@@ -318,6 +435,12 @@ Window {
                         font.family: Theme.fontFamily
                         font.pixelSize: Theme.fontSize
                         elide: Text.ElideRight
+
+                        HoverTip {
+                            id: standardTip
+                            objectName: "standardTip"
+                            text: qsTr("Off by default, when the profile alone leaves nested elements, other names and IDs, UIDs and private tags; on, the DICOM standard clean-up removes them at every level.")
+                        }
                     }
                 }
             }
@@ -339,6 +462,8 @@ Window {
             required property string mode_2
             required property bool isChecked_1
             required property bool isChecked_2
+            required property string replace_1
+            required property string replace_2
 
             x: Theme.margin
             width: 350
@@ -395,6 +520,7 @@ Window {
         TagSwitch {
             id: toggle
             objectName: "switch_" + half.side
+            tip: qsTr("On: every copy gets the text in the field for %1; off: its value is copied as it is.").arg(half.name)
             checked: half.rowItem["isChecked_" + half.side]
             onClicked: {
                 mainWindow.changeSwitch(half.name, toggle.checked)
@@ -410,11 +536,15 @@ Window {
             Layout.preferredWidth: half.fieldWidth
             readOnly: half.rowItem["mode_" + half.side] === "date"
             text: half.rowItem["text_" + half.side]
+            // What is written while the field is empty.
+            placeholderText: toggle.checked ? half.rowItem["replace_" + half.side] : qsTr("kept as it is")
         }
     }
 
     component TagSwitch: Switch {
         id: tagSwitch
+
+        property alias tip: switchTip.text
 
         Layout.preferredWidth: 55
         Layout.fillHeight: true
@@ -438,6 +568,11 @@ Window {
             }
         }
         contentItem: Item { }
+
+        HoverTip {
+            id: switchTip
+            objectName: "switchTip"
+        }
     }
 
     // A tag's replacement text. Typed fields report every change; a date field is read-only
@@ -454,7 +589,6 @@ Window {
         opacity: 1
         horizontalAlignment: TextInput.AlignLeft
         verticalAlignment: TextInput.AlignVCenter
-        placeholderText: "rename " + tagField.tagName
         placeholderTextColor: Theme.tagFieldLine
         selectByMouse: true
         leftPadding: 6
@@ -489,7 +623,8 @@ Window {
         MouseArea {
             anchors.fill: parent
             visible: tagField.readOnly
-            onClicked: datePicker.activate(tagField.tagName)
+            onClicked: datePicker.activate(tagField.tagName,
+                                           mainWindow.fieldDate(tagField.text !== "" ? tagField.text : tagField.placeholderText))
         }
     }
 
@@ -521,8 +656,26 @@ Window {
                 folderDialog.selectedFolder = folderDialog.currentFolder
         }
         onAccepted: {
-            folderStore.lastFolder = String(folderDialog.selectedFolder)
-            mainWindow.openFolders(String(folderDialog.selectedFolder))
+            var folder = String(folderDialog.chosenFolder())
+            folderStore.lastFolder = folder
+            mainWindow.openFolders(folder)
+        }
+
+        // The folder that runs. Qt's own (non-native) dialog selects the first subfolder of
+        // every folder it shows, unseen, and a click on a folder enters it: there the folder
+        // the user opened, the one shown, is meant. A platform dialog selects only what the
+        // user picks.
+        function chosenFolder() {
+            return folderDialog.qtDialog ? folderDialog.currentFolder : folderDialog.selectedFolder
+        }
+
+        // Looked at while the dialog shows: a closed popup leaves the overlay.
+        property bool qtDialog: false
+        onVisibleChanged: {
+            if (folderDialog.visible)
+                Qt.callLater(function () {
+                    folderDialog.qtDialog = mainWindow.isQtFolderDialog(mainWindow.contentItem)
+                })
         }
     }
 
@@ -530,6 +683,26 @@ Window {
         id: folderStore
         category: "folderDialog"
         property string lastFolder: ""
+    }
+
+    // Qt's own folder dialog lives as a popup in the window's overlay (a child of its content
+    // item), its list named so.
+    function isQtFolderDialog(item) {
+        if (!item)
+            return false
+        if (item.objectName === "folderDialogListView")
+            return true
+        for (var i = 0; i < item.children.length; ++i) {
+            if (isQtFolderDialog(item.children[i]))
+                return true
+        }
+        return false
+    }
+
+    ReportView {
+        id: reportView
+        objectName: "reportView"
+        transientParent: mainWindow
     }
 
     SettingsPanel {
@@ -553,8 +726,10 @@ Window {
 
         property string mode: ""
 
-        function activate(name) {
+        // Opens on the day the field stands for.
+        function activate(name, date) {
             datePicker.mode = name
+            datePicker.set(date)
             datePicker.open()
         }
 

@@ -66,12 +66,14 @@ void TestCli::exitStatus_data()
     row("one worker", "--jobs 1 good", 0, "2 files, 0 failed");
     row("a file failed", "mixed", 1, "2 files, 1 failed, 1 with residue, 1 skipped",
         "mixed/notes.txt: not a DICOM file\n");
-    row("no files", "empty", 0, "0 files, 0 failed, 0 with residue, 0 skipped");
+    row("no files", "empty", 0, "0 files, 0 failed, 0 with residue, 0 skipped, ");
+    row("no files named", "empty", 0, "\nno files found in ");
     row("no argument", "", 2);
     row("missing folder", "good missing", 2, "", "missing");
     row("a file instead of a folder", "mixed/notes.txt", 2, "", "notes.txt");
     row("jobs not a number", "--jobs all good", 2);
     row("jobs zero", "--jobs 0 good", 2);
+    row("jobs capped", "--jobs 100000 good", 0, "2 files, 0 failed", "--jobs 100000 is more than ");
     row("unknown option", "--fast good", 2);
     row("help", "--help", 0, "--jobs");
     // The profile alone leaves the UIDs; the standard clean-up leaves nothing here.
@@ -163,30 +165,44 @@ void TestCli::writesTheSameTreeAsTheWindow()
 
 void TestCli::unlistableFolderFails_data()
 {
-    QTest::addColumn<QString>("locked");
+    QTest::addColumn<QString>("dropped"); // holds ok/a.dcm and locked/b.dcm
+    QTest::addColumn<QString>("locked"); // made unreadable, or read-only with "!"
+    QTest::addColumn<QString>("failed"); // the one line on standard error
     QTest::addColumn<QString>("summary");
     QTest::addColumn<QStringList>("written");
-    QTest::addRow("a subfolder") << "tree/locked"
+    QTest::addRow("a subfolder") << "tree"
+                                 << "tree/locked"
+                                 << "tree/locked: cannot read: permission denied"
                                  << "2 files, 1 failed, 1 with residue, 0 skipped, "
                                  << QStringList{ "ok/a.dcm" };
     QTest::addRow("the folder named")
             << "tree"
+            << "tree"
+            << "tree: cannot read: permission denied"
             << "1 files, 1 failed, 0 with residue, 0 skipped, " << QStringList{};
+    // Once for the folder with the system's reason, though each file fails with it.
+    QTest::addRow("output location read-only")
+            << "ro/tree"
+            << "ro!"
+            << "ro/tree: cannot create %1/ro/tree_depersonification: permission denied"
+            << "2 files, 2 failed, 0 with residue, 0 skipped, " << QStringList{};
 }
 
 // A folder the user may not list, the one named on the command line too, is named as failed
-// with its reason, never dropped without a word. Root ignores permissions, so as root the
-// command runs as the user nobody.
+// with its reason, never dropped without a word; so is a folder whose copies cannot be made.
+// Root ignores permissions, so as root the command runs as the user nobody.
 void TestCli::unlistableFolderFails()
 {
 #ifndef Q_OS_UNIX
     QSKIP("POSIX permissions");
 #else
+    QFETCH(QString, dropped);
     QFETCH(QString, locked);
+    QFETCH(QString, failed);
     QFETCH(QString, summary);
     QFETCH(QStringList, written);
-    QVERIFY(TestDicom::write(path("tree/ok/a.dcm")));
-    QVERIFY(TestDicom::write(path("tree/locked/b.dcm")));
+    QVERIFY(TestDicom::write(path(dropped + "/ok/a.dcm")));
+    QVERIFY(TestDicom::write(path(dropped + "/locked/b.dcm")));
     QStringList wrapper;
     if (::geteuid() == 0) {
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
@@ -196,16 +212,24 @@ void TestCli::unlistableFolderFails()
         // nobody makes the output folder beside the tree.
         QVERIFY(QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7777)));
     }
-    QVERIFY(QFile::setPermissions(path(locked), QFileDevice::Permissions()));
-    const TestJob::CliResult result = TestJob::runCli({ path("tree") }, m_dir->path(), {}, wrapper);
-    QFile::setPermissions(path(locked), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const bool readOnly = locked.endsWith('!');
+    locked.remove('!');
+    const QFileDevice::Permissions before = QFile::permissions(path(locked));
+    QVERIFY(QFile::setPermissions(path(locked),
+                                  readOnly ? QFileDevice::Permissions(0x5555)
+                                           : QFileDevice::Permissions()));
+    const TestJob::CliResult result
+            = TestJob::runCli({ path(dropped) }, m_dir->path(), {}, wrapper);
+    QFile::setPermissions(path(locked),
+                          before | QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(result.code, 1);
-    QVERIFY2(result.err.contains("failed: " + path(locked) + ": cannot read: permission denied\n"),
-             qPrintable(result.err));
+    const QString line = "failed: " + m_dir->path() + '/' + failed.arg(m_dir->path()) + '\n';
+    QCOMPARE(result.err.count(QStringLiteral("failed: ")), 1);
+    QVERIFY2(result.err.contains(line), qPrintable(result.err + " / " + line));
     QVERIFY2(result.out.startsWith(summary), qPrintable(result.out));
-    QCOMPARE(TestDicom::treeOf(path("tree_depersonification")), written);
+    QCOMPARE(TestDicom::treeOf(path(dropped + "_depersonification")), written);
     for (const QString &file : written)
-        QVERIFY(TestDicom::read(path("tree_depersonification/") + file));
+        QVERIFY(TestDicom::read(path(dropped + "_depersonification/") + file));
 #endif
 }
 

@@ -2,10 +2,17 @@
 #include "bridge/qmlhandler.h"
 #include "engine/tagprofile.h"
 
+#include "shared/dicomfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QUrl>
 
 #include <atomic>
 
@@ -23,6 +30,10 @@ private slots:
     void snapshotsNeverOverlapEdits();
     void settingsSubmitEchoesParsedObject_data();
     void settingsSubmitEchoesParsedObject();
+    void coreStoreIsReadableByItsOwnerOnly_data();
+    void coreStoreIsReadableByItsOwnerOnly();
+    void readReportAnswersWithItsText_data();
+    void readReportAnswersWithItsText();
 };
 
 void TestQmlHandler::init()
@@ -178,6 +189,86 @@ void TestQmlHandler::settingsSubmitEchoesParsedObject()
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("updateServerContent"));
     QCOMPARE(spy.at(0).at(1).toJsonObject(), expected);
+}
+
+void TestQmlHandler::coreStoreIsReadableByItsOwnerOnly_data()
+{
+    QTest::addColumn<bool>("existing"); // a store an earlier version left readable by all
+    QTest::addRow("a new store") << false;
+    QTest::addRow("a store left open") << true;
+}
+
+// The store holds the UID key, the account's password and refresh token: 0600 from the start
+// and after every write.
+void TestQmlHandler::coreStoreIsReadableByItsOwnerOnly()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("the registry keeps the user's keys");
+#else
+    QFETCH(bool, existing);
+    const QString file
+            = QSettings(QStringLiteral("Tesmo"), QStringLiteral("Vexar_Anonymizer")).fileName();
+    QFile::remove(file);
+    const auto mode = [&file] {
+        return QFile::permissions(file)
+                & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther
+                   | QFile::ReadOwner | QFile::WriteOwner);
+    };
+    const QFileDevice::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+    if (existing) {
+        QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
+        QVERIFY(TestDicom::writeAll(file, "[General]\naccountName=demo\n"));
+        QVERIFY(QFile::setPermissions(file, ownerOnly | QFile::ReadGroup | QFile::ReadOther));
+    }
+    QmlHandler handler(QmlHandler::ServerClient::None); // writes the new UID key at once
+    QCOMPARE(mode(), ownerOnly);
+    QVERIFY(TestDicom::readAll(file).contains("uidKey="));
+    handler.receiveFromQml(MessageKey::standardCleanup, 1);
+    QTRY_VERIFY(TestDicom::readAll(file).contains("standardCleanup=true"));
+    QCOMPARE(mode(), ownerOnly);
+    if (existing)
+        QVERIFY(TestDicom::readAll(file).contains("accountName=demo"));
+#endif
+}
+
+void TestQmlHandler::readReportAnswersWithItsText_data()
+{
+    QTest::addColumn<QString>("name"); // made in a temporary folder, holding "report body"
+    QTest::addColumn<QString>("asked"); // the name asked for
+    QTest::addColumn<QString>("text");
+    QTest::addRow("a report") << "in_depersonification.report.txt"
+                              << "in_depersonification.report.txt"
+                              << "report body";
+    QTest::addRow("a missing report") << ""
+                                      << "gone.report.txt"
+                                      << "Cannot read the report: ";
+    QTest::addRow("not a report") << "notes.txt"
+                                  << "notes.txt"
+                                  << "Not a report: ";
+}
+
+// Where no program opens a report, the window asks for its text to show it itself; it is
+// given only reports.
+void TestQmlHandler::readReportAnswersWithItsText()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, asked);
+    QFETCH(QString, text);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    if (!name.isEmpty())
+        QVERIFY(TestDicom::writeAll(dir.filePath(name), "report body"));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
+    QVERIFY(spy.isValid());
+    handler.receiveFromQml(MessageKey::readReport,
+                           QUrl::fromLocalFile(dir.filePath(asked)).toString());
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(), MessageKey::reportText);
+    const QJsonObject answer = spy.at(0).at(1).toJsonObject();
+    QCOMPARE(answer.value("path").toString(), QDir::toNativeSeparators(dir.filePath(asked)));
+    QVERIFY2(answer.value("text").toString().startsWith(text),
+             qPrintable(answer.value("text").toString()));
 }
 
 QTEST_GUILESS_MAIN(TestQmlHandler)

@@ -140,29 +140,61 @@ void TestJobPlan::noTwoInputsShareAnOutput_data()
 {
     QTest::addColumn<QStringList>("folders");
     QTest::addColumn<QStringList>("expectedOutputs");
+    // Output folders an earlier job left, "output=input": its report names that dropped folder
+    // ("output=" leaves a folder without a report).
+    QTest::addColumn<QStringList>("earlier");
     QTest::addRow("same name up to the dot")
             << QStringList{ "ct.2021", "ct.2022" }
-            << QStringList{ "ct_depersonification", "ct.2022_depersonification" };
+            << QStringList{ "ct_depersonification", "ct.2022_depersonification" } << QStringList{};
     QTest::addRow("first in the message keeps the short name")
             << QStringList{ "ct.2022", "ct.2021" }
-            << QStringList{ "ct_depersonification", "ct.2021_depersonification" };
+            << QStringList{ "ct_depersonification", "ct.2021_depersonification" } << QStringList{};
     QTest::addRow("whole name taken as well")
             << QStringList{ "ct.x", "ct", "ct.y" }
             << QStringList{ "ct_depersonification", "ct_depersonification_2",
-                            "ct.y_depersonification" };
+                            "ct.y_depersonification" }
+            << QStringList{};
     // One folder on a case-insensitive file system (Windows, macOS), wherever the job runs.
     QTest::addRow("names differing only in case")
             << QStringList{ "CT.2021", "ct.2022" }
-            << QStringList{ "CT_depersonification", "ct.2022_depersonification" };
+            << QStringList{ "CT_depersonification", "ct.2022_depersonification" } << QStringList{};
     QTest::addRow("output would be another dropped folder")
             << QStringList{ "a.b", "a_depersonification" }
-            << QStringList{ "a.b_depersonification", "a_depersonification_depersonification" };
+            << QStringList{ "a.b_depersonification", "a_depersonification_depersonification" }
+            << QStringList{};
+    // A later run: the earlier input's copies and report are never mixed with another's.
+    QTest::addRow("earlier job's folder of another input")
+            << QStringList{ "ct.2022" } << QStringList{ "ct.2022_depersonification" }
+            << QStringList{ "ct_depersonification=ct.2021" };
+    QTest::addRow("earlier job's folder of the same input is reused")
+            << QStringList{ "ct.2021" } << QStringList{ "ct_depersonification" }
+            << QStringList{ "ct_depersonification=ct.2021" };
+    QTest::addRow("whole name made for another input too")
+            << QStringList{ "ct.2022" } << QStringList{ "ct.2022_depersonification_2" }
+            << QStringList{ "ct_depersonification=ct.2021",
+                            "ct.2022_depersonification=old/ct.2022" };
+    QTest::addRow("a folder without a report is added to")
+            << QStringList{ "ct.2022" } << QStringList{ "ct_depersonification" }
+            << QStringList{ "ct_depersonification=" };
 }
 
 void TestJobPlan::noTwoInputsShareAnOutput()
 {
     QFETCH(QStringList, folders);
     QFETCH(QStringList, expectedOutputs);
+    QFETCH(QStringList, earlier);
+    for (const QString &entry : earlier) {
+        const QString output = m_dir->filePath(entry.section('=', 0, 0));
+        touch(entry.section('=', 0, 0) + QStringLiteral("/old.dcm"));
+        const QString input = entry.section('=', 1);
+        if (!input.isEmpty()) {
+            QFile report(JobPlan::reportPath(output));
+            QVERIFY(report.open(QIODevice::WriteOnly));
+            report.write("Vexar Anonymizer 1.0.1: anonymization report\nDate: 2024-01-01\n"
+                         + QByteArray(JobPlan::reportInputLabel) + m_dir->filePath(input).toUtf8()
+                         + '\n');
+        }
+    }
     QStringList pieces;
     for (const QString &folder : folders) {
         touch(folder + QStringLiteral("/f.dcm"));

@@ -4,13 +4,18 @@
 
 #include "shared/dicomfiles.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonObject>
+#include <QThread>
+
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 #include <QUrl>
+#include <atomic>
 
 // The progress rule, and the progress a real job sends through the bridge with a clock the
 // test controls. The jobs here are of text files, which fail at once and still count.
@@ -25,8 +30,11 @@ private slots:
     void rule();
     void sentByTheClock_data();
     void sentByTheClock();
+    void emptyJobSendsOnlyItsOutcome_data();
     void emptyJobSendsOnlyItsOutcome();
     void secondJobAddsToTheRunningTotals();
+    void reportAccountsForTheWholeFolder_data();
+    void reportAccountsForTheWholeFolder();
     void finishedJobIsReplacedByTheNext();
 
 private:
@@ -120,23 +128,37 @@ void TestProgress::sentByTheClock()
     QCOMPARE(progressValues(spy), sent);
 }
 
-// A job without files sends no progress (the window stays idle), only its outcome.
+void TestProgress::emptyJobSendsOnlyItsOutcome_data()
+{
+    QTest::addColumn<QStringList>("entries"); // made in "empty"
+    QTest::addColumn<QString>("text"); // "%1": the folder's path
+    QTest::addRow("nothing in it") << QStringList{} << QStringLiteral("no files found in %1");
+    QTest::addRow("only a DICOMDIR") << QStringList{ "DICOMDIR" }
+                                     << QStringLiteral("no files found in %1 (1 entry skipped)");
+}
+
+// A job without files sends no progress (the window stays idle), only its outcome, which
+// names no output folder: none is made.
 void TestProgress::emptyJobSendsOnlyItsOutcome()
 {
+    QFETCH(QStringList, entries);
+    QFETCH(QString, text);
     QmlHandler handler(QmlHandler::ServerClient::None);
     QSignalSpy spy(&handler, &QmlHandler::sendToQml);
     QVERIFY(spy.isValid());
-    QVERIFY(TestDicom::writeAll(m_dir->filePath(QStringLiteral("empty/DICOMDIR")), {}));
-    handler.receiveFromQml(
-            MessageKey::openFolder,
-            QUrl::fromLocalFile(m_dir->filePath(QStringLiteral("empty"))).toString());
+    const QString folder = m_dir->filePath(QStringLiteral("empty"));
+    QVERIFY(QDir().mkpath(folder));
+    for (const QString &entry : entries)
+        QVERIFY(TestDicom::writeAll(folder + '/' + entry, {}));
+    handler.receiveFromQml(MessageKey::openFolder, QUrl::fromLocalFile(folder).toString());
     handler.waitForWorkers();
     QCoreApplication::processEvents();
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.at(0).at(0).toString(), MessageKey::jobOutcome);
     QCOMPARE(spy.at(0).at(1).toJsonObject().value("text").toString(),
-             QStringLiteral("0 files: 0 written, 1 skipped · empty_depersonification"));
+             text.arg(QDir::toNativeSeparators(folder)));
     QCOMPARE(handler.total(), 0);
+    QVERIFY(!QFileInfo::exists(folder + QStringLiteral("_depersonification")));
 }
 
 void TestProgress::secondJobAddsToTheRunningTotals()
@@ -178,6 +200,74 @@ void TestProgress::finishedJobIsReplacedByTheNext()
     QCOMPARE(handler.total(), 2);
     QTRY_COMPARE(handler.done(), 2);
     QCOMPARE(progressValues(spy), (QList<float>{ 0.5f, 1.0f }));
+}
+
+void TestProgress::reportAccountsForTheWholeFolder_data()
+{
+    QTest::addColumn<bool>("stop"); // the job is stopped after its first file
+    QTest::addColumn<QString>("outcome");
+    // In the report, "N|text": how many times the text is found (the workers' order is the
+    // directory's).
+    QTest::addColumn<QStringList>("lines");
+    QTest::addRow("stopped: what was not done is listed")
+            << true << QStringLiteral("stopped after 1 of 3 files: 0 written, 1 failed")
+            << QStringList{ "1|\nStopped before its end", "1|.txt: failed: not a DICOM file\n",
+                            "2|.txt: not done: the job was stopped before it\n" };
+    // The second run over the same folder replaces the report: it still names the copy of the
+    // file that is no longer in the input.
+    QTest::addRow("run again: an earlier job's copy is listed")
+            << false << QStringLiteral("3 files: 0 written, 3 failed")
+            << QStringList{ "3|.txt: failed: not a DICOM file\n",
+                            "1|  gone.dcm: an earlier job's copy, not in this job\n" };
+}
+
+// A report is replaced by the next job of its folder, so it describes all that the folder
+// holds or should hold: the files a stopped job did not reach, and copies an earlier job of
+// the same input left there.
+void TestProgress::reportAccountsForTheWholeFolder()
+{
+    QFETCH(bool, stop);
+    QFETCH(QString, outcome);
+    QFETCH(QStringList, lines);
+    const QString url = folderOf(3);
+    QVERIFY(TestDicom::writeAll(m_dir->filePath(QStringLiteral("job_depersonification/gone.dcm")),
+                                "an earlier copy"));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    handler.setWorkerCount(1);
+    // On the worker, after its first file: it waits there until the stop is asked for.
+    std::atomic<bool> firstDone{ false };
+    QMetaObject::Connection holdFirst;
+    if (stop) {
+        holdFirst = connect(
+                &handler, &QmlHandler::writeFile, &handler,
+                [&] {
+                    firstDone = true;
+                    while (!handler.stopRequested())
+                        QThread::yieldCurrentThread();
+                },
+                Qt::DirectConnection);
+    }
+    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
+    QVERIFY(spy.isValid());
+    handler.receiveFromQml(MessageKey::openFolder, url);
+    if (stop) {
+        QTRY_VERIFY(firstDone.load());
+        handler.receiveFromQml(MessageKey::stopJob, QString());
+    }
+    QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toString() == MessageKey::jobOutcome);
+    const QJsonObject sent = spy.last().at(1).toJsonObject();
+    QVERIFY2(sent.value("text").toString().startsWith(outcome),
+             qPrintable(sent.value("text").toString()));
+    QCOMPARE(sent.value("stopped").toBool(), stop);
+    const QByteArray report = TestDicom::readAll(
+            m_dir->filePath(QStringLiteral("job_depersonification.report.txt")));
+    for (const QString &line : lines)
+        QVERIFY2(report.count(line.section('|', 1).toUtf8()) == line.section('|', 0, 0).toInt(),
+                 qPrintable(line + '\n' + report));
+    // The next job is not stopped.
+    disconnect(holdFirst);
+    handler.receiveFromQml(MessageKey::openFolder, url);
+    QTRY_COMPARE(handler.done(), 3);
 }
 
 QTEST_GUILESS_MAIN(TestProgress)

@@ -33,7 +33,8 @@ Item {
             var tags = {}
             for (const name of ["BirthDate", "PatientsID", "PatientsName", "PatientsSex", "PatientsWeight",
                                 "StudyDate", "StudyDescription", "StudyID"])
-                tags[name] = { "mode": name.endsWith("Date") ? "date" : "string", "enabled": name !== "PatientsSex" }
+                tags[name] = { "mode": name.endsWith("Date") ? "date" : "string", "enabled": name !== "PatientsSex",
+                               "replace": name.endsWith("Date") ? "19700101" : "----" }
             return tags
         }
 
@@ -62,8 +63,9 @@ Item {
             return findChild(item("tagView").itemAtIndex(row), name)
         }
 
-        // What one half of a row shows: nothing when hidden, else the placeholder, "(date)"
-        // when the field opens the picker, and the switch.
+        // What one half of a row shows: nothing when hidden, else the placeholder (what is
+        // written while the field is empty), "(date)" when the field opens the picker, and the
+        // switch.
         function shown(row, side) {
             var field = part(row, "field_" + side), toggle = part(row, "switch_" + side)
             if (!field.visible || !toggle.visible)
@@ -81,10 +83,10 @@ Item {
         function test_tagRows_data() {
             return [
                 { tag: "default eight", names: Object.keys(defaultTags), rows: [
-                      ["rename BirthDate (date) on", "rename PatientsID on"], ["rename PatientsName on", "rename PatientsSex off"],
-                      ["rename PatientsWeight on", "rename StudyDate (date) on"], ["rename StudyDescription on", "rename StudyID on"]] },
+                      ["1970-01-01 (date) on", "---- on"], ["---- on", "kept as it is off"],
+                      ["---- on", "1970-01-01 (date) on"], ["---- on", "---- on"]] },
                 { tag: "odd count", names: ["BirthDate", "PatientsID", "StudyDate"], rows: [
-                      ["rename BirthDate (date) on", "rename PatientsID on"], ["rename StudyDate (date) on", ""]] },
+                      ["1970-01-01 (date) on", "---- on"], ["1970-01-01 (date) on", ""]] },
                 { tag: "none", names: [], rows: [] }
             ]
         }
@@ -123,6 +125,9 @@ Item {
             if (field.readOnly) {
                 tryVerify(function () { return picker.opened })
                 compare(picker.mode, data.name)
+                // On the date that is written while the field is empty.
+                compare(picker.selectedDate.toLocaleDateString(Qt.locale("C"), "yyyy-MM-dd"), "1970-01-01")
+                compare(picker.currentPage, 1970 * 12)
                 picker.set(new Date(2021, 2, 20))
                 var view = findChild(picker.contentItem, "monthView")
                 mouseClick(findChild(view.itemAtIndex(view.currentIndex), "cell11")) // 5 March
@@ -134,9 +139,16 @@ Item {
             }
             compare(Handler.take(), data.sent)
             compare(item("tagView").itemAtIndex(data.row)["text_" + data.side], field.readOnly ? data.shows : "")
+            if (field.readOnly) { // opens again on the date chosen
+                mouseClick(field)
+                tryVerify(function () { return picker.opened })
+                compare(picker.selectedDate.toLocaleDateString(Qt.locale("C"), "yyyy-MM-dd"), data.shows)
+                picker.close()
+                tryVerify(function () { return !picker.visible })
+            }
             for (var i = 0; i < 8; ++i) {
                 var other = part(i >> 1, "field_" + (1 + i % 2))
-                compare(other.text, other === field ? data.shows : "", other.placeholderText)
+                compare(other.text, other === field ? data.shows : "", other.tagName)
             }
             mouseClick(part(data.row, "switch_" + data.side))
             compare(Handler.take(), ["changeGUI=" + data.name + ":0", "changeTagText=" + data.name + ":"])
@@ -162,6 +174,49 @@ Item {
             compare(item("fileProgress").visible, data.bar)
             compare(item("fileProgress").value, data.value)
             verify(Qt.colorEqual(item("dragPanel").color, data.color))
+            // The count and the stop control show while the job runs.
+            compare(item("runningCount").visible, data.bar)
+            compare(item("stopButton").visible, data.bar)
+        }
+
+        // WCAG 2 relative luminance and contrast ratio.
+        function luminance(c) {
+            var f = function (v) { return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4) }
+            return 0.2126 * f(c.r) + 0.7152 * f(c.g) + 0.0722 * f(c.b)
+        }
+        function contrast(a, b) {
+            var la = luminance(a), lb = luminance(b)
+            return (Math.max(la, lb) + 0.05) / (Math.min(la, lb) + 0.05)
+        }
+
+        // While a job runs the panel counts its files, readable on the yellow ground, and the
+        // stop control asks the bridge to stop once; the outcome ends the running look.
+        function test_runningJob_data() {
+            return [
+                { tag: "small", done: 3, total: 8, text: "3 of 8 files" },
+                { tag: "thousands", done: 1234, total: 5000, text: "1,234 of 5,000 files" }
+            ]
+        }
+
+        function test_runningJob(data) {
+            Handler.sendToQml("updateProgress", data.done / data.total)
+            Handler.sendToQml("jobCount", { "done": data.done, "total": data.total })
+            var count = item("runningCount")
+            compare(count.text, data.text)
+            verify(contrast(count.color, item("dragPanel").color) >= 4.5)
+            verify(contrast(item("heading").color, item("dragPanel").color) >= 4.5)
+            var stop = item("stopButton")
+            tryVerify(function () { return stop.width > 0 })
+            mouseClick(stop)
+            mouseClick(stop)
+            compare(Handler.take(), ["stopJob="])
+            Handler.sendToQml("jobOutcome", { "text": "stopped after 3 of 8 files: 3 written · x_depersonification",
+                                              "reports": [], "stopped": true })
+            compare(count.visible, false)
+            verify(Qt.colorEqual(item("dragPanel").color, idle))
+            compare(item("outcome").text, "stopped after 3 of 8 files: 3 written · x_depersonification")
+            Handler.sendToQml("updateProgress", 0.1) // the next job can be stopped again
+            compare(stop.enabled, true)
         }
 
         // A drag over a running job turns the panel green, and idle when it leaves or drops; a
@@ -207,15 +262,60 @@ Item {
         }
 
         // The job's outcome shows until the next drop (see test_drag), or a click, which opens
-        // the reports.
-        function test_outcome() {
+        // the reports with the system's program for them; where none opens them the program
+        // shows the report itself. The report's path shows with the line.
+        function test_outcome_data() {
+            return [
+                { tag: "opened by a program", opens: true },
+                { tag: "no program for it", opens: false }
+            ]
+        }
+
+        function test_outcome(data) {
+            var opened = []
+            window.openExternally = function (url) { opened.push(String(url)); return data.opens }
             var line = item("outcome")
             compare(line.visible, false)
-            Handler.sendToQml("jobOutcome", { "text": "3 files: 2 written, 1 failed · in_depersonification", "reports": [] })
+            var report = "file:///data/in%20x_depersonification.report.txt"
+            Handler.sendToQml("jobOutcome", { "text": "3 files: 2 written, 1 failed · in x_depersonification", "reports": [report] })
             compare(line.visible, true)
-            compare(line.text, "3 files: 2 written, 1 failed · in_depersonification")
+            compare(line.text, "3 files: 2 written, 1 failed · in x_depersonification")
+            compare(item("reportLine").text, "/data/in x_depersonification.report.txt")
+            verify(item("reportLine").visible)
             mouseClick(line)
-            compare(line.visible, false)
+            compare(opened, [report])
+            compare(line.visible, !data.opens)
+            compare(Handler.take(), data.opens ? [] : ["readReport=" + report])
+            var view = item("reportView")
+            compare(view.visible, false)
+            if (!data.opens) {
+                Handler.sendToQml("reportText", { "path": "/data/in x_depersonification.report.txt", "text": "Files: 3\n" })
+                tryVerify(function () { return view.visible })
+                compare(findChild(view.contentItem, "reportText").text, "Files: 3\n")
+                compare(findChild(view.contentItem, "reportText").readOnly, true)
+                compare(findChild(view.contentItem, "reportPath").text, "/data/in x_depersonification.report.txt")
+                view.close()
+            }
+        }
+
+        // One short sentence for each control whose use is not plain to see.
+        function test_tips_data() {
+            return [
+                { tag: "tag switch", name: "switchTip", says: "On: every copy gets the text in the field for BirthDate; off: its value is copied as it is." },
+                { tag: "standard clean-up", name: "standardTip", says: "Off by default, when the profile alone leaves nested elements, other names and IDs, UIDs and private tags; on, the DICOM standard clean-up removes them at every level." },
+                { tag: "folder icon", name: "folderTip", says: "Choose a folder to anonymize: the folder shown when you press Open is the one that runs." }
+            ]
+        }
+
+        function test_tips(data) {
+            loadDefaultTags()
+            var tip = data.name === "switchTip" ? findChild(part(0, "switch_1"), "switchTip") : item(data.name)
+            compare(tip.text, data.says)
+            tip.delay = 0
+            mouseMove(tip.parent, tip.parent.width / 2, tip.parent.height / 2)
+            tryVerify(function () { return tip.shown })
+            mouseMove(window.contentItem, 1, 1)
+            tryVerify(function () { return !tip.shown })
         }
 
         // The bridge's messages reach the settings panel and the standard clean-up's switch,
@@ -282,6 +382,46 @@ Item {
                 { tag: "cancelled", accept: false },
                 { tag: "accepted", accept: true }
             ]
+        }
+
+        function findByText(item, text) {
+            if (!item)
+                return null
+            if (item.text === text && item.clicked !== undefined)
+                return item
+            for (var i = 0; i < item.children.length; ++i) {
+                var found = findByText(item.children[i], text)
+                if (found)
+                    return found
+            }
+            return null
+        }
+
+        // Qt's own dialog, driven as a user does: enter Knee (which holds series1 and series2)
+        // with a click, press Open. Knee runs, not the subfolder the dialog highlights.
+        function test_folderDialogRunsTheFolderEntered() {
+            var dialog = item("folderDialog")
+            dialog.currentFolder = TestSupport.treeFolderUrl()
+            mouseClick(item("folderIcon"))
+            tryVerify(function () { return dialog.visible })
+            var knee = null
+            tryVerify(function () {
+                for (var i = 0; i < 2 && !knee; ++i) {
+                    var d = findChild(window.contentItem, "folderDialogDelegate" + i)
+                    if (d && d.fileName === "Knee")
+                        knee = d
+                }
+                return knee !== null
+            })
+            mouseDoubleClickSequence(knee)
+            var kneeUrl = TestSupport.treeFolderUrl() + "/Knee"
+            tryCompare(dialog, "currentFolder", kneeUrl)
+            var open = findByText(window.contentItem, "Open")
+            verify(open)
+            Handler.take()
+            mouseClick(open)
+            tryVerify(function () { return !dialog.visible })
+            compare(Handler.take(), ["openFolder=" + kneeUrl])
         }
 
         function test_folderDialog(data) {

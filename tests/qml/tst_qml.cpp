@@ -73,6 +73,13 @@ public:
 
     // A folder without subfolders, which lives as long as the test run.
     Q_INVOKABLE QUrl emptyFolderUrl() const { return QUrl::fromLocalFile(m_emptyFolder.path()); }
+    // A folder holding Knee, which holds the subfolders series1 and series2.
+    Q_INVOKABLE QUrl treeFolderUrl() const
+    {
+        for (const char *sub : { "Knee/series1", "Knee/series2" })
+            QDir(m_treeFolder.path()).mkpath(QString::fromLatin1(sub));
+        return QUrl::fromLocalFile(m_treeFolder.path());
+    }
     Q_INVOKABLE QString homeUrl() const { return QUrl::fromLocalFile(QDir::homePath()).toString(); }
 
 public slots:
@@ -88,6 +95,7 @@ public slots:
 private:
     HandlerStub m_handler;
     QTemporaryDir m_emptyFolder;
+    QTemporaryDir m_treeFolder;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(qml, Setup)

@@ -96,6 +96,23 @@ Item {
             panel.visible = false
         }
 
+        // A modal window with no close button of the window manager (kiosks, remote displays)
+        // must still close, by its own close control. (Escape closes it too; the offscreen
+        // platform gives a second window no focused item to deliver a key to.)
+        function test_closes() {
+            panel.activate(true)
+            tryVerify(function () { return panel.visible })
+            var button = field("closeButton")
+            tryVerify(function () { return button.width > 0 })
+            mouseClick(button)
+            tryVerify(function () { return !panel.visible })
+        }
+
+        function test_statusTip() {
+            var tip = field("statusTip")
+            compare(tip.text, "The connection to the service: green connected, orange connecting, red failed.")
+        }
+
         // The light changes only for the three known states.
         function test_setStatus_data() {
             return [

@@ -24,6 +24,7 @@ Window {
         settingsPanel.show()
         settingsPanel.raise()
         settingsPanel.requestActivate()
+        ground.forceActiveFocus()
     }
 
     // A profile without a "name" (such as the empty object after a failed fetch) changes
@@ -75,6 +76,13 @@ Window {
     visible: false
     color: Theme.ground
 
+    // Where no window manager adds a close button (kiosks, remote displays), these are the only
+    // ways out of a modal window.
+    Shortcut {
+        sequences: [StandardKey.Cancel]
+        onActivated: settingsPanel.close()
+    }
+
     // Centred on the screen by its minimum size.
     Component.onCompleted: {
         settingsPanel.x = Screen.width / 2 - settingsPanel.minimumWidth / 2
@@ -90,9 +98,13 @@ Window {
     }
 
     Rectangle {
+        id: ground
         anchors.fill: parent
         radius: Theme.windowRadius
         color: Theme.ground
+        // Escape from whichever part holds the focus, fields included, reaches this.
+        focus: true
+        Keys.onEscapePressed: settingsPanel.close()
 
         ColumnLayout {
             anchors.fill: parent
@@ -130,6 +142,24 @@ Window {
                     Layout.preferredHeight: 10
                     radius: width / 2
                     color: Theme.neutral
+
+                    HoverTip {
+                        objectName: "statusTip"
+                        text: qsTr("The connection to the service: green connected, orange "
+                                   + "connecting, red failed.")
+                    }
+                }
+                StyleButton {
+                    objectName: "closeButton"
+                    text: "×"
+                    Layout.leftMargin: Theme.margin
+                    Layout.preferredWidth: 30
+                    Layout.preferredHeight: 30
+                    onClicked: settingsPanel.close()
+
+                    HoverTip {
+                        text: qsTr("Closes this window (Escape).")
+                    }
                 }
             }
 

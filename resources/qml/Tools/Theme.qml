@@ -18,6 +18,8 @@ QtObject {
     // The drop panel while something is dragged over the window, and while a job runs.
     readonly property color dragOver: "#74DF08"
     readonly property color busy: "#FFC133"
+    // Text on the busy panel: the window ground, 10.6:1 against it (white would be 1.6:1).
+    readonly property color textOnBusy: "#151A30"
 
     // The tag rows: a tag's field and the track of its switch.
     readonly property color tagField: "#266884"
@@ -26,6 +28,7 @@ QtObject {
     readonly property color switchLight: "#cccccc"    // track border when on, knob when off
 
     readonly property string fontFamily: "Helvetica"
+    readonly property string monoFamily: "monospace"  // reports, whose columns line up
     readonly property int fontSize: 14
     readonly property int radius: 2                   // controls, tool tips, menus
     readonly property int windowRadius: 5             // window grounds, the date picker

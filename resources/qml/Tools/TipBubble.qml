@@ -13,6 +13,7 @@ ToolTip {
         text: bubble.text
         font: bubble.font
         color: Theme.text
+        wrapMode: Text.Wrap
     }
     background: Rectangle {
         color: Theme.controlGround

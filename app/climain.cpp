@@ -46,7 +46,7 @@ int usageError(const QString &message)
 {
     QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << "\n"
                         << "Usage: " << QCoreApplication::applicationName()
-                        << " [--jobs N] [--standard] [--strict] [--uid-key FILE] FOLDER...  "
+                        << " [--jobs N] [--standard] [--strict] [--ocr MODE] [--blank-text] [--uid-key FILE] FOLDER...  "
                            "(--help for more)\n";
     return exitUsage;
 }
@@ -57,6 +57,8 @@ struct Request
     int jobs = 0; // 0: the bridge's default
     bool standard = false;
     bool strict = false;
+    BurnedInText::OcrMode ocr = BurnedInText::OcrMode::Likely;
+    bool blankText = false;
     QByteArray uidKey; // empty: this installation's own
     QStringList folders;
 };
@@ -93,6 +95,19 @@ int parseArguments(Request &request)
                            "fails (\"failed: INPUT: residue PATHS\").  Without it such a copy is "
                            "written and named on a \"residue: OUTPUT: PATHS\" line."));
     parser.addOption(strictOption);
+    const QCommandLineOption ocrOption(
+            QStringLiteral("ocr"),
+            QStringLiteral("Where OCR looks for text burned into the pixels: likely (default: "
+                           "images whose header or a quick look suggests text), all, or off "
+                           "(the header alone). An image that may show text is residue "
+                           "(7FE0,0010)."),
+            QStringLiteral("MODE"), QStringLiteral("likely"));
+    parser.addOption(ocrOption);
+    const QCommandLineOption blankTextOption(
+            QStringLiteral("blank-text"),
+            QStringLiteral("Paint the text boxes OCR finds with the image's darkest value "
+                           "(uncompressed images only; others stay flagged)."));
+    parser.addOption(blankTextOption);
     const QCommandLineOption uidKeyOption(
             QStringLiteral("uid-key"),
             QStringLiteral("Make new UIDs with the key in FILE instead of this installation's "
@@ -136,6 +151,14 @@ int parseArguments(Request &request)
     }
     request.standard = parser.isSet(standardOption);
     request.strict = parser.isSet(strictOption);
+    const QString ocr = parser.value(ocrOption);
+    if (ocr == QLatin1String("all"))
+        request.ocr = BurnedInText::OcrMode::All;
+    else if (ocr == QLatin1String("off"))
+        request.ocr = BurnedInText::OcrMode::Off;
+    else if (ocr != QLatin1String("likely"))
+        return usageError(QStringLiteral("--ocr takes likely, all or off."));
+    request.blankText = parser.isSet(blankTextOption);
     if (parser.isSet(uidKeyOption) && parser.isSet(newUidKeyOption))
         return usageError(QStringLiteral("--uid-key and --new-uid-key exclude each other."));
     request.folders = parser.positionalArguments();
@@ -308,6 +331,7 @@ int main(int argc, char *argv[])
     // The command does what its options say, whatever the window's switch was left at.
     run.setStandardCleanup(request.standard);
     run.setStrict(request.strict);
+    run.setImageText(request.ocr, request.blankText);
     if (!request.uidKey.isEmpty())
         run.setUidKey(request.uidKey);
     ProgressOutput progress(run);

@@ -34,6 +34,7 @@ public:
     // with residue failing instead of being kept, the key of the UID map.
     void setStandardCleanup(bool on) { m_handler.setStandardCleanup(on); }
     void setStrict(bool on) { m_handler.setStrict(on); }
+    void setImageText(BurnedInText::OcrMode ocr, bool blank) { m_handler.setImageText(ocr, blank); }
     void setUidKey(const QByteArray &key) { m_handler.setUidKey(key); }
 
     // Starts the job; finished() follows on a later turn of the event loop, once the job's

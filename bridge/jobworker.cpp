@@ -35,6 +35,8 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
         if (!compiled || revision != profileRevision) {
             profile = FileAnonymizer::compileProfile(settings.profile);
             options = FileAnonymizer::Options{ settings.standard, settings.strict, settings.uids };
+            options.ocr = settings.ocr;
+            options.blankText = settings.blankText;
             profileRevision = revision;
             compiled = true;
         }

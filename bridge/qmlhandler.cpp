@@ -238,7 +238,7 @@ QmlHandler::JobSettings QmlHandler::jobSettings(quint64 *revision)
     QMutexLocker lock(&m_jobMutex);
     if (revision)
         *revision = m_profileRevision;
-    return JobSettings{ m_tagProfile, m_standardCleanup, m_strict, m_uids };
+    return JobSettings{ m_tagProfile, m_standardCleanup, m_strict, m_uids, m_ocr, m_blankText };
 }
 
 void QmlHandler::setStandardCleanup(bool on)
@@ -252,6 +252,14 @@ bool QmlHandler::standardCleanup()
 {
     QMutexLocker lock(&m_jobMutex);
     return m_standardCleanup;
+}
+
+void QmlHandler::setImageText(BurnedInText::OcrMode ocr, bool blank)
+{
+    QMutexLocker lock(&m_jobMutex);
+    m_ocr = ocr;
+    m_blankText = blank;
+    ++m_profileRevision;
 }
 
 void QmlHandler::setStrict(bool on)

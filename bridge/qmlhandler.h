@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/burnedintext.h"
 #include "engine/fileoutcome.h"
 #include "engine/jobreport.h"
 
@@ -65,6 +66,8 @@ public:
         bool standard = false;
         bool strict = false;
         std::shared_ptr<const UidMap> uids;
+        BurnedInText::OcrMode ocr = BurnedInText::OcrMode::Likely;
+        bool blankText = false;
     };
     // Taken under the job mutex like tagProfileSnapshot(); `revision` counts every change of
     // any of it. Safe to call from any thread.
@@ -77,6 +80,9 @@ public:
     bool standardCleanup();
     // A copy that still holds identifying data is not kept but fails (headless --strict).
     void setStrict(bool on);
+    // How much OCR looks for text burned into the pixels, and whether the text boxes it finds
+    // are painted over (headless --ocr, --blank-text).
+    void setImageText(BurnedInText::OcrMode ocr, bool blank);
     // Replaces the installation's UID key (from the store) with another, e.g. a site's shared
     // one (headless --uid-key).
     void setUidKey(const QByteArray &key);
@@ -167,6 +173,8 @@ private:
     QJsonObject m_tagProfile;
     bool m_standardCleanup = false;
     bool m_strict = false;
+    BurnedInText::OcrMode m_ocr = BurnedInText::OcrMode::Likely;
+    bool m_blankText = false;
     std::shared_ptr<const UidMap> m_uids;
     // Edits of m_tagProfile and the three above; all under m_jobMutex.
     quint64 m_profileRevision = 0;

@@ -9,6 +9,10 @@
 #include <gdcmMediaStorage.h>
 #include <gdcmPixmap.h>
 #include <gdcmPixmapReader.h>
+#include <gdcmReader.h>
+
+#include <fstream>
+#include <gdcmTransferSyntax.h>
 
 #include <allheaders.h>
 #include <tesseract/baseapi.h>
@@ -483,7 +487,25 @@ void addWhy(Finding &finding, const QString &why)
     finding.why += why;
 }
 
-Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode mode)
+// True when the file's transfer syntax holds its pixel data compressed (or cannot be told):
+// the file meta group alone is read, from a stream of its own.
+bool encapsulated(std::istream &stream)
+{
+    try {
+        gdcm::Reader meta;
+        meta.SetStream(stream);
+        if (!meta.ReadUpToTag(gdcm::Tag(0x0008, 0x0000)))
+            return true;
+        const gdcm::TransferSyntax &syntax =
+                meta.GetFile().GetHeader().GetDataSetTransferSyntax();
+        return !syntax.IsValid() || syntax.IsEncapsulated();
+    } catch (...) {
+        return true;
+    }
+}
+
+Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode mode,
+                   bool compressed)
 {
     Finding finding;
     const Header header = readHeader(ds);
@@ -499,6 +521,12 @@ Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode 
     if (cheapTestOnly && header.bitsAllocated != 8 && header.samples != 3)
         return finding;
 
+    // GDCM's decoders of compressed pixel data assert (ending the process) on some damaged
+    // streams that pass every check before them: only native pixel data is decoded here.
+    if (compressed) {
+        finding.ocrProblem = QStringLiteral("compressed pixel data is not read by OCR");
+        return finding;
+    }
     Grey grey;
     if (!decodeFirstFrame(reader, grey, finding.ocrProblem))
         return finding;
@@ -513,17 +541,21 @@ Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode 
 
 Finding assess(const QString &path, const gdcm::DataSet &header, OcrMode mode)
 {
+    std::ifstream file(path.toStdString(), std::ios::binary);
+    const bool compressed = encapsulated(file);
     gdcm::PixmapReader reader;
     reader.SetFileName(path.toStdString().c_str());
-    return assessWith(reader, header, mode);
+    return assessWith(reader, header, mode, compressed);
 }
 
 Finding assess(const char *data, std::size_t size, const gdcm::DataSet &header, OcrMode mode)
 {
+    MemoryStream probe(data, std::streamsize(size));
+    const bool compressed = encapsulated(probe);
     MemoryStream stream(data, std::streamsize(size));
     gdcm::PixmapReader reader;
     reader.SetStream(stream);
-    return assessWith(reader, header, mode);
+    return assessWith(reader, header, mode, compressed);
 }
 
 int blank(gdcm::DataSet &dataSet, const std::vector<Box> &boxes)

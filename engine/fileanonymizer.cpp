@@ -306,6 +306,16 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
         outcome.reason = QStringLiteral("a DICOMDIR (the index of a file set) is not copied");
         return outcome;
     }
+    // Judged on the image as read, before the cleaning touches its header.
+    const BurnedInText::Finding imageText =
+            BurnedInText::assess(input, file.GetDataSet(), options.ocr);
+    const bool blanking = options.blankText && !imageText.boxes.empty();
+    if (blanking && tail.length > 0) {
+        // Painting needs the pixel data in the data set.
+        Options whole = options;
+        whole.verbatimPixelData = false;
+        return anonymizeFile(input, planned, profile, whole, folders, bytesRead);
+    }
     Cleanup::Record record;
     Cleanup::clean(file, profile, Cleanup::Options{ options.standard, options.uids.get() }, record);
     if (file.GetDataSet().IsEmpty() && tail.length > 0) {
@@ -323,6 +333,20 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
     outcome.residue = found.paths;
     outcome.residueKinds = found.kinds;
     output = judgeNames(input, planned, record, options, outcome);
+    if (blanking)
+        outcome.blankedBoxes = BurnedInText::blank(file.GetDataSet(), imageText.boxes);
+    // Painted boxes take what OCR read; text it could not read, or an image the header alone
+    // flags, may still be there.
+    const bool readTextLeft = !imageText.boxes.empty() && outcome.blankedBoxes == 0;
+    if (imageText.flagged && (readTextLeft || imageText.boxes.empty())) {
+        outcome.residue.append(QStringLiteral("(7FE0,0010)"));
+        outcome.residueKinds |= Residue::ImageText;
+        QString words;
+        for (const std::string &word : imageText.words)
+            words += QString::fromStdString(word) + QLatin1Char(' ');
+        if (readTextLeft && record.matcher.find(words) != IdentifierMatcher::Kind::None)
+            outcome.residueKinds |= Residue::ImageTextOfPatient;
+    }
     outcome.output = output;
     if (options.strict && !outcome.residue.isEmpty()) {
         outcome.reason = QStringLiteral("residue ") + outcome.residue.join(QLatin1Char(' '));

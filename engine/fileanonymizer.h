@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/burnedintext.h"
 #include "engine/cleanup.h"
 #include "engine/fileoutcome.h"
 
@@ -75,6 +76,10 @@ struct Options
     // Pixel data that GDCM would write back unchanged is copied from the input instead of
     // read and written (the same bytes; false makes every file go through GDCM whole).
     bool verbatimPixelData = true;
+    // Text burned into the pixels: how much OCR looks, and whether the boxes it finds are
+    // painted over (native pixel data only).
+    BurnedInText::OcrMode ocr = BurnedInText::OcrMode::Likely;
+    bool blankText = false;
 };
 
 // What one worker remembers from file to file about its output folders.

@@ -31,6 +31,7 @@ struct FileOutcome
     QString reason; // why the file failed or was skipped; empty when written
     QStringList residue; // paths of the elements that still identify, e.g. "(0010,0010)"
     quint32 residueKinds = 0; // Residue::Kind bits of what the residue is
+    int blankedBoxes = 0; // text boxes painted over in the copy's image
 };
 
 Q_DECLARE_METATYPE(FileOutcome)

@@ -263,7 +263,11 @@ QString reportText(const Folder &folder, const QDateTime &when, const QString &v
         if (outcome.status != FileOutcome::Status::Skipped && relative != QLatin1String(".")
             && copy != relative)
             relative += QStringLiteral(" -> ") + copy;
-        lines.append({ relative, statusText(outcome) });
+        QString status = statusText(outcome);
+        if (outcome.blankedBoxes > 0)
+            status += QStringLiteral(" (%1 text boxes painted over in the image)")
+                              .arg(outcome.blankedBoxes);
+        lines.append({ relative, status });
     }
     for (const QString &notDone : folder.notDone)
         lines.append({ input.relativeFilePath(notDone),

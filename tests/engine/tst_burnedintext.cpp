@@ -305,6 +305,13 @@ void TestBurnedInText::ocrReadsText()
     }
 
     const BurnedInText::Finding finding = assessFile(path, mode);
+    if (syntax != Syntax::ExplicitVRLittleEndian) {
+        // Compressed pixel data is never decoded in the process (GDCM's decoders assert on
+        // damaged streams); the header rules alone judge such an image.
+        QCOMPARE(finding.ocrProblem, QStringLiteral("compressed pixel data is not read by OCR"));
+        QVERIFY(!finding.ocrRan);
+        return;
+    }
     QVERIFY2(finding.ocrRan, qPrintable(finding.ocrProblem));
     QVERIFY(finding.flagged);
     QCOMPARE(finding.why, QStringLiteral("OCR found text"));
@@ -519,8 +526,8 @@ void TestBurnedInText::realFiles_data()
                                        << "";
     QTest::addRow("JPEG 2000 secondary capture showing words")
             << "GDCMJ2K_TextGBR.dcm"
-            << "a secondary capture without BurnedInAnnotation, OCR found text"
-            << "green";
+            << "a secondary capture without BurnedInAnnotation"
+            << "";
     QTest::addRow("derived MR") << "MR_small.dcm"
                                 << "a SECONDARY image without BurnedInAnnotation"
                                 << "";
@@ -535,7 +542,7 @@ void TestBurnedInText::realFiles()
     if (!QFileInfo::exists(path))
         QSKIP("pydicom's test files are not installed");
     const BurnedInText::Finding finding = assessFile(path, OcrMode::All);
-    QVERIFY2(finding.ocrRan, qPrintable(finding.ocrProblem));
+    QVERIFY2(finding.ocrRan || name.startsWith("GDCMJ2K"), qPrintable(finding.ocrProblem));
     QCOMPARE(finding.why, why);
     if (!word.isEmpty())
         QVERIFY2(wordsOf(finding).contains(word), qPrintable(wordsOf(finding)));

@@ -107,6 +107,8 @@ inline bool write(const QString &path, const Options &options = {})
     put(0x0008, 0x0018, VR::UI, uids.Generate());
     put(0x0008, 0x0020, VR::DA, "20230415");
     put(0x0008, 0x0060, VR::CS, "OT");
+    // Said outright, so the image is not taken for one that may show text.
+    put(0x0028, 0x0301, VR::CS, "NO");
     put(0x0008, 0x0080, VR::LO, "St Example Hospital");
     put(0x0010, 0x0010, VR::PN, "Roe^Jane");
     put(0x0010, 0x0020, VR::LO, "ID-0042");

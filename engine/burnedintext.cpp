@@ -12,6 +12,7 @@
 #include <gdcmReader.h>
 
 #include <fstream>
+#include <functional>
 #include <gdcmTransferSyntax.h>
 
 #include <allheaders.h>
@@ -496,16 +497,16 @@ bool encapsulated(std::istream &stream)
         meta.SetStream(stream);
         if (!meta.ReadUpToTag(gdcm::Tag(0x0008, 0x0000)))
             return true;
-        const gdcm::TransferSyntax &syntax =
-                meta.GetFile().GetHeader().GetDataSetTransferSyntax();
+        const gdcm::TransferSyntax &syntax = meta.GetFile().GetHeader().GetDataSetTransferSyntax();
         return !syntax.IsValid() || syntax.IsEncapsulated();
     } catch (...) {
         return true;
     }
 }
 
+// `compressed` is asked only for an image that is to be decoded: it reads the file again.
 Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode mode,
-                   bool compressed)
+                   const std::function<bool()> &compressed)
 {
     Finding finding;
     const Header header = readHeader(ds);
@@ -523,7 +524,7 @@ Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode 
 
     // GDCM's decoders of compressed pixel data assert (ending the process) on some damaged
     // streams that pass every check before them: only native pixel data is decoded here.
-    if (compressed) {
+    if (compressed()) {
         finding.ocrProblem = QStringLiteral("compressed pixel data is not read by OCR");
         return finding;
     }
@@ -541,8 +542,10 @@ Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode 
 
 Finding assess(const QString &path, const gdcm::DataSet &header, OcrMode mode)
 {
-    std::ifstream file(path.toStdString(), std::ios::binary);
-    const bool compressed = encapsulated(file);
+    const auto compressed = [&path]() {
+        std::ifstream file(path.toStdString(), std::ios::binary);
+        return encapsulated(file);
+    };
     gdcm::PixmapReader reader;
     reader.SetFileName(path.toStdString().c_str());
     return assessWith(reader, header, mode, compressed);
@@ -550,8 +553,10 @@ Finding assess(const QString &path, const gdcm::DataSet &header, OcrMode mode)
 
 Finding assess(const char *data, std::size_t size, const gdcm::DataSet &header, OcrMode mode)
 {
-    MemoryStream probe(data, std::streamsize(size));
-    const bool compressed = encapsulated(probe);
+    const auto compressed = [data, size]() {
+        MemoryStream probe(data, std::streamsize(size));
+        return encapsulated(probe);
+    };
     MemoryStream stream(data, std::streamsize(size));
     gdcm::PixmapReader reader;
     reader.SetStream(stream);

@@ -178,7 +178,7 @@ public:
                 continue;
             }
             const bool birthDate = tag == patientBirthDate;
-            const bool id = !birthDate && namesAnId(tag);
+            const bool id = !birthDate && ElementWalk::namesAnId(tag);
             for (const QString &value : values(element, charset)) {
                 if (birthDate)
                     m_record.matcher.addBirthDate(value.trimmed().toStdString());
@@ -514,16 +514,6 @@ private:
             v = v.trimmed();
         list.removeAll(QString());
         return list;
-    }
-
-    // True for the elements whose keyword names an ID or a number (PatientID, AccessionNumber,
-    // OtherPatientIDs, StudyID...).
-    static bool namesAnId(const gdcm::Tag &tag)
-    {
-        const gdcm::Dict &dict = gdcm::Global::GetInstance().GetDicts().GetPublicDict();
-        const std::string_view keyword = dict.GetDictEntry(tag).GetKeyword();
-        return keyword.find("ID") != std::string_view::npos
-                || keyword.find("Number") != std::string_view::npos;
     }
 
     // The items of a sequence, parsed now where GDCM kept the sequence as bytes (a defined

@@ -112,6 +112,14 @@ CharacterSet characterSet(const gdcm::DataSet &dataSet, const CharacterSet &arou
     return CharacterSet(trimmed(bytes(dataSet.GetDataElement(specificCharacterSet))));
 }
 
+bool namesAnId(const gdcm::Tag &tag)
+{
+    const gdcm::Dict &dict = gdcm::Global::GetInstance().GetDicts().GetPublicDict();
+    const std::string_view keyword = dict.GetDictEntry(tag).GetKeyword();
+    return keyword.find("ID") != std::string_view::npos
+            || keyword.find("Number") != std::string_view::npos;
+}
+
 bool holdsNoText(gdcm::VR::VRType vr)
 {
     switch (vr) {

@@ -55,6 +55,10 @@ CharacterSet characterSet(const gdcm::DataSet &dataSet, const CharacterSet &arou
 // that a name inside a maker's binary block is still read. Values over 64 MB give nothing.
 QString text(const gdcm::DataElement &element, gdcm::VR::VRType vr, const CharacterSet &charset);
 
+// True for the public elements whose dictionary keyword names an ID or a number (PatientID,
+// OtherPatientIDs, AccessionNumber, StudyID...).
+bool namesAnId(const gdcm::Tag &tag);
+
 // True for the VRs that can hold no text: numbers in binary or decimal form, words of pixels.
 bool holdsNoText(gdcm::VR::VRType vr);
 

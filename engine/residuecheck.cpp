@@ -3,11 +3,8 @@
 #include "engine/elementwalk.h"
 #include "engine/fileoutcome.h"
 
-#include <gdcmDict.h>
-#include <gdcmDicts.h>
 #include <gdcmFile.h>
 #include <gdcmFileMetaInformation.h>
-#include <gdcmGlobal.h>
 #include <gdcmSequenceOfItems.h>
 
 #include <string>
@@ -48,14 +45,7 @@ quint32 kindOfNamed(const gdcm::Tag &tag, gdcm::VR::VRType vr)
     default:
         break;
     }
-    const std::string_view keyword
-            = gdcm::Global::GetInstance().GetDicts().GetPublicDict().GetDictEntry(tag).GetKeyword();
-    if (keyword.find("ID") != std::string_view::npos
-        || keyword.find("Number") != std::string_view::npos)
-        return Residue::Ids;
-    if (keyword.find("Name") != std::string_view::npos)
-        return Residue::Names;
-    return Residue::OtherDetails;
+    return ElementWalk::namesAnId(tag) ? quint32(Residue::Ids) : quint32(Residue::OtherDetails);
 }
 
 class Search

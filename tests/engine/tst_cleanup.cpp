@@ -8,7 +8,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <gdcmReader.h>
 #include <gdcmTrace.h>
+#include <gdcmWriter.h>
 
 #include <memory>
 
@@ -28,6 +30,8 @@ private slots:
     void profileWritesValidValues();
     void residue_data();
     void residue();
+    void oneElement_data();
+    void oneElement();
 
 private:
     FileOutcome anonymize(const QString &input, bool standard, bool strict = false,
@@ -241,8 +245,9 @@ void TestCleanup::residue()
 
     const FileOutcome kept = anonymize(path("in/a.dcm"), standard);
     QCOMPARE(kept.residue.join(" "), expected.join(" "));
-    QCOMPARE(kept.status, expected.isEmpty() ? FileOutcome::Status::Written
-                                             : FileOutcome::Status::WrittenWithResidue);
+    QCOMPARE(kept.status,
+             expected.isEmpty() ? FileOutcome::Status::Written
+                                : FileOutcome::Status::WrittenWithResidue);
     const auto in = TestDicom::read(path("in/a.dcm"));
     const auto out = TestDicom::read(output);
     QVERIFY(in && out);
@@ -277,6 +282,157 @@ void TestCleanup::residue()
         QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList());
     }
     QCOMPARE(TestDicom::sha256(path("in/a.dcm")), before);
+}
+
+// One element added to the planted file, where the patient is "Roe^Jane", ID "ID-0042", born
+// 19610203: what the copy holds there, and whether the residue check names it.
+void TestCleanup::oneElement_data()
+{
+    QTest::addColumn<quint32>("sequence"); // 0: at the top level; else in its first item
+    QTest::addColumn<quint32>("tag");
+    QTest::addColumn<int>("vr");
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<bool>("standard");
+    QTest::addColumn<QString>("copy"); // "kept", "replaced", "empty" or "removed"
+    QTest::addColumn<bool>("residue");
+    using VR = gdcm::VR;
+    const quint32 region = 0x00082218; // anatomic region sequence: the table leaves it alone
+    const quint32 meaning = 0x00080104;
+    const auto text = [&](const char *name, const char *value, bool residue) {
+        QTest::addRow("%s", name) << region << meaning << int(VR::LO) << QByteArray(value) << false
+                                  << "kept" << residue;
+    };
+    // However the patient is written, the matcher finds it.
+    text("name in another order", "Jane Roe", true);
+    text("name with a comma, lower case", "roe, jane", true);
+    text("surname alone", "seen by ROE", true);
+    text("ID inside a longer text", "MRN ID-0042 left knee", true);
+    text("birth date with dashes", "born 1961-02-03", true);
+    text("birth date with dots", "03.02.1961", true);
+    text("birth date in words", "3 February 1961", true);
+    text("birth date, month first", "Feb 3, 1961", true);
+    text("ordinary words", "Left knee, lateral", false);
+    text("another date", "1961-02-04", false);
+    QTest::addRow("standard: a name it finds is replaced")
+            << region << meaning << int(VR::LO) << QByteArray("Jane Roe") << true << "replaced"
+            << false;
+    QTest::addRow("standard: other text is kept")
+            << region << meaning << int(VR::LO) << QByteArray("Left knee") << true << "kept"
+            << false;
+    // A person's name the cleaning did not write is residue, whoever it names, initials too.
+    QTest::addRow("a name outside the table") << 0u << 0x00142006u << int(VR::PN)
+                                              << QByteArray("Smith^Bob") << false << "kept" << true;
+    QTest::addRow("initials outside the table")
+            << 0u << 0x00142006u << int(VR::PN) << QByteArray("J^B") << false << "kept" << true;
+    QTest::addRow("standard: a name outside the table")
+            << 0u << 0x00142006u << int(VR::PN) << QByteArray("Smith^Bob") << true << "replaced"
+            << false;
+    // A private element the profile writes still goes with the standard clean-up.
+    QTest::addRow("profile's private element, plain")
+            << 0u << 0x0019109du << int(VR::LO) << QByteArray("x") << false << "replaced" << false;
+    QTest::addRow("standard: profile's private element")
+            << 0u << 0x0019109du << int(VR::LO) << QByteArray("x") << true << "removed" << false;
+    QTest::addRow("trailing padding holding the name")
+            << 0u << 0xfffcfffcu << int(VR::OB) << QByteArray("Roe^Jane") << false << "kept"
+            << true;
+    QTest::addRow("standard: trailing padding")
+            << 0u << 0xfffcfffcu << int(VR::OB) << QByteArray("Roe^Jane") << true << "removed"
+            << false;
+    QTest::addRow("standard: a command element")
+            << 0u << 0x00000902u << int(VR::LO) << QByteArray("a message") << true << "removed"
+            << false;
+    QTest::addRow("standard: the overlay group goes with its data")
+            << 0u << 0x60000022u << int(VR::LO) << QByteArray("an overlay") << true << "removed"
+            << false;
+    QTest::addRow("standard: D sequence's codes replaced")
+            << 0x00401101u << 0x00080100u << int(VR::SH) << QByteArray("X123") << true << "replaced"
+            << false;
+    QTest::addRow("standard: nested removal keeps the element")
+            << 0x0040a370u << 0x00401001u << int(VR::SH) << QByteArray("RP77") << true << "empty"
+            << false;
+    QTest::addRow("sending AE title")
+            << 0u << 0x00020017u << int(VR::AE) << QByteArray("ROE_WS") << false << "kept" << true;
+    QTest::addRow("standard: meta group written afresh")
+            << 0u << 0x00020017u << int(VR::AE) << QByteArray("ROE_WS") << true << "removed"
+            << false;
+}
+
+void TestCleanup::oneElement()
+{
+    QFETCH(quint32, sequence);
+    QFETCH(quint32, tag);
+    QFETCH(int, vr);
+    QFETCH(QByteArray, value);
+    QFETCH(bool, standard);
+    QFETCH(QString, copy);
+    QFETCH(bool, residue);
+    TestDicom::Options options;
+    options.planted = true;
+    const QString input = path("in/a.dcm");
+    QVERIFY(TestDicom::write(input, options));
+    {
+        gdcm::Reader reader;
+        reader.SetFileName(input.toStdString().c_str());
+        QVERIFY(reader.Read());
+        gdcm::File &file = reader.GetFile();
+        const gdcm::Tag added(tag >> 16, tag & 0xffff);
+        const auto element
+                = TestDicom::element(added, static_cast<gdcm::VR::VRType>(vr), value.toStdString());
+        if (added.GetGroup() == 0x0002)
+            file.GetHeader().Insert(element);
+        else if (sequence != 0)
+            file.GetDataSet().Insert(
+                    TestDicom::sequence(gdcm::Tag(sequence >> 16, sequence & 0xffff), { element }));
+        else
+            file.GetDataSet().Insert(element);
+        if (added.GetGroup() == 0x0019)
+            file.GetDataSet().Insert(
+                    TestDicom::element(gdcm::Tag(0x0019, 0x0010), gdcm::VR::LO, "GEMS_ACQU_01"));
+        if (added.GetGroup() == 0x6000) {
+            file.GetDataSet().Insert(
+                    TestDicom::element(gdcm::Tag(0x6000, 0x3000), gdcm::VR::OW, "\x01\x02"));
+            file.GetDataSet().Insert(
+                    TestDicom::element(gdcm::Tag(0x6000, 0x0040), gdcm::VR::CS, "G "));
+        }
+        gdcm::Writer writer;
+        writer.SetFile(file);
+        writer.CheckFileMetaInformationOff();
+        writer.SetFileName(input.toStdString().c_str());
+        QVERIFY(writer.Write());
+    }
+    const FileOutcome outcome = anonymize(input, standard);
+    QVERIFY(outcome.status != FileOutcome::Status::Failed);
+    const auto out = TestDicom::read(outputOf(input));
+    QVERIFY(out);
+
+    const gdcm::Tag where(tag >> 16, tag & 0xffff);
+    QString described = TestDicom::tagText(where);
+    const gdcm::DataSet *owner
+            = where.GetGroup() == 0x0002 ? &out->GetHeader() : &out->GetDataSet();
+    if (sequence != 0) {
+        const gdcm::Tag sq(sequence >> 16, sequence & 0xffff);
+        described = TestDicom::tagText(sq) + "[0]>" + described;
+        QVERIFY(owner->FindDataElement(sq));
+        const auto items = owner->GetDataElement(sq).GetValueAsSQ();
+        QVERIFY(items && items->GetNumberOfItems() == 1);
+        owner = &items->GetItem(1).GetNestedDataSet();
+    }
+    QVERIFY2(outcome.residue.contains(described) == residue,
+             qPrintable(described + " in " + outcome.residue.join(' ')));
+    if (copy == QLatin1String("removed")) {
+        QVERIFY(!owner->FindDataElement(where));
+        return;
+    }
+    QVERIFY(owner->FindDataElement(where));
+    QByteArray now = TestDicom::valueIn(*owner, where);
+    while (now.endsWith('\0') || now.endsWith(' '))
+        now.chop(1);
+    if (copy == QLatin1String("kept"))
+        QCOMPARE(now, value);
+    else if (copy == QLatin1String("empty"))
+        QCOMPARE(now, QByteArray());
+    else
+        QVERIFY(!now.isEmpty() && now != value);
 }
 
 QTEST_GUILESS_MAIN(TestCleanup)

@@ -7,11 +7,10 @@
 #include <gdcmAttribute.h>
 #include <gdcmDataSet.h>
 #include <gdcmMediaStorage.h>
+#include <gdcmPixelFormat.h>
 #include <gdcmPixmap.h>
-#include <gdcmPixmapReader.h>
 #include <gdcmReader.h>
 
-#include <fstream>
 #include <functional>
 #include <gdcmTransferSyntax.h>
 
@@ -231,85 +230,87 @@ private:
     bool m_signed;
 };
 
-// Decodes the first frame and brings it to 8-bit grey: colour to luma (Y of YBR), the frame's
-// own minimum and maximum stretched to 0 and 255 (no window: text is drawn at the extremes),
-// MONOCHROME1 turned round. False, with `problem` set, where GDCM cannot decode the pixels.
-// GDCM's PixmapReader, not its ImageReader: the latter also works out spacing and orientation,
-// and asserts (ending the process) on valid files such as an RT dose of one frame whose
-// FrameIncrementPointer names a vector but that has no NumberOfFrames.
-bool decodeFirstFrame(gdcm::PixmapReader &reader, Grey &grey, QString &problem)
+// The text of a CS element, without padding.
+std::string codeOf(const gdcm::DataSet &ds, const gdcm::Tag &tag)
+{
+    if (!ds.FindDataElement(tag))
+        return {};
+    const gdcm::ByteValue *value = ds.GetDataElement(tag).GetByteValue();
+    if (!value || !value->GetPointer())
+        return {};
+    std::string text(value->GetPointer(), value->GetLength());
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+        text.pop_back();
+    return text;
+}
+
+// Decodes the first frame of native pixel data and brings it to 8-bit grey: colour to luma (Y
+// of YBR; palette indices as they are), the frame's own minimum and maximum stretched to 0 and
+// 255 (no window: text is drawn at the extremes), MONOCHROME1 turned round. False, with
+// `problem` set, where the pixels cannot be read.
+//
+// The bytes are read here from the pixel data element, not through GDCM's pixmap readers:
+// those assert (ending the process) on values such as a SamplesPerPixel over 4 or an RT dose
+// of one frame whose FrameIncrementPointer names a vector, and every value they would trust is
+// checked here first.
+bool decodeFirstFrame(const gdcm::DataSet &ds, Grey &grey, QString &problem)
 {
     problem = QStringLiteral("the pixel data cannot be decoded");
-    try {
-        if (!reader.Read())
-            return false;
-        const gdcm::Pixmap &image = reader.GetPixmap();
-        const unsigned long length = image.GetBufferLength();
-        if (length == 0 || length > maxDecodedBytes) {
-            if (length > maxDecodedBytes)
-                problem = QStringLiteral("the image is too large to decode");
-            return false;
-        }
-        std::vector<char> buffer(length);
-        if (!image.GetBuffer(buffer.data()))
-            return false;
-
-        gdcm::PixelFormat pf = image.GetPixelFormat();
-        gdcm::PhotometricInterpretation::PIType pi = image.GetPhotometricInterpretation();
-        const int w = static_cast<int>(image.GetColumns());
-        const int h = static_cast<int>(image.GetRows());
-        const std::size_t count = std::size_t(w) * std::size_t(h);
-        bool planar = pf.GetSamplesPerPixel() == 3 && image.GetPlanarConfiguration() == 1;
-        if (pi == gdcm::PhotometricInterpretation::PALETTE_COLOR) {
-            // Indices through the palette to 8-bit RGB, first frame only.
-            const std::size_t indexBytes = count * std::size_t(pf.GetPixelSize());
-            std::vector<char> rgb(count * 3);
-            if (indexBytes == 0 || indexBytes > buffer.size()
-                || !image.GetLUT().Decode8(rgb.data(), rgb.size(), buffer.data(), indexBytes))
-                return false;
-            buffer.swap(rgb);
-            pf = gdcm::PixelFormat(3, 8, 8, 7, 0);
-            pi = gdcm::PhotometricInterpretation::RGB;
-            planar = false;
-        }
-        const SampleReader sample(pf);
-        const int samples = pf.GetSamplesPerPixel();
-        const std::size_t frameBytes = count * std::size_t(samples) * std::size_t(sample.bytes());
-        if (sample.bytes() == 0 || (samples != 1 && samples != 3) || count == 0
-            || frameBytes > buffer.size())
-            return false;
-
-        const bool ybr = samples == 3 && pi != gdcm::PhotometricInterpretation::RGB;
-        const std::size_t step = std::size_t(sample.bytes());
-        std::vector<float> luma(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (samples == 1) {
-                luma[i] = float(sample.at(buffer.data() + i * step));
-                continue;
-            }
-            const auto channel = [&](std::size_t c) {
-                const std::size_t index = planar ? c * count + i : i * 3 + c;
-                return sample.at(buffer.data() + index * step);
-            };
-            luma[i] = ybr ? float(channel(0))
-                          : float(0.299 * channel(0) + 0.587 * channel(1) + 0.114 * channel(2));
-        }
-        const auto [lo, hi] = std::minmax_element(luma.begin(), luma.end());
-        const float low = *lo;
-        const float range = std::max(*hi - low, 1e-6f);
-        const bool inverted = pi == gdcm::PhotometricInterpretation::MONOCHROME1;
-        grey.width = w;
-        grey.height = h;
-        grey.pixels.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const int v = int(std::lround((luma[i] - low) * 255.0f / range));
-            grey.pixels[i] = uint8_t(inverted ? 255 - v : v);
-        }
-        problem.clear();
-        return true;
-    } catch (...) {
+    const int w = ushortOf(ds, columnsTag);
+    const int h = ushortOf(ds, rowsTag);
+    const int samples = ushortOf(ds, samplesTag);
+    const int bitsAllocated = ushortOf(ds, bitsAllocatedTag);
+    const int bitsStored = ushortOf(ds, gdcm::Tag(0x0028, 0x0101));
+    const int representation = ushortOf(ds, gdcm::Tag(0x0028, 0x0103));
+    const std::string photometric = codeOf(ds, gdcm::Tag(0x0028, 0x0004));
+    if (w <= 0 || h <= 0 || (samples != 1 && samples != 3)
+        || (bitsAllocated != 8 && bitsAllocated != 16 && bitsAllocated != 32) || bitsStored <= 0
+        || bitsStored > bitsAllocated || representation > 1 || photometric == "YBR_FULL_422"
+        || !ds.FindDataElement(pixelDataTag))
+        return false;
+    const gdcm::ByteValue *value = ds.GetDataElement(pixelDataTag).GetByteValue();
+    const std::size_t count = std::size_t(w) * std::size_t(h);
+    const std::size_t step = std::size_t(bitsAllocated / 8);
+    const std::size_t frameBytes = count * std::size_t(samples) * step;
+    if (frameBytes > maxDecodedBytes) {
+        problem = QStringLiteral("the image is too large to decode");
         return false;
     }
+    if (!value || !value->GetPointer() || value->GetLength() < frameBytes)
+        return false;
+    const char *buffer = value->GetPointer();
+    const SampleReader sample(gdcm::PixelFormat(
+            static_cast<unsigned short>(samples), static_cast<unsigned short>(bitsAllocated),
+            static_cast<unsigned short>(bitsStored), static_cast<unsigned short>(bitsStored - 1),
+            static_cast<unsigned short>(representation)));
+    const bool planar = samples == 3 && ushortOf(ds, gdcm::Tag(0x0028, 0x0006)) == 1;
+    const bool ybr = samples == 3 && photometric.rfind("YBR", 0) == 0;
+    std::vector<float> luma(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (samples == 1) {
+            luma[i] = float(sample.at(buffer + i * step));
+            continue;
+        }
+        const auto channel = [&](std::size_t c) {
+            const std::size_t index = planar ? c * count + i : i * 3 + c;
+            return sample.at(buffer + index * step);
+        };
+        luma[i] = ybr ? float(channel(0))
+                      : float(0.299 * channel(0) + 0.587 * channel(1) + 0.114 * channel(2));
+    }
+    const auto [lo, hi] = std::minmax_element(luma.begin(), luma.end());
+    const float low = *lo;
+    const float range = std::max(*hi - low, 1e-6f);
+    const bool inverted = photometric == "MONOCHROME1";
+    grey.width = w;
+    grey.height = h;
+    grey.pixels.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const int v = int(std::lround((luma[i] - low) * 255.0f / range));
+        grey.pixels[i] = uint8_t(inverted ? 255 - v : v);
+    }
+    problem.clear();
+    return true;
 }
 
 // The cheap test: does the frame hold many short high-contrast strokes (a rise and a fall a
@@ -488,25 +489,11 @@ void addWhy(Finding &finding, const QString &why)
     finding.why += why;
 }
 
-// True when the file's transfer syntax holds its pixel data compressed (or cannot be told):
-// the file meta group alone is read, from a stream of its own.
-bool encapsulated(std::istream &stream)
-{
-    try {
-        gdcm::Reader meta;
-        meta.SetStream(stream);
-        if (!meta.ReadUpToTag(gdcm::Tag(0x0008, 0x0000)))
-            return true;
-        const gdcm::TransferSyntax &syntax = meta.GetFile().GetHeader().GetDataSetTransferSyntax();
-        return !syntax.IsValid() || syntax.IsEncapsulated();
-    } catch (...) {
-        return true;
-    }
-}
+// The file read again whole, for its pixel data: the caller read it only up to the pixel
+// data, and the file passed the structural check that keeps GDCM's reader safe.
+using ReadWhole = std::function<bool(gdcm::Reader &)>;
 
-// `compressed` is asked only for an image that is to be decoded: it reads the file again.
-Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode mode,
-                   const std::function<bool()> &compressed)
+Finding assessWith(const gdcm::DataSet &ds, OcrMode mode, const ReadWhole &readWhole)
 {
     Finding finding;
     const Header header = readHeader(ds);
@@ -522,14 +509,26 @@ Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode 
     if (cheapTestOnly && header.bitsAllocated != 8 && header.samples != 3)
         return finding;
 
+    gdcm::Reader reader;
+    bool read = false;
+    try {
+        read = readWhole(reader);
+    } catch (...) {
+        read = false;
+    }
+    if (!read) {
+        finding.ocrProblem = QStringLiteral("the pixel data cannot be decoded");
+        return finding;
+    }
     // GDCM's decoders of compressed pixel data assert (ending the process) on some damaged
-    // streams that pass every check before them: only native pixel data is decoded here.
-    if (compressed()) {
+    // streams that pass every check before them: only native little-endian pixel data is read.
+    const gdcm::TransferSyntax &syntax = reader.GetFile().GetHeader().GetDataSetTransferSyntax();
+    if (syntax.IsEncapsulated() || syntax == gdcm::TransferSyntax::ExplicitVRBigEndian) {
         finding.ocrProblem = QStringLiteral("compressed pixel data is not read by OCR");
         return finding;
     }
     Grey grey;
-    if (!decodeFirstFrame(reader, grey, finding.ocrProblem))
+    if (!decodeFirstFrame(reader.GetFile().GetDataSet(), grey, finding.ocrProblem))
         return finding;
     if (cheapTestOnly && !looksLikeText(grey))
         return finding;
@@ -542,25 +541,19 @@ Finding assessWith(gdcm::PixmapReader &reader, const gdcm::DataSet &ds, OcrMode 
 
 Finding assess(const QString &path, const gdcm::DataSet &header, OcrMode mode)
 {
-    const auto compressed = [&path]() {
-        std::ifstream file(path.toStdString(), std::ios::binary);
-        return encapsulated(file);
-    };
-    gdcm::PixmapReader reader;
-    reader.SetFileName(path.toStdString().c_str());
-    return assessWith(reader, header, mode, compressed);
+    return assessWith(header, mode, [&path](gdcm::Reader &reader) {
+        reader.SetFileName(path.toStdString().c_str());
+        return reader.Read();
+    });
 }
 
 Finding assess(const char *data, std::size_t size, const gdcm::DataSet &header, OcrMode mode)
 {
-    const auto compressed = [data, size]() {
-        MemoryStream probe(data, std::streamsize(size));
-        return encapsulated(probe);
-    };
     MemoryStream stream(data, std::streamsize(size));
-    gdcm::PixmapReader reader;
-    reader.SetStream(stream);
-    return assessWith(reader, header, mode, compressed);
+    return assessWith(header, mode, [&stream](gdcm::Reader &reader) {
+        reader.SetStream(stream);
+        return reader.Read();
+    });
 }
 
 int blank(gdcm::DataSet &dataSet, const std::vector<Box> &boxes)

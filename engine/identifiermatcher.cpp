@@ -111,9 +111,35 @@ struct Folded
                 take(static_cast<char32_t>(QChar::toLower(c.unicode())));
             return;
         }
-        const QString normal = text.normalized(QString::NormalizationForm_KC).toCaseFolded();
-        for (const char32_t c : normal.toUcs4())
-            take(c);
+        // Qt's normalisation reorders and composes combining marks in time that grows with the
+        // cube of their run: a value of a few thousand marks took minutes. It is fed short
+        // pieces, cut before a character that starts a new cluster, and no more than a few
+        // marks on one character (no name needs more).
+        constexpr qsizetype piece = 256;
+        constexpr int marksKept = 8;
+        std::u32string chunk;
+        int marks = 0;
+        const auto flush = [&]() {
+            const QString normal = QString::fromUcs4(chunk.data(), qsizetype(chunk.size()))
+                                           .normalized(QString::NormalizationForm_KC)
+                                           .toCaseFolded();
+            for (const char32_t c : normal.toUcs4())
+                take(c);
+            chunk.clear();
+        };
+        for (const char32_t c : text.toUcs4()) {
+            const QChar::Category category = QChar::category(c);
+            const bool mark = category == QChar::Mark_NonSpacing
+                    || category == QChar::Mark_SpacingCombining
+                    || category == QChar::Mark_Enclosing;
+            marks = mark ? marks + 1 : 0;
+            if (marks > marksKept)
+                continue;
+            if (!mark && qsizetype(chunk.size()) >= piece)
+                flush();
+            chunk.push_back(c);
+        }
+        flush();
     }
 
     std::vector<std::string> takeWords() const

@@ -184,6 +184,8 @@ public:
                     m_record.matcher.addBirthDate(value.trimmed().toStdString());
                 else if (id)
                     m_record.matcher.addId(value);
+                else if (vr == gdcm::VR::LT || vr == gdcm::VR::ST || vr == gdcm::VR::UT)
+                    continue; // comments and reports: their own element is what they name
                 else
                     m_record.matcher.addText(value,
                                              vr == gdcm::VR::DA || vr == gdcm::VR::DT
@@ -497,8 +499,11 @@ private:
             return true;
         if (ElementWalk::holdsNoText(vr))
             return false;
-        if (vr != gdcm::VR::UI && m_record.matcher.findUid(value))
-            return true;
+        // A UID identifies only as an original one (it is then mapped); the numbers in class
+        // and other UIDs are no dates or IDs.
+        const bool originalUid = m_record.matcher.findUid(value);
+        if (vr == gdcm::VR::UI || originalUid)
+            return originalUid;
         return m_record.matcher.find(ElementWalk::text(element, vr, charset))
                 != IdentifierMatcher::Kind::None;
     }

@@ -65,6 +65,29 @@ void appendUtf8(std::string &out, char32_t c)
     }
 }
 
+bool isApostrophe(QChar c)
+{
+    return c == QLatin1Char('\'') || c == QChar(0x2019);
+}
+
+// The text with the apostrophe of every "'s" at a word's end made a space; false when there
+// is none.
+bool splitPossessives(const QString &text, QString &split)
+{
+    bool found = false;
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        if (!isApostrophe(text.at(i)) || text.at(i + 1).toLower() != QLatin1Char('s'))
+            continue;
+        if (i + 2 < text.size() && text.at(i + 2).isLetterOrNumber())
+            continue;
+        if (!found)
+            split = text;
+        split[i] = QLatin1Char(' ');
+        found = true;
+    }
+    return found;
+}
+
 // The folded text: its words, and all its letters and digits in one run for the search of
 // unspaced scripts. Plain ASCII, nearly every value, is folded without Qt's normalisation.
 struct Folded
@@ -246,8 +269,11 @@ void IdentifierMatcher::addName(const QString &personName)
             // Initials and numbers say too little alone.
             if (word.size() < 2 || std::isdigit(static_cast<unsigned char>(word.front())))
                 continue;
-            if (!isCommonWord(word))
+            if (!isCommonWord(word)) {
                 addRun({ word }, Kind::Name);
+                if (std::find(m_nameWords.begin(), m_nameWords.end(), word) == m_nameWords.end())
+                    m_nameWords.push_back(word);
+            }
             parts.push_back(std::move(word));
         }
         if (parts.size() >= 2)
@@ -319,6 +345,17 @@ IdentifierMatcher::Kind IdentifierMatcher::find(const QString &text) const
 {
     if (m_runs.empty() && m_groups.empty() && m_unspaced.empty())
         return Kind::None;
+    // Apostrophes join ("O'Brien" is "obrien", "St Mary's" is "st marys"); a text with a
+    // possessive is read once more with its "'s" apart, for "Doe's".
+    const Kind kind = findFolded(text);
+    QString split;
+    if (kind == Kind::None && splitPossessives(text, split))
+        return findFolded(split);
+    return kind;
+}
+
+IdentifierMatcher::Kind IdentifierMatcher::findFolded(const QString &text) const
+{
     thread_local Folded folded;
     folded.fold(text);
     const size_t n = folded.wordCount;
@@ -332,6 +369,16 @@ IdentifierMatcher::Kind IdentifierMatcher::find(const QString &text) const
             if (std::equal(run.words.begin() + 1, run.words.end(),
                            words.begin() + static_cast<std::ptrdiff_t>(i) + 1))
                 return run.kind;
+        }
+    }
+    // A long name's word with an ending: declined, or run on into the next word.
+    for (size_t i = 0; i < n; ++i) {
+        const std::string &word = words[i];
+        for (const std::string &name : m_nameWords) {
+            if (word.size() <= name.size() || word.compare(0, name.size(), name) != 0)
+                continue;
+            if (name.size() >= 6)
+                return Kind::Name;
         }
     }
     for (const std::vector<std::string> &group : m_groups) {

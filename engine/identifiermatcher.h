@@ -15,7 +15,9 @@
 // "john doe" and "DOE^JOHN^^^" all read as the same words.
 //
 // - A person name gives each of its words of two or more letters (of every component group,
-//   alphabetic, ideographic and phonetic), each found alone as a whole word; a word that is a
+//   alphabetic, ideographic and phonetic), each found alone as a whole word (also before a
+//   possessive's "'s") and, from six letters on, at the start of a longer word
+//   ("Wojciechowskiego"); a word that is a
 //   DICOM term or an ordinary word ("HEAD", "LEFT", "CT") is found only together with the
 //   other words of its group. Words in scripts written without spaces (Han, kana, Hangul, Thai)
 //   are found inside longer runs.
@@ -58,10 +60,12 @@ private:
         Kind kind = Kind::None;
     };
     void addRun(std::vector<std::string> words, Kind kind);
+    Kind findFolded(const QString &text) const;
 
     std::vector<Run> m_runs;
     std::unordered_multimap<std::string, size_t> m_runsByFirstWord;
     std::vector<std::vector<std::string>> m_groups; // all words of one name group
+    std::vector<std::string> m_nameWords; // the words of names found alone
     std::vector<std::string> m_unspaced; // words of scripts without spaces, folded UTF-8
     std::vector<std::string> m_uids;
 };

@@ -106,6 +106,8 @@ private:
                 add(key, Residue::Uids);
                 return;
             }
+            if (vr == gdcm::VR::UI)
+                return; // the numbers of other UIDs are no dates or IDs
             const IdentifierMatcher::Kind kind
                     = m_record.matcher.find(ElementWalk::text(element, vr, charset));
             if (kind != IdentifierMatcher::Kind::None)

@@ -53,6 +53,9 @@ void TestIdentifierMatcher::finds_data()
     row("comma, lower case", "doe, john", Kind::Name);
     row("surname alone in a sentence", "seen by Dr Doe today", Kind::Name);
     row("inside a file name", "DOE_JOHN_1.dcm", Kind::Name);
+    row("possessive", "Doe's scan", Kind::Name);
+    row("a long name with an ending", "Frau Müllerová", Kind::Name);
+    row("a short name with an ending", "does not", Kind::None);
     row("decomposed accents", "Mu\xcc\x88ller", Kind::Name);
     row("upper case accents", "MÜLLER ZOË", Kind::Name);
     row("ideographic group joined", "山田太郎様", Kind::Name);

@@ -2,6 +2,10 @@
 // polarities, pixel layouts and transfer syntaxes, clean images left unflagged, and blanking.
 
 #include "engine/burnedintext.h"
+#include "engine/fileanonymizer.h"
+#include "engine/jobreport.h"
+#include "engine/tagprofile.h"
+#include "engine/uidmap.h"
 #include "shared/dicomfiles.h"
 
 #include <QFont>
@@ -118,6 +122,8 @@ private slots:
     void blankRemovesText_data();
     void blankRemovesText();
     void blankRefuses();
+    void throughTheCopy_data();
+    void throughTheCopy();
     void realFiles_data();
     void realFiles();
 
@@ -511,6 +517,60 @@ void TestBurnedInText::blankRefuses()
             BurnedInText::blank(file->GetDataSet(),
                                 { { 500, 500, 100, 100 }, { 600, 600, 10, 10 }, { -5, -5, 8, 8 } }),
             2);
+}
+
+// The per-file path: a copy whose image shows the patient's name is residue (7FE0,0010), said
+// to match the patient; --strict refuses it; --blank-text paints the words over and keeps it.
+void TestBurnedInText::throughTheCopy_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("blankText");
+    QTest::addColumn<bool>("strict");
+    QTest::addColumn<QString>("status"); // the report's words
+    QTest::addRow("the patient's name") << "ROE JANE" << false << false
+                                        << "written with residue: image text (the image may "
+                                           "show text that matches the patient): (7FE0,0010)";
+    QTest::addRow("other text") << "LEFT KNEE" << false << false
+                                << "written with residue: image text (the image may show "
+                                   "text): (7FE0,0010)";
+    QTest::addRow("strict") << "ROE JANE" << false << true << "failed: residue (7FE0,0010)";
+    QTest::addRow("blanked") << "ROE JANE" << true << false << "written";
+}
+
+void TestBurnedInText::throughTheCopy()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, blankText);
+    QFETCH(bool, strict);
+    QFETCH(QString, status);
+    Drawing d;
+    d.text = text;
+    d.pixelSize = 28;
+    TestDicom::Image image = dicomImage(draw(d), Layout::Grey8);
+    image.burnedIn = "NO"; // OCR alone finds the text
+    const QString input = m_dir.filePath(QStringLiteral("job/in/a.dcm"));
+    QVERIFY(TestDicom::writeImage(input, image));
+    // Only the image: the profile empty, so its residue is all there is.
+    FileAnonymizer::Options options{ true, strict,
+                                     std::make_shared<const UidMap>(QByteArray(32, 'k')) };
+    options.blankText = blankText;
+    FileAnonymizer::Folders folders;
+    const QString output = m_dir.filePath(QStringLiteral("job/out/a.dcm"));
+    QFile::remove(output);
+    const FileOutcome outcome = FileAnonymizer::anonymizeFile(
+            input, output, FileAnonymizer::compileProfile(TagProfile::load()), options, folders);
+    QString words = outcome.status == FileOutcome::Status::Failed
+            ? QStringLiteral("failed: ") + outcome.reason
+            : outcome.residue.isEmpty() ? QStringLiteral("written")
+                                        : QStringLiteral("written with residue: ")
+                    + JobReport::residueWords(outcome.residueKinds) + QStringLiteral(": ")
+                    + outcome.residue.join(QStringLiteral(", "));
+    QCOMPARE(words, status);
+    QCOMPARE(QFileInfo::exists(output), !strict);
+    if (blankText) {
+        QVERIFY(outcome.blankedBoxes >= 2);
+        QVERIFY(assessFile(output, OcrMode::All).words.empty());
+    }
 }
 
 void TestBurnedInText::realFiles_data()

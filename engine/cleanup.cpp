@@ -39,6 +39,18 @@ const gdcm::Tag metaGroupLength(0x0002, 0x0000);
 const gdcm::Tag patientBirthDate(0x0010, 0x0030);
 const gdcm::Tag trailingPadding(0xfffc, 0xfffc);
 const gdcm::Tag contentSequence(0x0040, 0xa730);
+const gdcm::Tag codingSchemeDesignator(0x0008, 0x0102);
+const gdcm::Tag codeMeaning(0x0008, 0x0104);
+
+// True for a code item of a private coding scheme (its designator begins with "99").
+bool hasLocalCode(const gdcm::DataSet &dataSet)
+{
+    if (!dataSet.FindDataElement(codingSchemeDesignator) || !dataSet.FindDataElement(codeMeaning))
+        return false;
+    const std::string_view scheme
+            = ElementWalk::trimmed(bytes(dataSet.GetDataElement(codingSchemeDesignator)));
+    return scheme.substr(0, 2) == "99";
+}
 
 // The file meta elements that describe the file itself; the cleaning keeps them consistent
 // with the data set it writes instead of overwriting them.
@@ -256,6 +268,7 @@ public:
         std::vector<gdcm::Tag> removals;
         std::set<quint16> changedGroups;
         std::set<quint16> overlaysRemoved;
+        const bool localCode = hasLocalCode(dataSet);
         for (const gdcm::DataElement &constElement : dataSet.GetDES()) {
             gdcm::DataElement &element = mutableElement(constElement);
             const gdcm::Tag tag = element.GetTag();
@@ -266,7 +279,9 @@ public:
             }
             const size_t mark = key.size();
             appendTag(key, tag);
-            const Action action = actionFor(tag, depth);
+            // The meaning of a code of a site's own scheme is whatever the site typed.
+            const Action action
+                    = localCode && tag == codeMeaning ? Action::Dummy : actionFor(tag, depth);
             gdcm::SequenceOfItems *items = nullptr;
             if (m_record.written.count(key) != 0 && !tag.IsPrivate()) {
                 // The profile's own text stands (private blocks go whole).

@@ -344,6 +344,11 @@ void TestCleanup::oneElement_data()
     QTest::addRow("standard: the overlay group goes with its data")
             << 0u << 0x60000022u << int(VR::LO) << QByteArray("an overlay") << true << "removed"
             << false;
+    // A code of a site's own scheme (the concept name sequence gets one): its meaning is free
+    // text, and may name anybody.
+    QTest::addRow("standard: local code's meaning replaced")
+            << 0x0040a043u << meaning << int(VR::LO) << QByteArray("Left knee") << true
+            << "replaced" << false;
     QTest::addRow("standard: D sequence's codes replaced")
             << 0x00401101u << 0x00080100u << int(VR::SH) << QByteArray("X123") << true << "replaced"
             << false;
@@ -380,6 +385,11 @@ void TestCleanup::oneElement()
                 = TestDicom::element(added, static_cast<gdcm::VR::VRType>(vr), value.toStdString());
         if (added.GetGroup() == 0x0002)
             file.GetHeader().Insert(element);
+        else if (sequence == 0x0040a043)
+            file.GetDataSet().Insert(TestDicom::sequence(
+                    gdcm::Tag(0x0040, 0xa043),
+                    { element,
+                      TestDicom::element(gdcm::Tag(0x0008, 0x0102), gdcm::VR::SH, "99LOCAL ") }));
         else if (sequence != 0)
             file.GetDataSet().Insert(
                     TestDicom::sequence(gdcm::Tag(sequence >> 16, sequence & 0xffff), { element }));
@@ -432,7 +442,7 @@ void TestCleanup::oneElement()
     else if (copy == QLatin1String("empty"))
         QCOMPARE(now, QByteArray());
     else
-        QVERIFY(!now.isEmpty() && now != value);
+        QVERIFY2(!now.isEmpty() && now != value, now.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCleanup)

@@ -403,8 +403,12 @@ private:
             return Action::Dummy;
         if (plain == Action::None || plain == Action::Keep || tag.IsPrivate())
             return plain;
+        // The table's codes that leave the choice to the IOD are resolved by it at the top
+        // level; nested, by the table's own fallback (a reference keeps its items, with new
+        // UIDs), since GDCM's tables cannot say at which level a type holds.
         const int type = typeOf(tag);
-        Action action = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), type);
+        Action action = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(),
+                                                       depth == 0 ? type : 0);
         if (action == Action::Remove && !isOverlayData(tag)) {
             // Nested, GDCM's tables cannot say at which level a type holds: emptied, never
             // taken away.

@@ -1,17 +1,15 @@
 #include "engine/burnedintext.h"
 
-#include "engine/memorystream.h"
-
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
 #include <QStringList>
 
 #include <gdcmAttribute.h>
 #include <gdcmDataSet.h>
 #include <gdcmMediaStorage.h>
 #include <gdcmPixelFormat.h>
-#include <gdcmPixmap.h>
 #include <gdcmReader.h>
-
-#include <functional>
 #include <gdcmTransferSyntax.h>
 
 #include <allheaders.h>
@@ -244,31 +242,39 @@ std::string codeOf(const gdcm::DataSet &ds, const gdcm::Tag &tag)
     return text;
 }
 
-// Decodes the first frame of native pixel data and brings it to 8-bit grey: colour to luma (Y
-// of YBR; palette indices as they are), the frame's own minimum and maximum stretched to 0 and
-// 255 (no window: text is drawn at the extremes), MONOCHROME1 turned round. False, with
-// `problem` set, where the pixels cannot be read.
-//
-// The bytes are read here from the pixel data element, not through GDCM's pixmap readers:
-// those assert (ending the process) on values such as a SamplesPerPixel over 4 or an RT dose
-// of one frame whose FrameIncrementPointer names a vector, and every value they would trust is
-// checked here first.
-bool decodeFirstFrame(const gdcm::DataSet &ds, Grey &grey, QString &problem)
+// One frame of pixels as they lie in memory, native, little endian.
+struct Frame
+{
+    int width = 0;
+    int height = 0;
+    int samples = 0;
+    int bitsAllocated = 0;
+    int bitsStored = 0;
+    int representation = 0;
+    bool planar = false;
+    std::string photometric;
+    const char *data = nullptr;
+    std::size_t size = 0;
+};
+
+// The frame brought to 8-bit grey: colour to luma (Y of YBR; palette indices as they are),
+// the frame's own minimum and maximum stretched to 0 and 255 (no window: text is drawn at the
+// extremes), MONOCHROME1 turned round. False, with `problem` set, for values it cannot read;
+// every value it depends on is checked first.
+bool toGrey(const Frame &frame, Grey &grey, QString &problem)
 {
     problem = QStringLiteral("the pixel data cannot be decoded");
-    const int w = ushortOf(ds, columnsTag);
-    const int h = ushortOf(ds, rowsTag);
-    const int samples = ushortOf(ds, samplesTag);
-    const int bitsAllocated = ushortOf(ds, bitsAllocatedTag);
-    const int bitsStored = ushortOf(ds, gdcm::Tag(0x0028, 0x0101));
-    const int representation = ushortOf(ds, gdcm::Tag(0x0028, 0x0103));
-    const std::string photometric = codeOf(ds, gdcm::Tag(0x0028, 0x0004));
+    const int w = frame.width;
+    const int h = frame.height;
+    const int samples = frame.samples;
+    const int bitsAllocated = frame.bitsAllocated;
+    const int bitsStored = frame.bitsStored;
+    const int representation = frame.representation;
+    const std::string &photometric = frame.photometric;
     if (w <= 0 || h <= 0 || (samples != 1 && samples != 3)
         || (bitsAllocated != 8 && bitsAllocated != 16 && bitsAllocated != 32) || bitsStored <= 0
-        || bitsStored > bitsAllocated || representation > 1 || photometric == "YBR_FULL_422"
-        || !ds.FindDataElement(pixelDataTag))
+        || bitsStored > bitsAllocated || representation < 0 || representation > 1)
         return false;
-    const gdcm::ByteValue *value = ds.GetDataElement(pixelDataTag).GetByteValue();
     const std::size_t count = std::size_t(w) * std::size_t(h);
     const std::size_t step = std::size_t(bitsAllocated / 8);
     const std::size_t frameBytes = count * std::size_t(samples) * step;
@@ -276,14 +282,14 @@ bool decodeFirstFrame(const gdcm::DataSet &ds, Grey &grey, QString &problem)
         problem = QStringLiteral("the image is too large to decode");
         return false;
     }
-    if (!value || !value->GetPointer() || value->GetLength() < frameBytes)
+    if (!frame.data || frame.size < frameBytes)
         return false;
-    const char *buffer = value->GetPointer();
+    const char *buffer = frame.data;
     const SampleReader sample(gdcm::PixelFormat(
             static_cast<unsigned short>(samples), static_cast<unsigned short>(bitsAllocated),
             static_cast<unsigned short>(bitsStored), static_cast<unsigned short>(bitsStored - 1),
             static_cast<unsigned short>(representation)));
-    const bool planar = samples == 3 && ushortOf(ds, gdcm::Tag(0x0028, 0x0006)) == 1;
+    const bool planar = samples == 3 && frame.planar;
     const bool ybr = samples == 3 && photometric.rfind("YBR", 0) == 0;
     std::vector<float> luma(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -311,6 +317,33 @@ bool decodeFirstFrame(const gdcm::DataSet &ds, Grey &grey, QString &problem)
     }
     problem.clear();
     return true;
+}
+
+// The first frame of native pixel data in grey. The bytes are read here from the pixel data
+// element, not through GDCM's pixmap readers: those assert (ending the process) on values such
+// as a SamplesPerPixel over 4 or an RT dose of one frame whose FrameIncrementPointer names a
+// vector.
+bool decodeFirstFrame(const gdcm::DataSet &ds, Grey &grey, QString &problem)
+{
+    problem = QStringLiteral("the pixel data cannot be decoded");
+    Frame frame;
+    frame.width = ushortOf(ds, columnsTag);
+    frame.height = ushortOf(ds, rowsTag);
+    frame.samples = ushortOf(ds, samplesTag);
+    frame.bitsAllocated = ushortOf(ds, bitsAllocatedTag);
+    frame.bitsStored = ushortOf(ds, gdcm::Tag(0x0028, 0x0101));
+    frame.representation = ushortOf(ds, gdcm::Tag(0x0028, 0x0103));
+    frame.planar = ushortOf(ds, gdcm::Tag(0x0028, 0x0006)) == 1;
+    frame.photometric = codeOf(ds, gdcm::Tag(0x0028, 0x0004));
+    // Native 4:2:2 colour keeps two lumas to one pair of chromas: not read.
+    if (frame.photometric == "YBR_FULL_422" || !ds.FindDataElement(pixelDataTag))
+        return false;
+    const gdcm::ByteValue *value = ds.GetDataElement(pixelDataTag).GetByteValue();
+    if (!value || !value->GetPointer())
+        return false;
+    frame.data = value->GetPointer();
+    frame.size = value->GetLength();
+    return toGrey(frame, grey, problem);
 }
 
 // The cheap test: does the frame hold many short high-contrast strokes (a rise and a fall a
@@ -489,11 +522,56 @@ void addWhy(Finding &finding, const QString &why)
     finding.why += why;
 }
 
-// The file read again whole, for its pixel data: the caller read it only up to the pixel
-// data, and the file passed the structural check that keeps GDCM's reader safe.
-using ReadWhole = std::function<bool(gdcm::Reader &)>;
+// The first frame decoded by vexar-pixel-decoder, beside this program, in a process of its
+// own: GDCM's decoders of compressed pixel data assert (ending the process) on some damaged
+// streams that pass every check before them.
+bool decodeInChild(const QString &path, Grey &grey, QString &problem)
+{
+    problem = QStringLiteral("compressed pixel data cannot be decoded here");
+    if (!QCoreApplication::instance())
+        return false;
+    const QString decoder
+            = QCoreApplication::applicationDirPath() + QStringLiteral("/vexar-pixel-decoder");
+    if (!QFileInfo(decoder).isExecutable())
+        return false;
+    QProcess child;
+    child.setStandardErrorFile(QProcess::nullDevice());
+    child.start(decoder, { path }, QIODevice::ReadOnly);
+    if (!child.waitForStarted(10000))
+        return false;
+    if (!child.waitForFinished(30000)) {
+        child.kill();
+        child.waitForFinished(5000);
+        problem = QStringLiteral("the pixel data took too long to decode");
+        return false;
+    }
+    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0) {
+        problem = QStringLiteral("GDCM cannot decode the pixel data");
+        return false;
+    }
+    const QByteArray out = child.readAllStandardOutput();
+    const qsizetype end = out.indexOf('\n');
+    // GDCM pads the photometric interpretation's name to an even length.
+    const QList<QByteArray> fields = out.left(end).simplified().split(' ');
+    if (end < 0 || fields.size() != 8)
+        return false;
+    Frame frame;
+    frame.width = fields.at(0).toInt();
+    frame.height = fields.at(1).toInt();
+    frame.samples = fields.at(2).toInt();
+    frame.bitsAllocated = fields.at(3).toInt();
+    frame.bitsStored = fields.at(4).toInt();
+    frame.representation = fields.at(5).toInt();
+    frame.planar = fields.at(6) == "1";
+    frame.photometric = fields.at(7).toStdString();
+    frame.data = out.constData() + end + 1;
+    frame.size = std::size_t(out.size() - end - 1);
+    return toGrey(frame, grey, problem);
+}
 
-Finding assessWith(const gdcm::DataSet &ds, OcrMode mode, const ReadWhole &readWhole)
+} // namespace
+
+Finding assess(const QString &path, const gdcm::DataSet &ds, OcrMode mode)
 {
     Finding finding;
     const Header header = readHeader(ds);
@@ -509,10 +587,13 @@ Finding assessWith(const gdcm::DataSet &ds, OcrMode mode, const ReadWhole &readW
     if (cheapTestOnly && header.bitsAllocated != 8 && header.samples != 3)
         return finding;
 
+    // The file read again whole, for its pixel data: the caller may have read it only up to
+    // the pixel data, and it passed the structural check that keeps GDCM's reader safe.
     gdcm::Reader reader;
     bool read = false;
     try {
-        read = readWhole(reader);
+        reader.SetFileName(path.toStdString().c_str());
+        read = reader.Read();
     } catch (...) {
         read = false;
     }
@@ -520,40 +601,19 @@ Finding assessWith(const gdcm::DataSet &ds, OcrMode mode, const ReadWhole &readW
         finding.ocrProblem = QStringLiteral("the pixel data cannot be decoded");
         return finding;
     }
-    // GDCM's decoders of compressed pixel data assert (ending the process) on some damaged
-    // streams that pass every check before them: only native little-endian pixel data is read.
+    // Native little-endian pixel data is read here; anything else by GDCM's decoders, apart.
     const gdcm::TransferSyntax &syntax = reader.GetFile().GetHeader().GetDataSetTransferSyntax();
-    if (syntax.IsEncapsulated() || syntax == gdcm::TransferSyntax::ExplicitVRBigEndian) {
-        finding.ocrProblem = QStringLiteral("compressed pixel data is not read by OCR");
-        return finding;
-    }
+    const bool native
+            = !syntax.IsEncapsulated() && syntax != gdcm::TransferSyntax::ExplicitVRBigEndian;
     Grey grey;
-    if (!decodeFirstFrame(reader.GetFile().GetDataSet(), grey, finding.ocrProblem))
+    if (native ? !decodeFirstFrame(reader.GetFile().GetDataSet(), grey, finding.ocrProblem)
+               : !decodeInChild(path, grey, finding.ocrProblem))
         return finding;
     if (cheapTestOnly && !looksLikeText(grey))
         return finding;
     if (recognise(grey, finding) && !finding.words.empty())
         addWhy(finding, QStringLiteral("OCR found text"));
     return finding;
-}
-
-} // namespace
-
-Finding assess(const QString &path, const gdcm::DataSet &header, OcrMode mode)
-{
-    return assessWith(header, mode, [&path](gdcm::Reader &reader) {
-        reader.SetFileName(path.toStdString().c_str());
-        return reader.Read();
-    });
-}
-
-Finding assess(const char *data, std::size_t size, const gdcm::DataSet &header, OcrMode mode)
-{
-    MemoryStream stream(data, std::streamsize(size));
-    return assessWith(header, mode, [&stream](gdcm::Reader &reader) {
-        reader.SetStream(stream);
-        return reader.Read();
-    });
 }
 
 int blank(gdcm::DataSet &dataSet, const std::vector<Box> &boxes)

@@ -61,9 +61,6 @@ struct Finding
 // test. OCR itself takes some 0.1 to 1 s per image.
 Finding assess(const QString &path, const gdcm::DataSet &header, OcrMode mode);
 
-// The same, with the file's bytes already in memory (they must stay valid during the call).
-Finding assess(const char *data, std::size_t size, const gdcm::DataSet &header, OcrMode mode);
-
 // Paints the boxes, each grown by a small margin, with the image's darkest value (the minimum
 // of the first frame; its maximum for MONOCHROME1) into native pixel data (7FE0,0010) of the
 // data set, first frame. Returns the number of boxes painted; 0, with nothing changed, where

@@ -311,13 +311,6 @@ void TestBurnedInText::ocrReadsText()
     }
 
     const BurnedInText::Finding finding = assessFile(path, mode);
-    if (syntax != Syntax::ExplicitVRLittleEndian) {
-        // Compressed pixel data is never decoded in the process (GDCM's decoders assert on
-        // damaged streams); the header rules alone judge such an image.
-        QCOMPARE(finding.ocrProblem, QStringLiteral("compressed pixel data is not read by OCR"));
-        QVERIFY(!finding.ocrRan);
-        return;
-    }
     QVERIFY2(finding.ocrRan, qPrintable(finding.ocrProblem));
     QVERIFY(finding.flagged);
     QCOMPARE(finding.why, QStringLiteral("OCR found text"));
@@ -330,13 +323,6 @@ void TestBurnedInText::ocrReadsText()
         QVERIFY(box.x >= 10 && box.y >= 10 && box.width > 0 && box.height > 0);
         QVERIFY(box.x + box.width <= d.width - 10 && box.y + box.height <= d.height - 10);
     }
-
-    // The same bytes from memory give the same words.
-    const QByteArray bytes = TestDicom::readAll(path);
-    const std::optional<gdcm::File> file = TestDicom::read(path);
-    const BurnedInText::Finding fromMemory = BurnedInText::assess(
-            bytes.constData(), std::size_t(bytes.size()), file->GetDataSet(), mode);
-    QCOMPARE(wordsOf(fromMemory), words);
 }
 
 void TestBurnedInText::cleanImagesNotFlagged_data()
@@ -586,8 +572,8 @@ void TestBurnedInText::realFiles_data()
                                        << "";
     QTest::addRow("JPEG 2000 secondary capture showing words")
             << "GDCMJ2K_TextGBR.dcm"
-            << "a secondary capture without BurnedInAnnotation"
-            << "";
+            << "a secondary capture without BurnedInAnnotation, OCR found text"
+            << "green";
     QTest::addRow("derived MR") << "MR_small.dcm"
                                 << "a SECONDARY image without BurnedInAnnotation"
                                 << "";
@@ -602,7 +588,7 @@ void TestBurnedInText::realFiles()
     if (!QFileInfo::exists(path))
         QSKIP("pydicom's test files are not installed");
     const BurnedInText::Finding finding = assessFile(path, OcrMode::All);
-    QVERIFY2(finding.ocrRan || name.startsWith("GDCMJ2K"), qPrintable(finding.ocrProblem));
+    QVERIFY2(finding.ocrRan, qPrintable(finding.ocrProblem));
     QCOMPARE(finding.why, why);
     if (!word.isEmpty())
         QVERIFY2(wordsOf(finding).contains(word), qPrintable(wordsOf(finding)));

@@ -42,18 +42,19 @@ struct Finding
     // without BurnedInAnnotation", "OCR found text". Empty when not flagged.
     QString why;
     bool ocrRan = false;
-    // Why OCR was wanted but could not run ("the pixel data cannot be decoded", "OCR is not
-    // available"); empty otherwise. The header rules still apply.
+    // Why OCR was wanted but could not run ("the pixel data cannot be decoded", "GDCM cannot
+    // decode the pixel data", "OCR is not available"); empty otherwise. The header rules still apply.
     QString ocrProblem;
     std::vector<std::string> words; // UTF-8 words OCR read, in reading order
     std::vector<Box> boxes; // their boxes, one per word
 };
 
 // Assesses one file. `header` is the file's data set as read, before any cleaning; it may lack
-// the pixel data (a read that stopped before it): pixels, where OCR needs them, are decoded
-// from `path` by GDCM (any transfer syntax its codecs take: native, RLE, JPEG, JPEG-LS,
-// JPEG 2000). The file must have passed the structural check (DicomCheck): GDCM reads it again
-// here. A file without pixel data (7FE0,0010), and without rows and columns where the header
+// the pixel data (a read that stopped before it): pixels, where OCR needs them, are read from
+// `path` again, native ones here, compressed ones (RLE, JPEG, JPEG-LS, JPEG 2000) by
+// vexar-pixel-decoder beside the program, in a process of its own, whose crash on a damaged
+// stream ends only it. The file must have passed the structural check (DicomCheck): GDCM
+// reads it again here. A file without pixel data (7FE0,0010), and without rows and columns where the header
 // was read only up to the pixel data, is never flagged and never read again.
 //
 // Cost: the header rules take microseconds. In Likely mode a 16-bit or 12-bit grey image that

@@ -228,20 +228,6 @@ private:
     bool m_signed;
 };
 
-// The text of a CS element, without padding.
-std::string codeOf(const gdcm::DataSet &ds, const gdcm::Tag &tag)
-{
-    if (!ds.FindDataElement(tag))
-        return {};
-    const gdcm::ByteValue *value = ds.GetDataElement(tag).GetByteValue();
-    if (!value || !value->GetPointer())
-        return {};
-    std::string text(value->GetPointer(), value->GetLength());
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
-        text.pop_back();
-    return text;
-}
-
 // One frame of pixels as they lie in memory, native, little endian.
 struct Frame
 {
@@ -334,7 +320,7 @@ bool decodeFirstFrame(const gdcm::DataSet &ds, Grey &grey, QString &problem)
     frame.bitsStored = ushortOf(ds, gdcm::Tag(0x0028, 0x0101));
     frame.representation = ushortOf(ds, gdcm::Tag(0x0028, 0x0103));
     frame.planar = ushortOf(ds, gdcm::Tag(0x0028, 0x0006)) == 1;
-    frame.photometric = codeOf(ds, gdcm::Tag(0x0028, 0x0004));
+    frame.photometric = textOf(ds, gdcm::Tag(0x0028, 0x0004)).toStdString();
     // Native 4:2:2 colour keeps two lumas to one pair of chromas: not read.
     if (frame.photometric == "YBR_FULL_422" || !ds.FindDataElement(pixelDataTag))
         return false;

@@ -5,6 +5,8 @@
 #include "bridge/headlessrun.h"
 #include "engine/allocator.h"
 #include "engine/jobplan.h"
+#include "engine/linkfile.h"
+#include "engine/standardoptions.h"
 #include "engine/uidmap.h"
 
 #include <QCommandLineParser>
@@ -46,8 +48,9 @@ int usageError(const QString &message)
 {
     QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << "\n"
                         << "Usage: " << QCoreApplication::applicationName()
-                        << " [--jobs N] [--standard] [--strict] [--ocr MODE] [--blank-text] [--uid-key FILE] FOLDER...  "
-                           "(--help for more)\n";
+                        << " [--jobs N] [--standard [--option NAME]...] [--strict] [--ocr MODE] "
+                           "[--blank-text] [--uid-key FILE] [--link-file FILE] [--rename] "
+                           "[--shard K/N] FOLDER...  (--help for more)\n";
     return exitUsage;
 }
 
@@ -60,8 +63,26 @@ struct Request
     BurnedInText::OcrMode ocr = BurnedInText::OcrMode::Likely;
     bool blankText = false;
     QByteArray uidKey; // empty: this installation's own
+    StandardOptions::Set options = 0;
+    bool rename = false;
+    QString linkFile; // empty: none
+    JobPlan::Shard shard;
     QStringList folders;
 };
+
+// "K/N" with 1 <= K <= N: this machine's shard of the job.
+bool parseShard(const QString &text, JobPlan::Shard &shard)
+{
+    const QStringList parts = text.split(QLatin1Char('/'));
+    if (parts.size() != 2)
+        return false;
+    bool okIndex = false;
+    bool okCount = false;
+    shard.index = parts.at(0).trimmed().toInt(&okIndex);
+    shard.count = parts.at(1).trimmed().toInt(&okCount);
+    return okIndex && okCount && shard.count >= 1 && shard.index >= 1
+            && shard.index <= shard.count;
+}
 
 // Reads the command line into `request`. Returns -1 to go on with the job, or the exit status
 // when the command is done already (help, version, a new key alone, a usage error).
@@ -121,6 +142,41 @@ int parseArguments(Request &request)
                            "any, with it."),
             QStringLiteral("FILE"));
     parser.addOption(newUidKeyOption);
+    QString optionNames;
+    for (const StandardOptions::Info &info : StandardOptions::all())
+        optionNames += QStringLiteral("\n  %1: %2 (%3)")
+                               .arg(QLatin1String(info.name), QLatin1String(info.title),
+                                    QLatin1String(info.code));
+    const QCommandLineOption optionOption(
+            QStringLiteral("option"),
+            QStringLiteral("With --standard: apply one of the standard's options (repeatable). "
+                           "An option keeps (retain-...) or cleans (clean-...) what its column "
+                           "of the standard's table names, in place of the profile's entry; "
+                           "modified-dates moves every date back by a per-patient number of "
+                           "days, so intervals and ages stay true:")
+                    + optionNames,
+            QStringLiteral("NAME"));
+    parser.addOption(optionOption);
+    const QCommandLineOption linkFileOption(
+            QStringLiteral("link-file"),
+            QStringLiteral("Append to FILE (CSV, readable by its owner only) each copy's "
+                           "original-to-new pairs: patient ID to pseudonym, each UID to its new "
+                           "UID, the date offset. It identifies the patients: it may not lie "
+                           "inside or beside the dropped or output folders."),
+            QStringLiteral("FILE"));
+    parser.addOption(linkFileOption);
+    const QCommandLineOption renameOption(
+            QStringLiteral("rename"),
+            QStringLiteral("Name the copies from the data, never from the input's names: "
+                           "<pseudonym>/<study>/<series>-<modality>/<instance>.dcm."));
+    parser.addOption(renameOption);
+    const QCommandLineOption shardOption(
+            QStringLiteral("shard"),
+            QStringLiteral("Only the files of shard K of N (by a hash of their path below the "
+                           "dropped folder), for one job spread over N machines; each shard "
+                           "writes its own report (<folder>.report.K-of-N.txt)."),
+            QStringLiteral("K/N"));
+    parser.addOption(shardOption);
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("Folders to anonymize."),
                                  QStringLiteral("FOLDER..."));
 
@@ -159,6 +215,22 @@ int parseArguments(Request &request)
     else if (ocr != QLatin1String("likely"))
         return usageError(QStringLiteral("--ocr takes likely, all or off."));
     request.blankText = parser.isSet(blankTextOption);
+    for (const QString &name : parser.values(optionOption)) {
+        const StandardOptions::Set option = StandardOptions::byName(name);
+        if (option == 0)
+            return usageError(QStringLiteral("No option \"%1\" (see --help for the names).")
+                                      .arg(name));
+        request.options |= option;
+    }
+    if (request.options != 0 && !request.standard)
+        return usageError(QStringLiteral("--option applies to the standard clean-up: add "
+                                         "--standard."));
+    if (const QString conflict = StandardOptions::conflict(request.options); !conflict.isEmpty())
+        return usageError(QStringLiteral("The options %1.").arg(conflict));
+    request.rename = parser.isSet(renameOption);
+    if (parser.isSet(shardOption) && !parseShard(parser.value(shardOption), request.shard))
+        return usageError(QStringLiteral("--shard takes K/N, with 1 <= K <= N."));
+    request.linkFile = parser.value(linkFileOption);
     if (parser.isSet(uidKeyOption) && parser.isSet(newUidKeyOption))
         return usageError(QStringLiteral("--uid-key and --new-uid-key exclude each other."));
     request.folders = parser.positionalArguments();
@@ -183,6 +255,11 @@ int parseArguments(Request &request)
     for (const QString &folder : request.folders) {
         if (!QFileInfo(folder).isDir())
             return usageError(QStringLiteral("Not a folder: %1").arg(folder));
+    }
+    if (!request.linkFile.isEmpty()) {
+        const QString refusal = LinkFile::refusal(request.linkFile, request.folders);
+        if (!refusal.isEmpty())
+            return usageError(QStringLiteral("Refusing the link file: %1.").arg(refusal));
     }
     return -1;
 }
@@ -334,6 +411,17 @@ int main(int argc, char *argv[])
     run.setImageText(request.ocr, request.blankText);
     if (!request.uidKey.isEmpty())
         run.setUidKey(request.uidKey);
+    run.setStandardOptions(request.options);
+    run.setRename(request.rename);
+    run.setShard(request.shard);
+    if (!request.linkFile.isEmpty()) {
+        auto links = std::make_shared<LinkFile>();
+        QString error;
+        if (!links->open(request.linkFile, &error))
+            return usageError(
+                    QStringLiteral("Cannot write the link file %1: %2").arg(request.linkFile, error));
+        run.setLinkFile(std::move(links));
+    }
     ProgressOutput progress(run);
     QObject::connect(&run, &HeadlessRun::finished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);

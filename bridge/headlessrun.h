@@ -36,6 +36,12 @@ public:
     void setStrict(bool on) { m_handler.setStrict(on); }
     void setImageText(BurnedInText::OcrMode ocr, bool blank) { m_handler.setImageText(ocr, blank); }
     void setUidKey(const QByteArray &key) { m_handler.setUidKey(key); }
+    // The standard clean-up's options, copies named from the data, the site's link file and
+    // this machine's shard of the job.
+    void setStandardOptions(StandardOptions::Set options) { m_handler.setStandardOptions(options); }
+    void setRename(bool on) { m_handler.setRename(on); }
+    void setLinkFile(std::shared_ptr<LinkFile> links) { m_handler.setLinkFile(std::move(links)); }
+    void setShard(const JobPlan::Shard &shard) { m_handler.setShard(shard); }
 
     // Starts the job; finished() follows on a later turn of the event loop, once the job's
     // outcome is in (its reports written), also for a job of no files.

@@ -34,9 +34,16 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
         const QmlHandler::JobSettings settings = handler->jobSettings(&revision);
         if (!compiled || revision != profileRevision) {
             profile = FileAnonymizer::compileProfile(settings.profile);
-            options = FileAnonymizer::Options{ settings.standard, settings.strict, settings.uids };
+            options = FileAnonymizer::Options();
+            options.standard = settings.standard;
+            options.strict = settings.strict;
+            options.uids = settings.uids;
             options.ocr = settings.ocr;
             options.blankText = settings.blankText;
+            options.standardOptions = settings.standard ? settings.standardOptions : 0;
+            options.rename = settings.rename;
+            options.links = settings.links;
+            options.claims = settings.claims;
             profileRevision = revision;
             compiled = true;
         }

@@ -35,6 +35,18 @@
 namespace {
 
 const QString standardCleanupKey = QStringLiteral("standardCleanup");
+const QString standardOptionsKey = QStringLiteral("standardOptions");
+
+StandardOptions::Set optionsOf(const QStringList &names)
+{
+    StandardOptions::Set set = 0;
+    for (const QString &name : names)
+        set |= StandardOptions::byName(name);
+    // A stored set that cannot be applied (both kinds of dates) keeps the safer of the two.
+    if (!StandardOptions::conflict(set).isEmpty())
+        set &= ~StandardOptions::Set(StandardOptions::RetainFullDates);
+    return set;
+}
 
 // The most of a report the window is given to show; the whole file is beside the copies.
 constexpr qint64 maxReportBytes = 4 * 1024 * 1024;
@@ -90,6 +102,7 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
 
     m_tagProfile = TagProfile::load();
     m_standardCleanup = m_settings->value(standardCleanupKey, false).toBool();
+    m_standardOptions = optionsOf(m_settings->value(standardOptionsKey).toStringList());
     m_uids = std::make_shared<const UidMap>(UidKey::fromStore(*m_settings));
 
     // On the worker's thread, before its writeFile(): a file's outcome is kept before the
@@ -192,6 +205,11 @@ void QmlHandler::receiveFromQml(QString key, QVariant value)
         const bool on = value.toBool();
         setStandardCleanup(on);
         m_settings->setValue(standardCleanupKey, on);
+    } else if (key == MessageKey::standardOptions) {
+        const StandardOptions::Set options = optionsOf(value.toStringList());
+        setStandardOptions(options);
+        m_settings->setValue(standardOptionsKey, StandardOptions::names(options));
+        emit sendToQml(MessageKey::standardOptions, StandardOptions::names(options));
     } else if (key == MessageKey::stopJob) {
         stopJob();
     } else if (key == MessageKey::readReport) {
@@ -215,6 +233,7 @@ void QmlHandler::answerQmlCompleted()
     }
     emit sendToQml(MessageKey::loadTagsList, shown);
     emit sendToQml(MessageKey::standardCleanup, standardCleanup());
+    emit sendToQml(MessageKey::standardOptions, StandardOptions::names(standardOptions()));
 }
 
 void QmlHandler::submitSettings(const QVariant &value)
@@ -238,7 +257,36 @@ QmlHandler::JobSettings QmlHandler::jobSettings(quint64 *revision)
     QMutexLocker lock(&m_jobMutex);
     if (revision)
         *revision = m_profileRevision;
-    return JobSettings{ m_tagProfile, m_standardCleanup, m_strict, m_uids, m_ocr, m_blankText };
+    return JobSettings{ m_tagProfile, m_standardCleanup, m_strict,    m_uids,
+                        m_ocr,        m_blankText,       m_standardOptions, m_rename,
+                        m_links,      m_claims };
+}
+
+void QmlHandler::setStandardOptions(StandardOptions::Set options)
+{
+    QMutexLocker lock(&m_jobMutex);
+    m_standardOptions = options;
+    ++m_profileRevision;
+}
+
+StandardOptions::Set QmlHandler::standardOptions()
+{
+    QMutexLocker lock(&m_jobMutex);
+    return m_standardOptions;
+}
+
+void QmlHandler::setRename(bool on)
+{
+    QMutexLocker lock(&m_jobMutex);
+    m_rename = on;
+    ++m_profileRevision;
+}
+
+void QmlHandler::setLinkFile(std::shared_ptr<LinkFile> links)
+{
+    QMutexLocker lock(&m_jobMutex);
+    m_links = std::move(links);
+    ++m_profileRevision;
 }
 
 void QmlHandler::setStandardCleanup(bool on)
@@ -279,7 +327,8 @@ void QmlHandler::setUidKey(const QByteArray &key)
 
 void QmlHandler::anonymizeFolders(const QStringList &pieces)
 {
-    const JobPlan::FileLists lists = JobPlan::listFolders(pieces);
+    JobPlan::FileLists lists = JobPlan::listFolders(pieces);
+    JobPlan::keepShard(lists, m_shard);
     const auto count = static_cast<int>(lists.inputs.size());
     if (m_done < m_total && m_jobOpen) {
         m_total += count;
@@ -288,9 +337,17 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
         m_done = 0;
         m_job = JobReport::Job();
         m_jobInputs.clear();
+        {
+            // Names given out when copies are named from the data hold for one job.
+            QMutexLocker lock(&m_jobMutex);
+            m_claims = std::make_shared<FileAnonymizer::Options::Claims>();
+            ++m_profileRevision;
+        }
         const JobSettings settings = jobSettings();
         m_jobProfile = settings.profile;
-        m_jobStandard = settings.standard;
+        m_jobMethod = JobReport::Method{ settings.standard,
+                                         settings.standard ? settings.standardOptions : 0,
+                                         settings.rename, m_shard };
         m_jobStart = QDateTime::currentDateTime();
         m_jobOpen = true;
     }
@@ -362,7 +419,7 @@ void QmlHandler::finishJob(bool stopped)
     m_jobOpen = false;
     noteFilesBeyondOutcomes(stopped);
     m_job.writeReports(m_jobStart, QString::fromLatin1(AppInfo::applicationVersion), m_jobProfile,
-                       m_jobStandard, stopped);
+                       m_jobMethod, stopped);
     m_jobInputs.clear();
     const JobReport::Counts counts = m_job.counts();
     QString text = stopped ? JobReport::summaryText(m_job, m_total, m_done)
@@ -388,26 +445,28 @@ void QmlHandler::finishJob(bool stopped)
 void QmlHandler::noteFilesBeyondOutcomes(bool stopped)
 {
     const QList<JobReport::Folder> &folders = m_job.folders();
+    // By input and by copy: a copy may be named otherwise than its planned output.
+    QSet<QString> reportedInputs;
     QSet<QString> reported;
     for (const JobReport::Folder &folder : folders)
-        for (const FileOutcome &outcome : folder.files)
+        for (const FileOutcome &outcome : folder.files) {
+            reportedInputs.insert(outcome.input);
             reported.insert(outcome.output);
+        }
     for (qsizetype i = 0; i < folders.size(); ++i) {
         JobReport::Folder &folder = m_job.folder(i);
         const QString &input = folder.folder.input;
         if (stopped) {
             for (const QString &file : std::as_const(m_jobInputs)) {
                 // The output of a file is its path below the input, under the output folder.
-                if (!file.startsWith(input + QLatin1Char('/')))
-                    continue;
-                const QString output = folder.folder.output + file.mid(input.size());
-                if (!reported.contains(output))
+                if (file.startsWith(input + QLatin1Char('/')) && !reportedInputs.contains(file))
                     folder.notDone.append(file);
             }
         }
         // A run over the same input again replaces its report: the report must still account
         // for every copy in the folder, this job's and those it did not replace.
-        if (folder.folder.existed) {
+        // Another shard's copies are no earlier job's: each shard reports its own files.
+        if (folder.folder.existed && m_jobMethod.shard.whole()) {
             for (const QString &relative : JobPlan::filesBelow(folder.folder.output)) {
                 if (!reported.contains(folder.folder.output + QLatin1Char('/') + relative))
                     folder.earlier.append(relative);
@@ -422,7 +481,7 @@ void QmlHandler::sendReportText(const QVariant &url)
     QJsonObject answer{ { QStringLiteral("path"), QDir::toNativeSeparators(path) } };
     QFile report(path);
     // Only a report is shown: the window never becomes a viewer of any file it is asked for.
-    if (!path.endsWith(QLatin1String(".report.txt")))
+    if (!JobReport::isReportName(path))
         answer.insert(QStringLiteral("text"), QStringLiteral("Not a report: %1").arg(path));
     else if (!report.open(QIODevice::ReadOnly))
         answer.insert(QStringLiteral("text"),

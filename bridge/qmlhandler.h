@@ -1,8 +1,10 @@
 #pragma once
 
 #include "engine/burnedintext.h"
+#include "engine/fileanonymizer.h"
 #include "engine/fileoutcome.h"
 #include "engine/jobreport.h"
+#include "engine/standardoptions.h"
 
 #include <QDateTime>
 #include <QFuture>
@@ -18,6 +20,7 @@
 #include <memory>
 #include <mutex>
 
+class LinkFile;
 class NetHandler;
 class QSettings;
 class UidMap;
@@ -68,6 +71,10 @@ public:
         std::shared_ptr<const UidMap> uids;
         BurnedInText::OcrMode ocr = BurnedInText::OcrMode::Likely;
         bool blankText = false;
+        StandardOptions::Set standardOptions = 0;
+        bool rename = false;
+        std::shared_ptr<LinkFile> links;
+        std::shared_ptr<FileAnonymizer::Options::Claims> claims; // the open job's
     };
     // Taken under the job mutex like tagProfileSnapshot(); `revision` counts every change of
     // any of it. Safe to call from any thread.
@@ -86,6 +93,17 @@ public:
     // Replaces the installation's UID key (from the store) with another, e.g. a site's shared
     // one (headless --uid-key).
     void setUidKey(const QByteArray &key);
+    // The standard clean-up's options. The window's list also stores them in the core's
+    // settings store ("standardOptions", their names); this setter does not.
+    void setStandardOptions(StandardOptions::Set options);
+    StandardOptions::Set standardOptions();
+    // Copies named from the data instead of the input's names (headless --rename).
+    void setRename(bool on);
+    // The site's link file, open (headless --link-file); null for none.
+    void setLinkFile(std::shared_ptr<LinkFile> links);
+    // Only this shard's files, for a job spread over machines (headless --shard K/N). Applies
+    // to jobs started afterwards.
+    void setShard(const JobPlan::Shard &shard) { m_shard = shard; }
 
     int workerCount() const { return m_workerCount; }
     // At least 1 and at most JobPlan::maxWorkers().
@@ -175,6 +193,11 @@ private:
     bool m_strict = false;
     BurnedInText::OcrMode m_ocr = BurnedInText::OcrMode::Likely;
     bool m_blankText = false;
+    StandardOptions::Set m_standardOptions = 0;
+    bool m_rename = false;
+    std::shared_ptr<LinkFile> m_links;
+    std::shared_ptr<FileAnonymizer::Options::Claims> m_claims;
+    JobPlan::Shard m_shard;
     std::shared_ptr<const UidMap> m_uids;
     // Edits of m_tagProfile and the three above; all under m_jobMutex.
     quint64 m_profileRevision = 0;
@@ -184,7 +207,7 @@ private:
     int m_done = 0;
     JobReport::Job m_job;
     QJsonObject m_jobProfile; // the profile as the job began, for its reports
-    bool m_jobStandard = false; // and whether the standard clean-up was on
+    JobReport::Method m_jobMethod; // and how it cleaned and named the copies
     QDateTime m_jobStart;
     bool m_jobOpen = false; // finishJob() not yet run for m_job
     QStringList m_jobInputs; // every file handed to the open job's workers

@@ -16,6 +16,7 @@
 #include <gdcmFile.h>
 #include <gdcmFileMetaInformation.h>
 #include <gdcmGlobal.h>
+#include <gdcmPrivateTag.h>
 #include <gdcmSequenceOfItems.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@ namespace Cleanup {
 namespace {
 
 using Action = ConfidentialityProfile::Action;
+using StandardOptions::Option;
 using ElementWalk::appendItem;
 using ElementWalk::appendTag;
 using ElementWalk::bytes;
@@ -37,6 +39,14 @@ const gdcm::Tag sopInstanceUid(0x0008, 0x0018);
 const gdcm::Tag mediaStorageSopInstanceUid(0x0002, 0x0003);
 const gdcm::Tag metaGroupLength(0x0002, 0x0000);
 const gdcm::Tag patientBirthDate(0x0010, 0x0030);
+const gdcm::Tag patientName(0x0010, 0x0010);
+const gdcm::Tag patientId(0x0010, 0x0020);
+const gdcm::Tag issuerOfPatientId(0x0010, 0x0021);
+const gdcm::Tag patientIdentityRemoved(0x0012, 0x0062);
+const gdcm::Tag deidentificationMethod(0x0012, 0x0063);
+const gdcm::Tag deidentificationMethodCodes(0x0012, 0x0064);
+const gdcm::Tag temporalInformationModified(0x0028, 0x0303);
+const gdcm::Tag codeValue(0x0008, 0x0100);
 const gdcm::Tag trailingPadding(0xfffc, 0xfffc);
 const gdcm::Tag contentSequence(0x0040, 0xa730);
 const gdcm::Tag codingSchemeDesignator(0x0008, 0x0102);
@@ -88,12 +98,71 @@ bool isSequence(const gdcm::DataElement &element, gdcm::VR::VRType vr)
     return vr == gdcm::VR::SQ || ElementWalk::sequence(element) != nullptr;
 }
 
-std::string newUid(const gdcm::DataElement &element, const Options &options)
+bool isDate(gdcm::VR::VRType vr)
 {
-    const std::string_view original = ElementWalk::trimmed(bytes(element));
-    if (original.empty())
-        return {};
-    return VrValue::padded(gdcm::VR::UI, options.uids->map(original));
+    return vr == gdcm::VR::DA || vr == gdcm::VR::DT;
+}
+
+// True when the standard clean-up with `options` writes the element itself where a profile
+// entry would: the pseudonym in the patient's name and ID, the moved birth date, and what an
+// option keeps, cleans or moves. (Dates of other elements are known by their VR only; see
+// applyProfile.)
+bool standardTakesOver(const gdcm::Tag &tag, StandardOptions::Set options)
+{
+    if (tag == patientId || tag == patientName)
+        return true;
+    if (options == 0)
+        return false;
+    if (tag == patientBirthDate && (options & StandardOptions::ModifiedDates))
+        return true;
+    const Action withOptions
+            = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), 0, options);
+    return withOptions != ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement())
+            && (withOptions == Action::Keep || withOptions == Action::Clean
+                || withOptions == Action::ShiftDate);
+}
+
+// A private element the Retain Safe Private option keeps: one that GDCM's dictionary of
+// makers' elements knows under its creator as a number (acquisition parameters such as
+// b-values and gradient directions); no text, whose content nobody can vouch for.
+bool isSafePrivate(const gdcm::DataSet &dataSet, const gdcm::DataElement &element)
+{
+    const gdcm::Tag &tag = element.GetTag();
+    if (!tag.IsPrivate() || tag.IsPrivateCreator() || tag.IsGroupLength())
+        return false;
+    const std::string creator(ElementWalk::trimmed(dataSet.GetPrivateCreator(tag)));
+    if (creator.empty())
+        return false;
+    const gdcm::PrivateTag known(tag.GetGroup(), static_cast<uint16_t>(tag.GetElement() & 0xff),
+                                 creator.c_str());
+    const gdcm::PrivateDict &dict = gdcm::Global::GetInstance().GetDicts().GetPrivateDict();
+    if (!dict.FindDictEntry(known))
+        return false;
+    const auto numeric = [](gdcm::VR::VRType vr) {
+        switch (vr) {
+        case gdcm::VR::US:
+        case gdcm::VR::SS:
+        case gdcm::VR::UL:
+        case gdcm::VR::SL:
+        case gdcm::VR::FL:
+        case gdcm::VR::FD:
+        case gdcm::VR::DS:
+        case gdcm::VR::IS:
+            return true;
+        default:
+            return false;
+        }
+    };
+    const gdcm::VR::VRType stated = element.GetVR();
+    return numeric(dict.GetDictEntry(known).GetVR())
+            && (stated == gdcm::VR::INVALID || stated == gdcm::VR::UN || numeric(stated));
+}
+
+std::string tagText(const gdcm::Tag &tag)
+{
+    std::string key;
+    appendTag(key, tag);
+    return ElementWalk::describe(key).toStdString();
 }
 
 // The texts a name, an ID, a date or a UID is written in; codes, numbers and ages are too
@@ -154,12 +223,43 @@ bool namesMachines(const gdcm::Tag &tag)
             || e == 0x0102;
 }
 
+// The file's patient as its top level names it.
+Pseudonym::Patient patientOf(const gdcm::DataSet &dataSet)
+{
+    const auto value = [&dataSet](const gdcm::Tag &tag) {
+        return dataSet.FindDataElement(tag)
+                ? std::string(ElementWalk::trimmed(bytes(dataSet.GetDataElement(tag))))
+                : std::string();
+    };
+    return { value(issuerOfPatientId), value(patientId), value(patientName),
+             value(patientBirthDate) };
+}
+
 class Cleaner
 {
 public:
     Cleaner(const gdcm::File &file, const Options &options, Record &record)
-        : m_options(options), m_record(record), m_types(file)
+        : m_options(options),
+          m_record(record),
+          m_types(file),
+          m_shiftDates(options.standard && (record.options & StandardOptions::ModifiedDates))
     { }
+
+    // The new UID for an element's UID (the original itself with Retain UIDs), kept for the
+    // link file.
+    std::string newUid(const gdcm::DataElement &element)
+    {
+        const std::string_view original = ElementWalk::trimmed(bytes(element));
+        if (original.empty())
+            return {};
+        if (m_record.options & StandardOptions::RetainUids)
+            return VrValue::padded(gdcm::VR::UI, original);
+        const std::string uid = m_options.uids->map(original);
+        if (m_options.recordLinks && m_linked.insert(std::string(original)).second)
+            m_record.links.push_back(
+                    { Link::Kind::Uid, tagText(element.GetTag()), std::string(original), uid });
+        return VrValue::padded(gdcm::VR::UI, uid);
+    }
 
     void collect(const gdcm::DataSet &dataSet, const CharacterSet &around, int depth)
     {
@@ -220,6 +320,8 @@ public:
             const bool inMeta = replacement.group == 0x0002;
             if (inMeta && describesFile(tag))
                 continue;
+            if (m_options.standard && standardTakesOver(tag, m_record.options))
+                continue;
             gdcm::DataSet &owner = inMeta ? static_cast<gdcm::DataSet &>(meta) : dataSet;
             if (!owner.FindDataElement(tag))
                 continue;
@@ -231,6 +333,8 @@ public:
             }
             gdcm::DataElement &element = mutableElement(owner.GetDataElement(tag));
             const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
+            if (m_shiftDates && isDate(vr))
+                continue; // moved by the standard clean-up instead
             std::string key;
             appendTag(key, tag);
             m_record.written.insert(key);
@@ -239,7 +343,7 @@ public:
                 emptySequence(element);
             } else if (vr == gdcm::VR::UI) {
                 if (mapped.insert(tag.GetElementTag()).second)
-                    setValue(element, newUid(element, m_options));
+                    setValue(element, newUid(element));
             } else {
                 const std::string_view text(replacement.text.constData(),
                                             static_cast<size_t>(replacement.text.size()));
@@ -269,6 +373,7 @@ public:
         std::set<quint16> changedGroups;
         std::set<quint16> overlaysRemoved;
         const bool localCode = hasLocalCode(dataSet);
+        const std::set<gdcm::Tag> safePrivate = safePrivateOf(dataSet);
         for (const gdcm::DataElement &constElement : dataSet.GetDES()) {
             gdcm::DataElement &element = mutableElement(constElement);
             const gdcm::Tag tag = element.GetTag();
@@ -280,12 +385,25 @@ public:
             const size_t mark = key.size();
             appendTag(key, tag);
             // The meaning of a code of a site's own scheme is whatever the site typed.
-            const Action action
+            Action action
                     = localCode && tag == codeMeaning ? Action::Dummy : actionFor(tag, depth);
+            if (tag.IsPrivate() && (m_record.options & StandardOptions::RetainSafePrivate))
+                action = safePrivate.count(tag) != 0 ? Action::Keep : Action::Remove;
             gdcm::SequenceOfItems *items = nullptr;
             if (m_record.written.count(key) != 0 && !tag.IsPrivate()) {
                 // The profile's own text stands (private blocks go whole).
-            } else if (action == Action::Remove) {
+            } else if (depth == 0 && (tag == patientId || tag == patientName)) {
+                setValue(element,
+                         VrValue::padded(tag == patientId ? gdcm::VR::LO : gdcm::VR::PN,
+                                         m_record.pseudonym));
+                m_record.written.insert(key);
+                changedGroups.insert(tag.GetGroup());
+            } else if (m_shiftDates && action != Action::Remove
+                       && isDate(ElementWalk::vrOf(element, dataSet))) {
+                setValue(element, shifted(element, dataSet));
+                m_record.written.insert(key);
+                changedGroups.insert(tag.GetGroup());
+            } else if (action == Action::Remove || (action == Action::Clean && isGraphicData(tag))) {
                 removals.push_back(tag);
                 if (isOverlayData(tag))
                     overlaysRemoved.insert(tag.GetGroup());
@@ -299,6 +417,12 @@ public:
                     changedGroups.insert(tag.GetGroup());
             } else if (action == Action::Dummy || action == Action::Zero || action == Action::Uid) {
                 setValue(element, replacement(element, dataSet, action));
+                m_record.written.insert(key);
+                changedGroups.insert(tag.GetGroup());
+            } else if ((action == Action::Clean || action == Action::ShiftDate)
+                       && !canJudge(ElementWalk::vrOf(element, dataSet))) {
+                // Bytes that no reading can vouch for.
+                setValue(element, "");
                 m_record.written.insert(key);
                 changedGroups.insert(tag.GetGroup());
             } else if (identifies(element, dataSet, charset)) {
@@ -359,6 +483,64 @@ public:
         }
     }
 
+    // What the cleaning did, as the data set says it to those who receive it: the patient's
+    // identity removed, the profile and each option by name and code, and what became of
+    // the dates.
+    void describeMethod(gdcm::DataSet &dataSet)
+    {
+        std::string titles = StandardOptions::profileTitle;
+        gdcm::SmartPointer<gdcm::SequenceOfItems> codes = new gdcm::SequenceOfItems;
+        codes->SetLengthToUndefined();
+        const auto addCode = [&codes](const char *value, const char *meaning) {
+            gdcm::Item item;
+            item.SetVLToUndefined();
+            gdcm::DataSet &nested = item.GetNestedDataSet();
+            const auto put = [&nested](const gdcm::Tag &tag, gdcm::VR::VRType vr,
+                                       std::string_view text) {
+                gdcm::DataElement added(tag);
+                added.SetVR(vr);
+                setValue(added, VrValue::padded(vr, text));
+                nested.Replace(added);
+            };
+            put(codeValue, gdcm::VR::SH, value);
+            put(codingSchemeDesignator, gdcm::VR::SH, "DCM");
+            put(codeMeaning, gdcm::VR::LO, meaning);
+            codes->AddItem(item);
+        };
+        addCode(StandardOptions::profileCode, StandardOptions::profileTitle);
+        for (const StandardOptions::Info &info : StandardOptions::all()) {
+            if (m_record.options & info.option) {
+                titles += std::string("\\") + info.title;
+                addCode(info.code, info.title);
+            }
+        }
+        const char *temporal = (m_record.options & StandardOptions::ModifiedDates) ? "MODIFIED"
+                : (m_record.options & StandardOptions::RetainFullDates)           ? "UNMODIFIED"
+                                                                                   : "REMOVED";
+        const auto put = [this, &dataSet](const gdcm::Tag &tag, gdcm::VR::VRType vr,
+                                          std::string_view text) {
+            gdcm::DataElement added(tag);
+            added.SetVR(vr);
+            setValue(added, VrValue::padded(vr, text));
+            dataSet.Replace(added);
+            std::string key;
+            appendTag(key, tag);
+            m_record.written.insert(key);
+            dataSet.Remove(gdcm::Tag(tag.GetGroup(), 0x0000));
+        };
+        put(patientIdentityRemoved, gdcm::VR::CS, "YES");
+        put(deidentificationMethod, gdcm::VR::LO, titles);
+        put(temporalInformationModified, gdcm::VR::CS, temporal);
+        gdcm::DataElement sequence(deidentificationMethodCodes);
+        sequence.SetVR(gdcm::VR::SQ);
+        sequence.SetValue(*codes);
+        sequence.SetVLToUndefined();
+        dataSet.Replace(sequence);
+        std::string key;
+        appendTag(key, deidentificationMethodCodes);
+        m_record.written.insert(key);
+    }
+
     void followDataSet(gdcm::File &file)
     {
         // The meta group names the instance the file holds; without one in the data set, the
@@ -372,7 +554,7 @@ public:
             if (dataSet.FindDataElement(sopInstanceUid))
                 instance = std::string(bytes(dataSet.GetDataElement(sopInstanceUid)));
             else if (m_options.standard)
-                instance = newUid(stored, m_options);
+                instance = newUid(stored);
             else
                 instance = std::string(bytes(stored));
             if (ElementWalk::trimmed(bytes(stored)) != ElementWalk::trimmed(instance)) {
@@ -398,17 +580,20 @@ private:
     // value never takes what the IOD needs, at whatever level the element stands.
     Action actionFor(const gdcm::Tag &tag, int depth)
     {
-        const Action plain = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement());
+        const StandardOptions::Set options = m_record.options;
+        const Action plain
+                = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), 0, options);
         if (plain == Action::None && typedByStaff(tag))
             return Action::Dummy;
-        if (plain == Action::None || plain == Action::Keep || tag.IsPrivate())
+        if (plain == Action::None || plain == Action::Keep || plain == Action::Clean
+            || plain == Action::ShiftDate || tag.IsPrivate())
             return plain;
         // The table's codes that leave the choice to the IOD are resolved by it at the top
         // level; nested, by the table's own fallback (a reference keeps its items, with new
         // UIDs), since GDCM's tables cannot say at which level a type holds.
         const int type = typeOf(tag);
         Action action = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(),
-                                                       depth == 0 ? type : 0);
+                                                       depth == 0 ? type : 0, options);
         if (action == Action::Remove && !isOverlayData(tag)) {
             // Nested, GDCM's tables cannot say at which level a type holds: emptied, never
             // taken away.
@@ -423,6 +608,52 @@ private:
     }
 
     int typeOf(const gdcm::Tag &tag) { return m_types.of(tag); }
+
+    // A DA or DT value moved back by the patient's offset; a value that is no date a reader
+    // can take gives way to a dummy.
+    std::string shifted(const gdcm::DataElement &element, const gdcm::DataSet &owner) const
+    {
+        const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
+        const std::string_view value = ElementWalk::trimmed(bytes(element));
+        if (value.empty())
+            return {};
+        const std::string moved
+                = Pseudonym::shiftDate(value, vr == gdcm::VR::DT, m_record.dateOffsetDays);
+        return VrValue::padded(vr, moved.empty() ? VrValue::dummy(vr) : moved);
+    }
+
+    // The private elements of a data set that Retain Safe Private keeps, with their creators.
+    std::set<gdcm::Tag> safePrivateOf(const gdcm::DataSet &dataSet) const
+    {
+        std::set<gdcm::Tag> kept;
+        if (!(m_record.options & StandardOptions::RetainSafePrivate))
+            return kept;
+        for (const gdcm::DataElement &element : dataSet.GetDES()) {
+            if (isSafePrivate(dataSet, element)) {
+                kept.insert(element.GetTag());
+                kept.insert(element.GetTag().GetPrivateCreator());
+            }
+        }
+        return kept;
+    }
+
+    // Values an option's C can read for what they say: texts and numbers. Other bytes (OB,
+    // OW, UN...) cannot be judged.
+    static bool canJudge(gdcm::VR::VRType vr)
+    {
+        return VrValue::isText(vr) || vr == gdcm::VR::UI
+                || (ElementWalk::holdsNoText(vr) && vr != gdcm::VR::OB && vr != gdcm::VR::OW
+                    && vr != gdcm::VR::OD && vr != gdcm::VR::OF && vr != gdcm::VR::OL
+                    && vr != gdcm::VR::OV);
+    }
+
+    // Overlay and curve data: bitmaps and samples no cleaning can read, which go with their
+    // groups as without the Clean Graphics option.
+    static bool isGraphicData(const gdcm::Tag &tag)
+    {
+        const quint16 g = tag.GetGroup() & 0xff00;
+        return (g == 0x6000 && tag.GetElement() == 0x3000) || g == 0x5000;
+    }
 
     static bool isOverlayData(const gdcm::Tag &tag)
     {
@@ -477,7 +708,9 @@ private:
                 } else if (!ElementWalk::trimmed(bytes(element)).empty()) {
                     const gdcm::VR::VRType vr = ElementWalk::vrOf(element, nested);
                     // Coded enumerations (CS) say what the item is, never who.
-                    if ((VrValue::isText(vr) && vr != gdcm::VR::CS) || vr == gdcm::VR::UI)
+                    if (m_shiftDates && isDate(vr))
+                        setValue(element, shifted(element, nested));
+                    else if ((VrValue::isText(vr) && vr != gdcm::VR::CS) || vr == gdcm::VR::UI)
                         setValue(element, replacement(element, nested, Action::Dummy));
                 }
                 m_record.written.insert(key);
@@ -499,7 +732,7 @@ private:
     {
         const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
         if (action == Action::Uid || vr == gdcm::VR::UI)
-            return newUid(element, m_options);
+            return newUid(element);
         if (action == Action::Dummy && vr != gdcm::VR::SQ && vr != gdcm::VR::INVALID)
             return VrValue::dummy(vr);
         return {};
@@ -575,6 +808,8 @@ private:
     const Options &m_options;
     Record &m_record;
     IodTypes m_types;
+    const bool m_shiftDates; // Modified Dates: every DA and DT moves
+    std::unordered_set<std::string> m_linked; // originals already in m_record.links
 };
 
 } // namespace
@@ -586,15 +821,31 @@ bool Record::names(quint16 group, quint16 element) const
         return true;
     const Action action = ConfidentialityProfile::action(group, element);
     const gdcm::Tag named(group, element);
+    const Action withOptions = options != 0
+            ? ConfidentialityProfile::action(group, element, 0, options)
+            : action;
+    if (withOptions == Action::Keep || withOptions == Action::Clean)
+        return false;
     return (action != Action::None && action != Action::Keep) || typedByStaff(named)
             || namesMachines(named);
 }
 
 void clean(gdcm::File &file, const CompiledProfile &profile, const Options &options, Record &record)
 {
+    record.options = options.standard ? options.options : 0;
+    record.patient = patientOf(file.GetDataSet());
+    if (options.standard) {
+        record.pseudonym = Pseudonym::of(record.patient, *options.uids);
+        if (record.options & StandardOptions::ModifiedDates)
+            record.dateOffsetDays = Pseudonym::dateOffsetDays(record.patient, *options.uids);
+    }
     record.profileTags.clear();
     for (const Replacement &replacement : profile) {
-        if (replacement.enabled)
+        // An entry that the standard clean-up's pseudonym or options take over names nothing.
+        if (replacement.enabled
+            && !(options.standard
+                 && standardTakesOver(gdcm::Tag(replacement.group, replacement.element),
+                                      record.options)))
             record.profileTags.push_back((quint32(replacement.group) << 16) | replacement.element);
     }
     std::sort(record.profileTags.begin(), record.profileTags.end());
@@ -606,12 +857,26 @@ void clean(gdcm::File &file, const CompiledProfile &profile, const Options &opti
     if (options.standard) {
         std::string key;
         cleaner.applyStandard(file.GetDataSet(), CharacterSet(), key, 0);
+        // A data set the cleaning emptied is not written at all.
+        if (!file.GetDataSet().IsEmpty())
+            cleaner.describeMethod(file.GetDataSet());
         cleaner.freshMetaGroup(file.GetHeader());
         gdcm::Preamble &preamble = file.GetHeader().GetPreamble();
         if (!preamble.IsEmpty())
             preamble.Valid();
     }
     cleaner.followDataSet(file);
+    if (options.recordLinks && options.standard) {
+        // In the file's own character set, as the site's records spell it.
+        const std::string id = ElementWalk::characterSet(file.GetDataSet(), CharacterSet())
+                                       .decode(record.patient.id)
+                                       .toStdString();
+        record.links.insert(record.links.begin(),
+                            { Link::Kind::PatientId, tagText(patientId), id, record.pseudonym });
+        if (record.dateOffsetDays != 0)
+            record.links.push_back(
+                    { Link::Kind::DateOffset, {}, {}, std::to_string(record.dateOffsetDays) });
+    }
 }
 
 } // namespace Cleanup

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "engine/identifiermatcher.h"
+#include "engine/pseudonym.h"
+#include "engine/standardoptions.h"
 
 #include <QByteArray>
 
@@ -34,6 +36,18 @@ struct Options
 {
     bool standard = false; // the standard clean-up on top of the profile
     const UidMap *uids = nullptr; // never null when the cleaning runs
+    StandardOptions::Set options = 0; // the standard's options (with `standard` only)
+    bool recordLinks = false; // keep each original-to-new pair in Record::links
+};
+
+// One value the cleaning replaced by one a site can map back with its link file.
+struct Link
+{
+    enum class Kind { PatientId, Uid, DateOffset };
+    Kind kind = Kind::Uid;
+    std::string element; // where it stood first, e.g. "(0020,000D)"
+    std::string original; // as read, trailing padding removed
+    std::string replacement;
 };
 
 // What the cleaning did and saw, for the residue check that follows it.
@@ -45,11 +59,17 @@ struct Record
     // person name at any level, and the values of the elements that the profile or the
     // standard's table names (IDs, the birth date, UIDs, addresses, institutions...).
     IdentifierMatcher matcher;
+    StandardOptions::Set options = 0; // the options the standard clean-up applied
+    Pseudonym::Patient patient; // the file's patient, as read
+    std::string pseudonym; // what stands for the patient (with the standard clean-up)
+    int dateOffsetDays = 0; // how far dates moved back (Modified Dates), else 0
+    std::vector<Link> links; // with Options::recordLinks; each original once
 
     // True when an enabled profile entry or the standard's table (other than its K) names the
     // element, or the standard clean-up replaces it anyway (labels and descriptions people
     // type, the meta group's AE titles and private information). Every private element is
-    // named by the table.
+    // named by the table. What an applied option keeps or cleans is not named: it is kept on
+    // purpose, and only what the matcher finds in it still counts.
     bool names(quint16 group, quint16 element) const;
 };
 
@@ -74,8 +94,17 @@ struct Record
 // - cleans every other text that the matcher finds identifying, and every person name it did
 //   not write (zero length, or a dummy where the IOD needs a value);
 // - writes the file meta group afresh: version, media storage SOP class and instance, transfer
-//   syntax, and this program's implementation class UID and version name. The file meta group's media storage SOP instance UID
-// follows the data set's SOP instance UID, and group lengths that no longer hold are left out.
+//   syntax, and this program's implementation class UID and version name;
+// - puts the patient's pseudonym (Pseudonym::of) in Patient ID and Patient's Name, in place of
+//   the profile's texts, and removes other patient IDs;
+// - applies `options.options`: an option's K keeps, its C cleans (the value stays unless the
+//   matcher finds something in it; a value it cannot judge is emptied), Modified Dates moves
+//   every DA and DT at every level, the birth date included, back by the patient's offset;
+//   what an option keeps, cleans or moves, the profile's entry no longer writes;
+// - says what it did: Patient Identity Removed, De-identification Method and its code
+//   sequence (the profile and each option), Longitudinal Temporal Information Modified.
+// The file meta group's media storage SOP instance UID follows the data set's SOP instance
+// UID, and group lengths that no longer hold are left out.
 void clean(gdcm::File &file, const CompiledProfile &profile, const Options &options,
            Record &record);
 

@@ -14,6 +14,7 @@ struct Rule
     Action byType[4] = { Action::None, Action::None, Action::None, Action::None };
     bool dependsOnType = false;
     bool mayRemove = false;
+    Action byOption[StandardOptions::count] = {}; // None where the option gives no code
 };
 
 struct Pattern
@@ -27,8 +28,7 @@ struct Table
 {
     QHash<quint32, Rule> exact;
     QList<Pattern> patterns; // tags with X digits
-    bool privateRemoved = false;
-    int size = 0;
+    Rule privateRule; // every private element
 };
 
 Action fromCode(char code)
@@ -49,7 +49,7 @@ Action fromCode(char code)
     }
 }
 
-Rule ruleFor(const QByteArray &fallback, const QByteArray &code)
+Rule ruleFor(const QByteArray &fallback, const QByteArray &code, const QByteArray &options)
 {
     const Action unknown = fromCode(fallback.isEmpty() ? 'X' : fallback.at(0));
     const Action d = Action::Dummy;
@@ -78,6 +78,13 @@ Rule ruleFor(const QByteArray &fallback, const QByteArray &code)
     else
         set(unknown, unknown, unknown, unknown);
     rule.mayRemove = code.contains('X') || unknown == Action::Remove;
+    const int modifiedDates = StandardOptions::column(StandardOptions::ModifiedDates);
+    for (int i = 0; i < StandardOptions::count && i < options.size(); ++i) {
+        if (options.at(i) == 'K')
+            rule.byOption[i] = Action::Keep;
+        else if (options.at(i) == 'C')
+            rule.byOption[i] = i == modifiedDates ? Action::ShiftDate : Action::Clean;
+    }
     return rule;
 }
 
@@ -91,14 +98,14 @@ Table load()
         const QByteArray line = file.readLine();
         if (line.startsWith('#'))
             continue;
+        // tag, action, the table's code, the options' codes, name
         const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() < 2 || fields.at(0).size() != 8 || fields.at(1).size() != 1)
+        if (fields.size() < 4 || fields.at(0).size() != 8 || fields.at(1).size() != 1)
             continue;
         const QByteArray &tag = fields.at(0);
-        const Rule rule = ruleFor(fields.at(1), fields.size() > 2 ? fields.at(2) : QByteArray());
-        ++table.size;
+        const Rule rule = ruleFor(fields.at(1), fields.at(2), fields.at(3));
         if (tag == "GGGGEEEE") {
-            table.privateRemoved = rule.byType[0] == Action::Remove;
+            table.privateRule = rule;
             continue;
         }
         Pattern pattern{ 0, 0, rule };
@@ -140,13 +147,22 @@ const Rule *ruleOf(quint16 group, quint16 element)
 
 } // namespace
 
-Action action(quint16 group, quint16 element, int iodType)
+Action action(quint16 group, quint16 element, int iodType, StandardOptions::Set options)
 {
-    if (group % 2 != 0)
-        return table().privateRemoved ? Action::Remove : Action::None;
-    const Rule *rule = ruleOf(group, element);
+    const Rule *rule = group % 2 != 0 ? &table().privateRule : ruleOf(group, element);
     if (!rule)
         return Action::None;
+    if (options != 0) {
+        // Dates are moved wherever Modified Dates is on, whatever another option keeps.
+        const int first = StandardOptions::column(StandardOptions::ModifiedDates);
+        if ((options & StandardOptions::ModifiedDates) && rule->byOption[first] != Action::None)
+            return rule->byOption[first];
+        for (const StandardOptions::Info &info : StandardOptions::all()) {
+            const Action byOption = rule->byOption[StandardOptions::column(info.option)];
+            if ((options & info.option) && byOption != Action::None)
+                return byOption;
+        }
+    }
     return rule->byType[iodType >= 1 && iodType <= 3 ? iodType : 0];
 }
 
@@ -158,15 +174,8 @@ bool dependsOnType(quint16 group, quint16 element)
 
 bool mayRemove(quint16 group, quint16 element)
 {
-    if (group % 2 != 0)
-        return table().privateRemoved;
-    const Rule *rule = ruleOf(group, element);
+    const Rule *rule = group % 2 != 0 ? &table().privateRule : ruleOf(group, element);
     return rule && rule->mayRemove;
-}
-
-int size()
-{
-    return table().size;
 }
 
 } // namespace ConfidentialityProfile

@@ -2,9 +2,12 @@
 
 #include "engine/confidentialityprofile.h"
 #include "engine/dicomcheck.h"
+#include "engine/elementwalk.h"
 #include "engine/inputbytes.h"
+#include "engine/linkfile.h"
 #include "engine/memorystream.h"
 #include "engine/outputfile.h"
+#include "engine/pseudonym.h"
 #include "engine/residuecheck.h"
 #include "engine/tagprofile.h"
 #include "engine/uidmap.h"
@@ -18,6 +21,8 @@
 #include <gdcmReader.h>
 #include <gdcmTag.h>
 #include <gdcmWriter.h>
+
+#include <cctype>
 
 namespace FileAnonymizer {
 
@@ -115,6 +120,43 @@ QString neutralName(const QString &name, bool isFile, const UidMap &uids)
                                                                          : QString());
 }
 
+// How many of the last parts of `input` and `output` (split at '/') are the path below the
+// dropped folder: the parts they share at their end, since the output folder's own name always
+// differs from the dropped folder's.
+qsizetype partsBelow(const QStringList &in, const QStringList &out)
+{
+    qsizetype below = 0;
+    while (below < in.size() - 1 && below < out.size() - 1
+           && in.at(in.size() - 1 - below) == out.at(out.size() - 1 - below))
+        ++below;
+    return below;
+}
+
+// The path of a copy named from the data, made unique in the job: a second input of the same
+// instance gets the keyed hash of its own path beside it.
+QString claimedPath(const QString &input, const QString &planned, const gdcm::File &file,
+                    const Cleanup::Record &record, const Options &options)
+{
+    const QStringList in = input.split(QLatin1Char('/'));
+    QStringList out = planned.split(QLatin1Char('/'));
+    out.resize(out.size() - partsBelow(in, out));
+    const std::string pseudonym = record.pseudonym.empty()
+            ? Pseudonym::of(record.patient, *options.uids)
+            : record.pseudonym;
+    QString path = renamedPath(out.join(QLatin1Char('/')), file, pseudonym, *options.uids);
+    if (!options.claims)
+        return path;
+    std::lock_guard<std::mutex> lock(options.claims->mutex);
+    if (!options.claims->paths.insert(path.toStdString()).second) {
+        path.chop(4); // ".dcm"
+        path += QLatin1Char('-')
+                + QString::fromStdString(Pseudonym::shortName(input.toStdString(), *options.uids))
+                + QLatin1String(".dcm");
+        options.claims->paths.insert(path.toStdString());
+    }
+    return path;
+}
+
 // The names of the file and of its folders below the dropped folder, as the matcher of the
 // file's own values judges them. Without the standard clean-up a name that identifies is
 // residue ("name"); with it, the copy's path gets a neutral name in its place. Returns the
@@ -124,12 +166,7 @@ QString judgeNames(const QString &input, const QString &output, const Cleanup::R
 {
     const QStringList in = input.split(QLatin1Char('/'));
     QStringList out = output.split(QLatin1Char('/'));
-    // The parts below the dropped folder are the ones the two paths share at their end: the
-    // output folder's own name always differs from the dropped folder's.
-    qsizetype below = 0;
-    while (below < in.size() - 1 && below < out.size() - 1
-           && in.at(in.size() - 1 - below) == out.at(out.size() - 1 - below))
-        ++below;
+    const qsizetype below = partsBelow(in, out);
     bool renamed = false;
     bool told = false;
     for (qsizetype i = out.size() - below; i < out.size(); ++i) {
@@ -150,6 +187,32 @@ QString judgeNames(const QString &input, const QString &output, const Cleanup::R
 }
 
 } // namespace
+
+QString renamedPath(const QString &outputFolder, const gdcm::File &cleaned,
+                    const std::string &pseudonym, const UidMap &uids)
+{
+    const gdcm::DataSet &dataSet = cleaned.GetDataSet();
+    const auto value = [&dataSet](quint16 group, quint16 element) {
+        const gdcm::Tag tag(group, element);
+        return dataSet.FindDataElement(tag)
+                ? std::string(ElementWalk::trimmed(ElementWalk::bytes(dataSet.GetDataElement(tag))))
+                : std::string();
+    };
+    const auto hashed = [&uids](const std::string &uid) {
+        return QString::fromStdString(Pseudonym::shortName(uid, uids));
+    };
+    QString modality;
+    for (const char c : value(0x0008, 0x0060)) {
+        if (std::isalnum(static_cast<unsigned char>(c)) && modality.size() < 16)
+            modality += QLatin1Char(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    }
+    if (modality.isEmpty())
+        modality = QStringLiteral("OT");
+    return outputFolder + QLatin1Char('/') + QString::fromStdString(pseudonym) + QLatin1Char('/')
+            + hashed(value(0x0020, 0x000d)) + QLatin1Char('/') + hashed(value(0x0020, 0x000e))
+            + QLatin1Char('-') + modality + QLatin1Char('/') + hashed(value(0x0008, 0x0018))
+            + QLatin1String(".dcm");
+}
 
 bool read(const QString &input, gdcm::Reader &reader, QString *reason, VerbatimTail *tail)
 {
@@ -317,7 +380,10 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
         return anonymizeFile(input, planned, profile, whole, folders, bytesRead);
     }
     Cleanup::Record record;
-    Cleanup::clean(file, profile, Cleanup::Options{ options.standard, options.uids.get() }, record);
+    Cleanup::clean(file, profile,
+                   Cleanup::Options{ options.standard, options.uids.get(),
+                                     options.standardOptions, options.links != nullptr },
+                   record);
     if (file.GetDataSet().IsEmpty() && tail.length > 0) {
         // Only the pixel data is left, which GDCM must then write itself.
         Options whole = options;
@@ -332,7 +398,8 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
     const ResidueCheck::Found found = ResidueCheck::find(file, record);
     outcome.residue = found.paths;
     outcome.residueKinds = found.kinds;
-    output = judgeNames(input, planned, record, options, outcome);
+    output = options.rename ? claimedPath(input, planned, file, record, options)
+                            : judgeNames(input, planned, record, options, outcome);
     if (blanking)
         outcome.blankedBoxes = BurnedInText::blank(file.GetDataSet(), imageText.boxes);
     // Painted boxes take what OCR read; text it could not read, or an image the header alone
@@ -369,6 +436,14 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
         return outcome;
     }
     if (!write(file, output, &folders.made, &outcome.reason, tail.length > 0 ? &tail : nullptr)) {
+        outcome.residue.clear();
+        removeStaleCopy(output, &outcome.reason);
+        return outcome;
+    }
+    // A copy whose pairs the link file does not hold could never be traced back: it goes.
+    QString linkError;
+    if (options.links && !options.links->append(output, record.links, &linkError)) {
+        outcome.reason = QStringLiteral("cannot write the link file: ") + linkError;
         outcome.residue.clear();
         removeStaleCopy(output, &outcome.reason);
         return outcome;

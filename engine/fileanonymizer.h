@@ -9,7 +9,10 @@
 #include <QString>
 
 #include <memory>
+#include <mutex>
+#include <unordered_set>
 
+class LinkFile;
 class UidMap;
 
 namespace gdcm {
@@ -80,7 +83,28 @@ struct Options
     // painted over (native pixel data only).
     BurnedInText::OcrMode ocr = BurnedInText::OcrMode::Likely;
     bool blankText = false;
+    // The standard's options, applied with the standard clean-up only.
+    StandardOptions::Set standardOptions = 0;
+    // Copies named from the data (see renamedPath), not from the input's names.
+    bool rename = false;
+    // The site's link file, when the job keeps one: each copy's pairs go to it.
+    std::shared_ptr<LinkFile> links = nullptr;
+    // The names given out in this job when copies are named from the data: two inputs of one
+    // instance UID never share a copy. Shared by the job's workers.
+    struct Claims
+    {
+        std::mutex mutex;
+        std::unordered_set<std::string> paths;
+    };
+    std::shared_ptr<Claims> claims = nullptr;
 };
+
+// Where a copy named from the data goes below `outputFolder`:
+// "<pseudonym>/<study>/<series>-<modality>/<instance>.dcm", each of study, series and instance
+// ten characters of the keyed hash of the copy's UID (Pseudonym::shortName). Nothing of the
+// input's names or values is in it: the same in every run and on every machine with the key.
+QString renamedPath(const QString &outputFolder, const gdcm::File &cleaned,
+                    const std::string &pseudonym, const UidMap &uids);
 
 // What one worker remembers from file to file about its output folders.
 struct Folders

@@ -1,5 +1,6 @@
 #include "engine/jobplan.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -295,6 +296,50 @@ QList<Block> splitBlocks(qsizetype n, int workers)
         ++blocks[k].count;
     }
     return blocks;
+}
+
+int shardOf(const QString &pathBelow, int count)
+{
+    if (count <= 1)
+        return 1;
+    const QByteArray digest
+            = QCryptographicHash::hash(pathBelow.toUtf8(), QCryptographicHash::Sha256);
+    quint64 value = 0;
+    for (int i = 0; i < 8; ++i)
+        value = (value << 8) | static_cast<unsigned char>(digest.at(i));
+    return static_cast<int>(value % static_cast<quint64>(count)) + 1;
+}
+
+void keepShard(FileLists &lists, const Shard &shard)
+{
+    if (shard.whole())
+        return;
+    // The path below the dropped folder: the output's, below the longest output folder that
+    // holds it.
+    const auto shardOfOutput = [&lists, &shard](const QString &output) {
+        qsizetype longest = -1;
+        for (const OutputFolder &folder : std::as_const(lists.folders)) {
+            const QString &root = folder.output;
+            if (output.size() > root.size() && output.startsWith(root)
+                && output.at(root.size()) == QLatin1Char('/') && root.size() > longest)
+                longest = root.size();
+        }
+        return shardOf(longest < 0 ? output : output.mid(longest + 1), shard.count);
+    };
+    QStringList inputs;
+    QStringList outputs;
+    for (qsizetype i = 0; i < lists.inputs.size(); ++i) {
+        if (shardOfOutput(lists.outputs.at(i)) == shard.index) {
+            inputs << lists.inputs.at(i);
+            outputs << lists.outputs.at(i);
+        }
+    }
+    lists.inputs = inputs;
+    lists.outputs = outputs;
+    lists.settled.removeIf([&](const FileOutcome &outcome) {
+        return outcome.status == FileOutcome::Status::Skipped
+                && shardOfOutput(outcome.output) != shard.index;
+    });
 }
 
 } // namespace JobPlan

@@ -75,6 +75,23 @@ QString cannotCreate(const QString &outputFolder);
 // output folder holds.
 QStringList filesBelow(const QString &folder);
 
+// One machine's part of a job spread over `count` machines: shard `index`, 1 to `count`.
+struct Shard
+{
+    int index = 1;
+    int count = 1;
+    bool whole() const { return count <= 1; }
+};
+
+// The shard (1 to `count`) of a file by its path below the dropped folder: a hash of the path
+// alone, so every machine sorts every file alike whatever it mounts the folder as.
+int shardOf(const QString &pathBelow, int count);
+
+// Keeps only the files of `shard` in `lists`: its inputs and outputs, and the entries the
+// listing skipped below it. Folders that could not be listed stay in every shard's lists,
+// since no shard can tell whose files they hold.
+void keepShard(FileLists &lists, const Shard &shard);
+
 // The most workers a job is given: more only queue up on the same cores and cost memory.
 int maxWorkers();
 

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -164,23 +165,32 @@ void Job::add(const FileOutcome &outcome)
 }
 
 void Job::writeReports(const QDateTime &when, const QString &version, const QJsonObject &profile,
-                       bool standard, bool stopped)
+                       const Method &method, bool stopped)
 {
     for (Folder &folder : m_folders) {
         if (folder.files.isEmpty() && folder.notDone.isEmpty())
             continue;
-        const QString path = reportPath(folder.folder.output);
+        const QString path = reportPath(folder.folder.output, method.shard);
         QString error;
-        if (writeText(path, reportText(folder, when, version, profile, standard, stopped), &error))
+        if (writeText(path, reportText(folder, when, version, profile, method, stopped), &error))
             folder.report = path;
         else
             folder.reportError = error;
     }
 }
 
-QString reportPath(const QString &outputFolder)
+QString reportPath(const QString &outputFolder, const JobPlan::Shard &shard)
 {
-    return JobPlan::reportPath(outputFolder);
+    if (shard.whole())
+        return JobPlan::reportPath(outputFolder);
+    return outputFolder
+            + QStringLiteral(".report.%1-of-%2.txt").arg(shard.index).arg(shard.count);
+}
+
+bool isReportName(const QString &path)
+{
+    static const QRegularExpression name(QStringLiteral("\\.report(\\.[0-9]+-of-[0-9]+)?\\.txt$"));
+    return name.match(path).hasMatch();
 }
 
 QString summaryText(const Job &job, int stoppedOf, int done)
@@ -220,7 +230,7 @@ QString summaryText(const Job &job, int stoppedOf, int done)
 }
 
 QString reportText(const Folder &folder, const QDateTime &when, const QString &version,
-                   const QJsonObject &profile, bool standard, bool stopped)
+                   const QJsonObject &profile, const Method &method, bool stopped)
 {
     QString text;
     text += QStringLiteral("Vexar Anonymizer %1: anonymization report\n").arg(version);
@@ -238,8 +248,27 @@ QString reportText(const Folder &folder, const QDateTime &when, const QString &v
         text += QStringLiteral("Stopped before its end: the files marked \"not done\" were not "
                                "anonymized.\n");
 
+    if (!method.shard.whole())
+        text += QStringLiteral("Shard %1 of %2: this report lists the files of this shard only.\n")
+                        .arg(method.shard.index)
+                        .arg(method.shard.count);
     text += QStringLiteral("\nStandard clean-up (DICOM PS3.15 Basic Confidentiality Profile): %1\n")
-                    .arg(standard ? QStringLiteral("on") : QStringLiteral("off"));
+                    .arg(method.standard ? QStringLiteral("on") : QStringLiteral("off"));
+    if (method.standard) {
+        text += QStringLiteral("  Patient ID and name: a keyed pseudonym per patient\n");
+        text += QStringLiteral("  Method: %1 (DCM %2)\n")
+                        .arg(QLatin1String(StandardOptions::profileTitle),
+                             QLatin1String(StandardOptions::profileCode));
+        for (const StandardOptions::Info &info : StandardOptions::all()) {
+            if (method.options & info.option)
+                text += QStringLiteral("  Option: %1 (DCM %2, --option %3)\n")
+                                .arg(QLatin1String(info.title), QLatin1String(info.code),
+                                     QLatin1String(info.name));
+        }
+    }
+    if (method.rename)
+        text += QStringLiteral("Copies named from the data: <pseudonym>/<study>/<series>-<modality>/"
+                               "<instance>.dcm\n");
     text += QStringLiteral("\nProfile as used (enabled entries and their replacement texts):\n");
     for (auto it = profile.begin(); it != profile.end(); ++it) {
         const QJsonObject entry = it.value().toObject();

@@ -2,6 +2,7 @@
 
 #include "engine/fileoutcome.h"
 #include "engine/jobplan.h"
+#include "engine/standardoptions.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -35,6 +36,15 @@ struct Counts
 // text)".
 QString residueWords(quint32 kinds);
 
+// How the job cleaned and named its copies, as its reports say it.
+struct Method
+{
+    bool standard = false; // the standard clean-up
+    StandardOptions::Set options = 0; // its options
+    bool rename = false; // copies named from the data
+    JobPlan::Shard shard; // this machine's part of the job
+};
+
 // One output folder of a job and the outcomes of its files.
 struct Folder
 {
@@ -66,7 +76,7 @@ public:
     // Writes the report of every folder that has outcomes, each beside its output folder,
     // and notes where it went or why it could not be written.
     void writeReports(const QDateTime &when, const QString &version, const QJsonObject &profile,
-                      bool standard, bool stopped);
+                      const Method &method, bool stopped);
 
 private:
     QList<Folder> m_folders;
@@ -74,8 +84,12 @@ private:
     QSet<QStringList> m_residueLists; // each distinct residue list once, shared by its files
 };
 
-// "<output folder>.report.txt": beside the output folder, never inside a copy tree.
-QString reportPath(const QString &outputFolder);
+// "<output folder>.report.txt": beside the output folder, never inside a copy tree. Each shard
+// of a job spread over machines writes its own: "<output folder>.report.K-of-N.txt".
+QString reportPath(const QString &outputFolder, const JobPlan::Shard &shard = {});
+
+// True for a file name that a report has.
+bool isReportName(const QString &path);
 
 // The window's outcome line, e.g. "30 files: 29 written, 1 failed · Knee_depersonification";
 // a folder without files is "no files found in <folder>". A stopped job (`stoppedOf`, the
@@ -86,7 +100,7 @@ QString summaryText(const Job &job, int stoppedOf = -1, int done = 0);
 // entry with its replacement text, and whether the standard clean-up was on), then each file by
 // its path below the dropped folder with its status and reason.
 QString reportText(const Folder &folder, const QDateTime &when, const QString &version,
-                   const QJsonObject &profile, bool standard, bool stopped);
+                   const QJsonObject &profile, const Method &method, bool stopped);
 
 // Writes `text` as UTF-8 to `path` through a temporary file renamed into place: a reader
 // finds the earlier report or the whole new one. False with `error` set on failure.

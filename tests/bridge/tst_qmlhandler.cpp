@@ -78,13 +78,15 @@ void TestQmlHandler::qmlCompletedAnswersEachTimeInOrder()
     QVERIFY(spy.isValid());
     handler.receiveFromQml(MessageKey::qmlCompleted, QString());
     handler.receiveFromQml(MessageKey::qmlCompleted, QString());
-    QCOMPARE(spy.count(), 6);
-    for (int i = 0; i < 6; i += 3) {
+    QCOMPARE(spy.count(), 8);
+    for (int i = 0; i < 8; i += 4) {
         QCOMPARE(spy.at(i).at(0).toString(), QStringLiteral("setDeviceID"));
         QCOMPARE(spy.at(i).at(1).toJsonObject(), QJsonObject({ { "version", "1.0.1" } }));
         QCOMPARE(spy.at(i + 1).at(0).toString(), QStringLiteral("loadTagsList"));
         QCOMPARE(spy.at(i + 2).at(0).toString(), QStringLiteral("standardCleanup"));
         QCOMPARE(spy.at(i + 2).at(1), QVariant(false));
+        QCOMPARE(spy.at(i + 3).at(0).toString(), QStringLiteral("standardOptions"));
+        QCOMPARE(spy.at(i + 3).at(1).toStringList(), QStringList());
     }
 
     // The shown entries, whole: the window reads every field, not just the flags.
@@ -100,6 +102,12 @@ void TestQmlHandler::standardCleanupIsKeptInTheStore()
         QCOMPARE(handler.jobSettings().standard, false);
         handler.receiveFromQml(MessageKey::standardCleanup, 1);
         QCOMPARE(handler.jobSettings().standard, true);
+        // Unknown names are dropped; both kinds of dates at once keep the modified ones.
+        handler.receiveFromQml(MessageKey::standardOptions,
+                               QStringList{ "modified-dates", "retain-full-dates", "nonsense",
+                                            "retain-uids" });
+        QCOMPARE(handler.jobSettings().standardOptions,
+                 StandardOptions::Set(StandardOptions::ModifiedDates | StandardOptions::RetainUids));
     }
     // The next start answers with the stored state; the headless setter changes only the
     // running bridge.
@@ -108,15 +116,20 @@ void TestQmlHandler::standardCleanupIsKeptInTheStore()
         QSignalSpy spy(&handler, &QmlHandler::sendToQml);
         QVERIFY(spy.isValid());
         handler.receiveFromQml(MessageKey::qmlCompleted, QString());
-        QCOMPARE(spy.last().at(0).toString(), MessageKey::standardCleanup);
-        QCOMPARE(spy.last().at(1), QVariant(true));
+        QCOMPARE(spy.at(spy.count() - 2).at(0).toString(), MessageKey::standardCleanup);
+        QCOMPARE(spy.at(spy.count() - 2).at(1), QVariant(true));
+        QCOMPARE(spy.last().at(0).toString(), MessageKey::standardOptions);
+        QCOMPARE(spy.last().at(1).toStringList(),
+                 QStringList({ "retain-uids", "modified-dates" }));
         handler.setStandardCleanup(false);
         QCOMPARE(handler.jobSettings().standard, false);
     }
     QmlHandler handler(QmlHandler::ServerClient::None);
     QCOMPARE(handler.jobSettings().standard, true);
     handler.receiveFromQml(MessageKey::standardCleanup, 0);
+    handler.receiveFromQml(MessageKey::standardOptions, QStringList());
     QCOMPARE(QmlHandler(QmlHandler::ServerClient::None).jobSettings().standard, false);
+    QCOMPARE(QmlHandler(QmlHandler::ServerClient::None).jobSettings().standardOptions, 0u);
 }
 
 // A worker's copy is its own: an edit made after it is taken applies from the next copy on.

@@ -245,15 +245,12 @@ public:
           m_shiftDates(options.standard && (record.options & StandardOptions::ModifiedDates))
     { }
 
-    // The new UID for an element's UID (the original itself with Retain UIDs), kept for the
-    // link file.
+    // The new UID for an element's UID, kept for the link file.
     std::string newUid(const gdcm::DataElement &element)
     {
         const std::string_view original = ElementWalk::trimmed(bytes(element));
         if (original.empty())
             return {};
-        if (m_record.options & StandardOptions::RetainUids)
-            return VrValue::padded(gdcm::VR::UI, original);
         const std::string uid = m_options.uids->map(original);
         if (m_options.recordLinks && m_linked.insert(std::string(original)).second)
             m_record.links.push_back(
@@ -282,8 +279,10 @@ public:
             }
             // A private element's value is the maker's, rarely the patient's; the private
             // blocks are searched for the patient's values instead.
-            if (tag.IsPrivate() || !m_record.names(tag.GetGroup(), tag.GetElement())
-                || !holdsIdentifyingText(vr))
+            // The dates Modified Dates moves are searched for in their original spellings.
+            const bool named = m_record.names(tag.GetGroup(), tag.GetElement())
+                    || (m_shiftDates && isDate(vr));
+            if (tag.IsPrivate() || !named || !holdsIdentifyingText(vr))
                 continue;
             if (vr == gdcm::VR::UI) {
                 m_record.matcher.addUid(ElementWalk::trimmed(bytes(element)));
@@ -318,7 +317,8 @@ public:
                 continue;
             const gdcm::Tag tag(replacement.group, replacement.element);
             const bool inMeta = replacement.group == 0x0002;
-            if (inMeta && describesFile(tag))
+            // The standard clean-up writes the whole meta group afresh.
+            if (inMeta && (describesFile(tag) || m_options.standard))
                 continue;
             if (m_options.standard && standardTakesOver(tag, m_record.options))
                 continue;
@@ -425,7 +425,7 @@ public:
                 setValue(element, "");
                 m_record.written.insert(key);
                 changedGroups.insert(tag.GetGroup());
-            } else if (identifies(element, dataSet, charset)) {
+            } else if (!keptByOption(tag, action) && identifies(element, dataSet, charset)) {
                 // Whatever the element is, a dummy valid for its VR keeps it valid: GDCM's
                 // tables do not type every macro's attributes (code meanings, labels).
                 setValue(element, replacement(element, dataSet, Action::Dummy));
@@ -608,6 +608,14 @@ private:
     }
 
     int typeOf(const gdcm::Tag &tag) { return m_types.of(tag); }
+
+    // True where an option keeps what the table would not: the user chose to keep it as it is
+    // (whatever the residue check then finds in it is reported).
+    bool keptByOption(const gdcm::Tag &tag, Action action) const
+    {
+        return action == Action::Keep && m_record.options != 0
+                && ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement()) != Action::Keep;
+    }
 
     // A DA or DT value moved back by the patient's offset; a value that is no date a reader
     // can take gives way to a dummy.
@@ -824,7 +832,9 @@ bool Record::names(quint16 group, quint16 element) const
     const Action withOptions = options != 0
             ? ConfidentialityProfile::action(group, element, 0, options)
             : action;
-    if (withOptions == Action::Keep || withOptions == Action::Clean)
+    // Dates Modified Dates moves are written anew; what it leaves (times) is kept on purpose.
+    if (withOptions == Action::Keep || withOptions == Action::Clean
+        || withOptions == Action::ShiftDate)
         return false;
     return (action != Action::None && action != Action::Keep) || typedByStaff(named)
             || namesMachines(named);

@@ -3,6 +3,9 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+
+#include <map>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,6 +27,7 @@ private slots:
     void exitStatus();
     void writesTheSameTreeAsTheWindow();
     void sharedKeyFileMapsUidsAlike();
+    void shardsWriteWhatOneRunWrites();
     void unlistableFolderFails_data();
     void unlistableFolderFails();
     void stopSignalEndsTheJobBetweenFiles_data();
@@ -85,6 +89,19 @@ void TestCli::exitStatus_data()
     row("missing key file", "--uid-key nokey good", 2, "", "nokey");
     row("not a key file", "--uid-key mixed/notes.txt good", 2, "", "notes.txt");
     row("two keys", "--uid-key a --new-uid-key b good", 2);
+    row("option without the standard clean-up", "--option modified-dates good", 2, "", "--standard");
+    row("unknown option name", "--standard --option everything good", 2, "", "everything");
+    row("both kinds of dates", "--standard --option modified-dates --option retain-full-dates good",
+        2, "", "exclude");
+    row("shard zero", "--shard 0/4 good", 2, "", "K/N");
+    row("shard beyond", "--shard 5/4 good", 2, "", "K/N");
+    row("shard no number", "--shard a/b good", 2, "", "K/N");
+    row("link file inside the dropped folder", "--standard --link-file good/links.csv good", 2, "",
+        "inside the dropped folder");
+    row("link file beside it", "--standard --link-file links.csv good", 2, "", "beside");
+    row("options", "--standard --option modified-dates --option retain-device-identity --strict good",
+        0, "2 files, 0 failed, 0 with residue");
+    row("help names the options", "--help", 0, "retain-patient-characteristics");
 }
 
 void TestCli::exitStatus()
@@ -127,6 +144,75 @@ void TestCli::sharedKeyFileMapsUidsAlike()
     QVERIFY(studyUidOf("one").startsWith("2.25."));
     QCOMPARE(studyUidOf("two"), studyUidOf("one"));
     QVERIFY(studyUidOf("three") != studyUidOf("one"));
+}
+
+// One job spread over four shards writes, byte for byte, the copies one run writes, each shard
+// its own report; the link file, asked for, holds every copy's pairs and only its owner reads
+// it; without the option nothing like it is written.
+void TestCli::shardsWriteWhatOneRunWrites()
+{
+    for (int i = 0; i < 6; ++i) {
+        TestDicom::Options options;
+        options.planted = i % 2 == 0;
+        QVERIFY(TestDicom::write(path(QStringLiteral("good/p%1/s/%2.dcm").arg(i % 3).arg(i)),
+                                 options));
+    }
+    QCOMPARE(run({ "--new-uid-key", "site.key" }).code, 0);
+    const QStringList flags{ "--standard", "--option", "modified-dates", "--uid-key", "site.key",
+                             "--rename" };
+    QVERIFY(QDir().mkpath(path("private")));
+    QCOMPARE(run(flags + QStringList{ "--link-file", "private/links.csv", "good" }).code, 0);
+    const QStringList tree = TestDicom::treeOf(path("good_depersonification"));
+    QCOMPARE(tree.size(), 8);
+    for (const QString &copy : tree)
+        QVERIFY2(QRegularExpression("^VX-[A-Z2-7]{10}/[A-Z2-7]{10}/[A-Z2-7]{10}-OT/[A-Z2-7]{10}\\.dcm$")
+                         .match(copy)
+                         .hasMatch(),
+                 qPrintable(copy));
+    std::map<QString, QByteArray> whole;
+    for (const QString &copy : tree)
+        whole[copy] = TestDicom::sha256(path("good_depersonification/" + copy));
+    QVERIFY(QDir(path("good_depersonification")).removeRecursively());
+
+    for (int k = 1; k <= 4; ++k) {
+        const TestJob::CliResult result
+                = run(flags + QStringList{ "--shard", QStringLiteral("%1/4").arg(k), "good" });
+        QCOMPARE(result.code, 0);
+        if (result.out.startsWith("0 files"))
+            continue;
+        QVERIFY2(QFileInfo::exists(path(QStringLiteral("good_depersonification.report.%1-of-4.txt")
+                                                .arg(k))),
+                 qPrintable(result.out));
+    }
+    QCOMPARE(TestDicom::treeOf(path("good_depersonification")), tree);
+    for (const QString &copy : tree)
+        QCOMPARE(TestDicom::sha256(path("good_depersonification/" + copy)), whole[copy]);
+
+    // Every copy's rows: its patient ID, its UIDs, its date offset.
+    QCOMPARE(QFile::permissions(path("private/links.csv"))
+                     & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+             QFile::Permissions());
+    const QList<QByteArray> rows = TestDicom::readAll(path("private/links.csv")).split('\n');
+    QCOMPARE(rows.first(), QByteArray("copy,kind,element,original,new"));
+    for (const QString &copy : tree) {
+        const QByteArray copyPath = path("good_depersonification/" + copy).toUtf8();
+        int ids = 0, uids = 0, offsets = 0;
+        for (const QByteArray &row : rows) {
+            if (!row.startsWith(copyPath + ','))
+                continue;
+            ids += row.contains(",patient-id,\"(0010,0020)\",ID-0042,VX-") ? 1 : 0;
+            uids += row.contains(",uid,") ? 1 : 0;
+            offsets += row.contains(",date-offset-days,,,") ? 1 : 0;
+        }
+        QCOMPARE(ids, 1);
+        QVERIFY(uids >= 3); // instance, study, series
+        QCOMPARE(offsets, 1);
+    }
+    QStringList csv;
+    for (const QString &file : TestDicom::treeOf(m_dir->path()))
+        if (file.endsWith(".csv"))
+            csv << file;
+    QCOMPARE(csv, QStringList{ "private/links.csv" });
 }
 
 void TestCli::writesTheSameTreeAsTheWindow()

@@ -19,9 +19,9 @@ inline const QString readReport = QStringLiteral("readReport");
 // Both ways: the window's switch of the standard clean-up sends it (1 or 0); the core sends
 // the stored state (a boolean) after "qmlCompleted".
 inline const QString standardCleanup = QStringLiteral("standardCleanup");
-// Both ways: the names of the standard clean-up's options that are on (a list of strings,
-// e.g. ["modified-dates"]); the window's list sends the whole set at each change, the core
-// sends the stored set after "qmlCompleted".
+// Both ways: the names of the standard clean-up's options that are on; the window's list
+// sends the whole set at each change, joined by commas ("modified-dates,retain-uids"), the
+// core answers it, and sends the stored set after "qmlCompleted", as a list of strings.
 inline const QString standardOptions = QStringLiteral("standardOptions");
 
 // From the core to the windows.

@@ -206,7 +206,10 @@ void QmlHandler::receiveFromQml(QString key, QVariant value)
         setStandardCleanup(on);
         m_settings->setValue(standardCleanupKey, on);
     } else if (key == MessageKey::standardOptions) {
-        const StandardOptions::Set options = optionsOf(value.toStringList());
+        QStringList names;
+        for (const QString &part : value.toStringList())
+            names += part.split(QLatin1Char(','), Qt::SkipEmptyParts);
+        const StandardOptions::Set options = optionsOf(names);
         setStandardOptions(options);
         m_settings->setValue(standardOptionsKey, StandardOptions::names(options));
         emit sendToQml(MessageKey::standardOptions, StandardOptions::names(options));

@@ -167,6 +167,9 @@ Window {
             case "standardCleanup":
                 standardSwitch.checked = value === true
                 break
+            case "standardOptions":
+                optionsList.chosen = value ? Array.from(value) : []
+                break
             case "jobOutcome":
                 if (value) {
                     outcome.show(String(value.text), value.reports || [])
@@ -421,7 +424,7 @@ Window {
                     Layout.leftMargin: Theme.margin
                     spacing: Theme.spacing
 
-                    TagSwitch {
+                    StyleSwitch {
                         id: standardSwitch
                         objectName: "standardSwitch"
                         tip: standardTip.text
@@ -441,6 +444,24 @@ Window {
                             objectName: "standardTip"
                             text: qsTr("Off by default, when the profile alone leaves nested elements, other names and IDs, UIDs and private tags; on, the DICOM standard clean-up removes them at every level.")
                         }
+                    }
+                    StyleButton {
+                        id: optionsButton
+                        objectName: "optionsButton"
+                        Layout.rightMargin: Theme.margin
+                        text: optionsList.chosen.length > 0
+                              ? qsTr("Options (%1)").arg(optionsList.chosen.length)
+                              : qsTr("Options")
+                        onClicked: optionsList.open()
+
+                        HoverTip {
+                            text: qsTr("The standard's options: what to keep (dates moved per patient, device, institution, patient characteristics, UIDs, safe private tags) or clean. They apply with the standard clean-up on.")
+                        }
+                    }
+                    OptionsList {
+                        id: optionsList
+                        objectName: "optionsList"
+                        onChanged: names => Handler.receiveFromQml("standardOptions", names.join(","))
                     }
                 }
             }
@@ -517,7 +538,7 @@ Window {
             }
         }
 
-        TagSwitch {
+        StyleSwitch {
             id: toggle
             objectName: "switch_" + half.side
             tip: qsTr("On: every copy gets the text in the field for %1; off: its value is copied as it is.").arg(half.name)
@@ -538,40 +559,6 @@ Window {
             text: half.rowItem["text_" + half.side]
             // What is written while the field is empty.
             placeholderText: toggle.checked ? half.rowItem["replace_" + half.side] : qsTr("kept as it is")
-        }
-    }
-
-    component TagSwitch: Switch {
-        id: tagSwitch
-
-        property alias tip: switchTip.text
-
-        Layout.preferredWidth: 55
-        Layout.fillHeight: true
-
-        indicator: Rectangle {
-            implicitWidth: 46
-            implicitHeight: 24
-            x: tagSwitch.leftPadding
-            y: (tagSwitch.height - height) / 2
-            radius: 12
-            color: tagSwitch.checked ? Theme.switchTrack : Theme.neutral
-            border.color: tagSwitch.checked ? Theme.switchLight : Theme.neutral
-
-            Rectangle {
-                x: tagSwitch.checked ? parent.width - width : 0
-                y: (parent.height - height) / 2
-                width: 22
-                height: 22
-                radius: 11
-                color: tagSwitch.checked ? Theme.highlight : Theme.switchLight
-            }
-        }
-        contentItem: Item { }
-
-        HoverTip {
-            id: switchTip
-            objectName: "switchTip"
         }
     }
 

@@ -104,8 +104,7 @@ void TestQmlHandler::standardCleanupIsKeptInTheStore()
         QCOMPARE(handler.jobSettings().standard, true);
         // Unknown names are dropped; both kinds of dates at once keep the modified ones.
         handler.receiveFromQml(MessageKey::standardOptions,
-                               QStringList{ "modified-dates", "retain-full-dates", "nonsense",
-                                            "retain-uids" });
+                               QStringLiteral("modified-dates,retain-full-dates,nonsense,retain-uids"));
         QCOMPARE(handler.jobSettings().standardOptions,
                  StandardOptions::Set(StandardOptions::ModifiedDates | StandardOptions::RetainUids));
     }

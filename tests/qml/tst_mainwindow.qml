@@ -344,6 +344,30 @@ Item {
             panel.visible = false
         }
 
+        // The options list shows the core's set, sends the whole set at each change, and never
+        // has both kinds of dates on.
+        function test_options() {
+            var list = item("optionsList")
+            Handler.sendToQml("standardOptions", ["modified-dates", "retain-uids"])
+            compare(list.chosen, ["modified-dates", "retain-uids"])
+            compare(item("optionsButton").text, "Options (2)")
+            Handler.take()
+            mouseClick(item("optionsButton"))
+            tryVerify(function () { return list.opened })
+            var full = findChild(list.contentItem, "option:retain-full-dates")
+            verify(full)
+            compare(full.checked, false)
+            mouseClick(full)
+            compare(Handler.take(), ["standardOptions=retain-uids,retain-full-dates"])
+            compare(findChild(list.contentItem, "option:modified-dates").checked, false)
+            mouseClick(findChild(list.contentItem, "option:retain-uids"))
+            compare(Handler.take(), ["standardOptions=retain-full-dates"])
+            Handler.sendToQml("standardOptions", [])
+            compare(item("optionsButton").text, "Options")
+            list.close()
+            tryVerify(function () { return !list.visible })
+        }
+
         // Whatever the bridge sends is taken without a warning, and shows a window only where
         // it should: the update notice needs all three versions, and its download page comes
         // from the build's configuration, through the bridge.

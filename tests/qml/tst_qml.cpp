@@ -33,7 +33,11 @@ signals:
 public slots:
     void receiveFromQml(const QString &key, const QVariant &value)
     {
-        m_messages.append(key + QLatin1Char('=') + value.toString());
+        // A list (the chosen options) as its items joined by commas.
+        const bool list = value.typeId() == QMetaType::QVariantList
+                || value.typeId() == QMetaType::QStringList;
+        m_messages.append(key + QLatin1Char('=')
+                          + (list ? value.toStringList().join(QLatin1Char(',')) : value.toString()));
     }
 
 private:

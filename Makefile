@@ -6,11 +6,14 @@ WERROR  ?= $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_FLAGS ?=
 
 # `make bench`: corpora outside the repository, reused once built (BENCH_DIR), which of them
-# (BENCH_CORPORA), timed runs per command (BENCH_RUNS, default 5, big 3), the headless
-# command to time (VEXAR_CLI).
+# (BENCH_CORPORA; "tiny", 100,000 files for the memory of a long job, on request), timed runs
+# per command (BENCH_RUNS, default 5, big and trail 3), each command's output folder emptied
+# just before it runs instead of a fresh one (BENCH_EMPTIED=1), the headless command to time
+# (VEXAR_CLI).
 BENCH_DIR     ?= /var/tmp/vexar-bench
-BENCH_CORPORA ?= small,ct,big,huge
+BENCH_CORPORA ?= small,ct,big,trail,huge
 BENCH_RUNS    ?=
+BENCH_EMPTIED ?= 0
 VEXAR_CLI     ?= $(BUILD)/bin/vexar-anonymizer-cli
 
 # `make test-asan` / `make test-tsan`: the suite built with sanitizers in its own build folder.
@@ -74,7 +77,7 @@ test-tsan: deps
 
 bench: build
 	/usr/bin/python3 bench/gencorpus.py --dir "$(BENCH_DIR)" --corpora "$(BENCH_CORPORA)"
-	BENCH_RUNS="$(BENCH_RUNS)" /usr/bin/python3 bench/run.py --dir "$(BENCH_DIR)" \
+	BENCH_RUNS="$(BENCH_RUNS)" BENCH_EMPTIED="$(BENCH_EMPTIED)" /usr/bin/python3 bench/run.py --dir "$(BENCH_DIR)" \
 		--corpora "$(BENCH_CORPORA)" --cli "$(VEXAR_CLI)" --plainloop "$(BUILD)/bin/vexar-bench-plainloop"
 
 $(FUZZ_BUILD)/build.ninja: | deps

@@ -15,6 +15,7 @@ Runs with Debian's /usr/bin/python3 and python3-pydicom; numpy is not needed.
 
 import argparse
 import datetime
+import io
 import json
 import os
 import random
@@ -40,6 +41,10 @@ ENHANCED_CT_IMAGE = "1.2.840.10008.5.1.4.1.1.2.1"
 # files per series. "small" files are about 40 KB, "ct" about 530 KB, "big" about 50 MB.
 # "huge" is one multi-frame file of 2 GB whose pixel data is a hole in the file (sparse: it
 # takes almost no disk), for the memory a copy needs.
+# "trail" is "big" with elements after the pixel data, as some scanners write them: a private
+# block (7FE1,xxxx) that names the patient, then DataSetTrailingPadding (FFFC,FFFC).
+# "tiny" is 100,000 files of about 5 KB (an 8 x 8 image), for the memory a job of many files
+# needs; the files of one series differ only in their instance UID.
 CORPORA = {
     "small": dict(modality="MR", rows=136, columns=136, frames=1, patients=50, studies=2,
                   series=2, files=25),
@@ -49,6 +54,10 @@ CORPORA = {
                 series=1, files=5),
     "huge": dict(modality="CT", rows=512, columns=512, frames=4096, patients=1, studies=1,
                  series=1, files=1, sparse=True),
+    "trail": dict(modality="CT", rows=512, columns=512, frames=96, patients=4, studies=1,
+                  series=1, files=5, trailer=True),
+    "tiny": dict(modality="MR", rows=8, columns=8, frames=1, patients=100, studies=2,
+                 series=5, files=100, template=True),
 }
 
 FIRST_NAMES = ["Anna", "Jonas", "Maria", "Lukas", "Sofia", "Elias", "Emma", "Noah", "Mia",
@@ -267,6 +276,23 @@ def per_frame_groups(frames, first_z):
     return Sequence(groups)
 
 
+def trailer_elements(ds, rng, patient):
+    """Elements after the pixel data: a private block and the trailing padding."""
+    ds.add_new(0x7FE1_0010, "LO", "NWMED_TRAILER_01")
+    ds.add_new(0x7FE1_1001, "LO", "RECON " + patient["id"])
+    ds.add_new(0x7FE1_1010, "OB", rng.randbytes(1536))
+    ds.add_new(0xFFFC_FFFC, "OB", bytes(2 * rng.randrange(1024, 4096)))
+
+
+# The instance UID of a "template" corpus: one file per series is made with pydicom, every
+# other one is a copy with this placeholder replaced by a UID of the same length.
+TEMPLATE_UID = "2.25.999999999999999999999999999999999999"
+
+
+def template_uid(rng):
+    return "2.25." + "".join(str(rng.randrange(10)) for _ in range(len(TEMPLATE_UID) - 5))
+
+
 def build(name, shape, target):
     """Writes the corpus into target; returns (files, bytes)."""
     rng = random.Random("%s-%d-%s" % (SEED, GENERATOR_VERSION, name))
@@ -299,6 +325,31 @@ def build(name, shape, target):
                 # One block of samples per series; each file starts it at another offset.
                 sparse = shape.get("sparse", False)
                 block = b"" if sparse else pixel_block(rng, frame_bytes * shape["frames"] + 4096)
+                if shape.get("trailer"):
+                    trailer_elements(ds, rng, patient)
+                if shape.get("template"):
+                    meta.MediaStorageSOPInstanceUID = TEMPLATE_UID
+                    ds.SOPInstanceUID = TEMPLATE_UID
+                    ds.InstanceNumber = 1
+                    ds.ContentTime = ds.AcquisitionTime = tm(study["time"] + 60 * se)
+                    ds.ImagePositionPatient = ["-180", "-180", "-100.00"]
+                    ds.SliceLocation = "-100.00"
+                    ds.PixelData = block[:frame_bytes]
+                    ds["PixelData"].VR = "OW"
+                    out = FileDataset(None, ds, file_meta=meta, preamble=b"\0" * 128)
+                    out.is_little_endian = True
+                    out.is_implicit_VR = implicit
+                    buffer = io.BytesIO()
+                    out.save_as(buffer, write_like_original=False)
+                    placeholder = TEMPLATE_UID.encode()
+                    template = buffer.getvalue()
+                    for i in range(shape["files"]):
+                        data = template.replace(placeholder, template_uid(rng).encode())
+                        with open(os.path.join(series_dir, "IM%05d.dcm" % (i + 1)), "wb") as f:
+                            f.write(data)
+                        files += 1
+                        total += len(data)
+                    continue
                 for i in range(shape["files"]):
                     sop = make_uid(rng)
                     meta.MediaStorageSOPInstanceUID = sop
@@ -387,7 +438,7 @@ def max_file_size(root):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--dir", default=os.environ.get("BENCH_DIR", "/var/tmp/vexar-bench"))
-    parser.add_argument("--corpora", default="small,ct,big,huge",
+    parser.add_argument("--corpora", default="small,ct,big,trail,huge",
                         help="comma-separated names among " + ", ".join(CORPORA))
     args = parser.parse_args()
     names = [n for n in args.corpora.split(",") if n]

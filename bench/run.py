@@ -5,7 +5,9 @@ For each corpus, in one run, the commands take turns: the headless command with 
 with its default workers, the plain loop (bench/plainloop.cpp) on 1 and 2 threads and on 1
 thread with glibc's freed buffers kept (BENCH_KEEP_BUFFERS=0 leaves it out), and `cp -r` of
 the same tree (on `huge`, one sparse 2 GB file, only the headless command and `cp -r`: there
-the figure that counts is peak memory). One untimed warm-up round first (the corpus is then in the page
+the figure that counts is peak memory; on `tiny`, 100,000 files of 5 KB, only the default
+command, the standard clean-up, the plain loop on 2 threads and `cp -r`). One untimed warm-up
+round first (the corpus is then in the page
 cache), then N timed rounds, each starting with another command so none always runs after the
 same neighbour. The figure kept is the median; the machine is shared, so single runs are noisy.
 
@@ -14,11 +16,15 @@ named like the corpus: the commands write "<name>_depersonification" beside the 
 are given, so their output lands in that fresh folder (the file system is slow to create many
 files just deleted in the same place). Dirty pages are flushed before each timed command; the
 run folders are deleted in the background after the bench, never between timed commands.
+With --emptied (BENCH_EMPTIED=1) each command writes instead into one folder of its own, whose
+previous output is deleted just before the command is timed: the slow case of a disk that
+creates files where many were just deleted.
 
 A run counts only when the command exits with 0, the output holds as many files as the corpus,
 and a sample output file carries the replaced values: a bench that silently fails is worse
-than none. Peak memory and CPU time (user + system) come from /usr/bin/time; on a busy machine
-the CPU time is the steadier figure of the two.
+than none. Peak memory and CPU time (user and system apart) come from /usr/bin/time; on a busy
+machine the CPU time is the steadier figure. Per-file CPU is shown in milliseconds per file,
+and each command's time beside the plain loop's on 2 threads ("× loop").
 
 Runs with Debian's /usr/bin/python3 (pydicom reads the sample).
 """
@@ -36,18 +42,22 @@ import time
 
 import pydicom
 
-DEFAULT_RUNS = {"small": 5, "ct": 5, "big": 3, "huge": 1}
+DEFAULT_RUNS = {"small": 5, "ct": 5, "big": 3, "trail": 3, "huge": 1, "tiny": 1}
 
 # Targets from the performance goals, as fractions of `cp -r`'s speed (cp time / command time).
 TARGETS = {
     ("small", "cli1"): 0.30, ("small", "clidef"): 0.40,
     ("ct", "cli1"): 0.45, ("ct", "clidef"): 0.90, ("ct", "clistd"): 0.65,
     ("big", "cli1"): 0.60, ("big", "clidef"): 0.60,
+    ("trail", "clidef"): 0.60,
 }
+# The headless command with its default workers, against the plain loop on 2 threads: at most
+# this many times its wall time and its system CPU time, on the corpora of small and CT files.
+LOOP_TARGETS = {"small": 1.5, "ct": 1.5, "tiny": 1.5}
 # Peak memory of the headless command, whatever the file size.
 RSS_CAP_MB = 64
 # Only the headless command (and cp -r) on the 2 GB file: the plain loop holds it in memory.
-ONLY = {"huge": ("cli1", "clidef", "cp")}
+ONLY = {"huge": ("cli1", "clidef", "cp"), "tiny": ("clidef", "clistd", "plain2", "cp")}
 # The headless command with 1 worker may take at most this much longer than the plain loop.
 PLAIN_LOOP_OVERHEAD = 1.10
 # Disk space left free while the run folders pile up.
@@ -83,8 +93,10 @@ class Command:
         self.workers = workers
         self.anonymizes = anonymizes
         self.times = []
-        self.cpu = []
+        self.user = []
+        self.system = []
         self.rss_kb = []
+        self.folder = None        # with --emptied: the one run folder of this command
 
 
 def commands_for(cli, plain, jobs_default, keep_buffers):
@@ -151,6 +163,22 @@ class Session:
         os.symlink(corpus_path, link)
         return run, link
 
+    def emptied_run(self, corpus_path, cmd):
+        """The command's own run folder, its previous output deleted (untimed) just now."""
+        if cmd.folder is None:
+            cmd.folder = self.new_run(corpus_path)
+            return cmd.folder
+        run, link = cmd.folder
+        for name in os.listdir(run):
+            path = os.path.join(run, name)
+            if path == link:
+                continue
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.remove(path)
+        return run, link
+
     def make_room(self, needed):
         """Deletes this session's earlier runs now when the next corpus' runs would not fit."""
         free = shutil.disk_usage(self.root).free
@@ -176,9 +204,11 @@ class Session:
               flush=True)
 
 
-def run_once(session, corpus, cmd, expected_files):
-    """Runs cmd once in a fresh run folder; returns (seconds, CPU seconds, peak RSS in KB)."""
-    run, link = session.new_run(corpus["path"])
+def run_once(session, corpus, cmd, expected_files, emptied):
+    """Runs cmd once in a fresh run folder (or its own, emptied); returns (seconds, user and
+    system CPU seconds, peak RSS in KB)."""
+    run, link = (session.emptied_run(corpus["path"], cmd) if emptied
+                 else session.new_run(corpus["path"]))
     argv = cmd.argv(link, run)
     log_path = os.path.join(run, "log.txt")
     rss_path = os.path.join(run, "rss.txt")
@@ -225,19 +255,20 @@ def run_once(session, corpus, cmd, expected_files):
         fail("%d files written, %d expected" % (written, expected_files))
     with open(rss_path) as f:
         rss_kb, user, system = f.read().split("\n")[-2].split()
-    return seconds, float(user) + float(system), int(rss_kb)
+    return seconds, float(user), float(system), int(rss_kb)
 
 
-def bench_corpus(session, corpus, cmds, runs):
+def bench_corpus(session, corpus, cmds, runs, emptied):
     expected = corpus["files"]
-    session.make_room(corpus["bytes"] * (runs + 1) * len(cmds) * 1.05)
+    session.make_room(corpus["bytes"] * (1 if emptied else runs + 1) * len(cmds) * 1.05)
     for rnd in range(runs + 1):
         shift = rnd % len(cmds)
         for cmd in cmds[shift:] + cmds[:shift]:
-            seconds, cpu, rss_kb = run_once(session, corpus, cmd, expected)
+            seconds, user, system, rss_kb = run_once(session, corpus, cmd, expected, emptied)
             if rnd > 0:
                 cmd.times.append(seconds)
-                cmd.cpu.append(cpu)
+                cmd.user.append(user)
+                cmd.system.append(system)
                 cmd.rss_kb.append(rss_kb)
         LOADS.append(os.getloadavg()[0])
         print("  %s: round %d/%d done%s, load average %.1f" % (
@@ -250,6 +281,9 @@ def report(corpus, cmds):
     mb = corpus["bytes"] / 1e6
     by_key = {c.key: c for c in cmds}
     cp_time = statistics.median(by_key["cp"].times)
+    loop = by_key.get("plain2")
+    loop_time = statistics.median(loop.times) if loop else None
+    per_file = 1000.0 / corpus["files"]
     rows, notes = [], []
     for c in cmds:
         t = statistics.median(c.times)
@@ -265,15 +299,38 @@ def report(corpus, cmds):
                                                                  else "MISS")
         rows.append([corpus["name"], c.label, str(corpus["files"]), "%.0f" % mb, "%.3f" % t,
                      "%.3f-%.3f" % (min(c.times), max(c.times)),
-                     "%.2f" % statistics.median(c.cpu), "%.0f" % (corpus["files"] / t),
-                     "%.0f" % (mb / t), "%.2f" % ratio, "%.0f" % rss_mb, target])
+                     "%.3f" % (statistics.median(c.user) * per_file),
+                     "%.3f" % (statistics.median(c.system) * per_file),
+                     "%.0f" % (corpus["files"] / t), "%.0f" % (mb / t), "%.2f" % ratio,
+                     "%.2f" % (t / loop_time) if loop_time else "", "%.0f" % rss_mb, target])
+    goal = LOOP_TARGETS.get(corpus["name"])
+    if loop and goal is not None:
+        loop_system = statistics.median(loop.system)
+        for key in ("clidef", "clistd"):
+            if key not in by_key:
+                continue
+            c = by_key[key]
+            t = statistics.median(c.times) / loop_time
+            system = statistics.median(c.system) / loop_system if loop_system > 0 else 0.0
+            notes.append("%s: %s / plain loop on 2 threads: time %.2f, system CPU %.2f "
+                         "(target ≤ %.2f each: %s)"
+                         % (corpus["name"], c.label, t, system, goal,
+                            "ok" if t <= goal and system <= goal else "MISS"))
+    if "clidef" in by_key and "clistd" in by_key:
+        default = statistics.median(by_key["clidef"].times)
+        standard = statistics.median(by_key["clistd"].times)
+        notes.append("%s: default / --standard = %.2f (target ≤ 1: %s)"
+                     % (corpus["name"], default / standard,
+                        "ok" if default <= standard else "MISS"))
     # Against both plain loops: which is the fair yardstick depends on whether the headless
     # command keeps its freed buffers too.
     for plain in ("plain1", "plain1k"):
-        if plain in by_key:
+        if plain in by_key and "cli1" in by_key:
             overhead = statistics.median(by_key["cli1"].times) / statistics.median(
                 by_key[plain].times)
-            cpu = statistics.median(by_key["cli1"].cpu) / statistics.median(by_key[plain].cpu)
+            cpu = ((statistics.median(by_key["cli1"].user) + statistics.median(by_key["cli1"].system))
+                   / (statistics.median(by_key[plain].user)
+                      + statistics.median(by_key[plain].system)))
             notes.append("%s: time of cli --jobs 1 / %s = %.2f (target ≤ %.2f: %s; CPU time "
                          "%.2f)" % (corpus["name"], by_key[plain].label, overhead,
                                     PLAIN_LOOP_OVERHEAD,
@@ -281,8 +338,8 @@ def report(corpus, cmds):
     return rows, notes
 
 
-HEADER = ["corpus", "command", "files", "MB", "median s", "min-max s", "CPU s", "files/s", "MB/s",
-          "× cp -r", "peak RSS MB", "target"]
+HEADER = ["corpus", "command", "files", "MB", "median s", "min-max s", "user ms/file",
+          "sys ms/file", "files/s", "MB/s", "× cp -r", "× loop", "peak RSS MB", "target"]
 
 
 def format_table(rows):
@@ -319,9 +376,12 @@ def main():
     env = os.environ.get
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--dir", default=env("BENCH_DIR") or "/var/tmp/vexar-bench")
-    parser.add_argument("--corpora", default=env("BENCH_CORPORA") or "small,ct,big,huge")
+    parser.add_argument("--corpora", default=env("BENCH_CORPORA") or "small,ct,big,trail,huge")
     parser.add_argument("--runs", type=int, default=int(env("BENCH_RUNS") or 0),
                         help="timed runs per command (default: 5, big 3)")
+    parser.add_argument("--emptied", action="store_true", default=env("BENCH_EMPTIED", "0") == "1",
+                        help="each command writes into its own folder, emptied just before "
+                             "(BENCH_EMPTIED=1)")
     parser.add_argument("--cli", default=env("VEXAR_CLI") or "build/bin/vexar-anonymizer-cli")
     parser.add_argument("--plainloop",
                         default=env("BENCH_PLAINLOOP") or "build/bin/vexar-bench-plainloop")
@@ -342,7 +402,10 @@ def main():
     try:
         corpora = [load_corpus(args.dir, n) for n in args.corpora.split(",") if n]
         session = Session(args.dir)
-        print("bench: %d cores, cli %s, runs in %s" % (cores, cli, session.root), flush=True)
+        print("bench: %d cores, cli %s, runs in %s, %s" % (
+            cores, cli, session.root,
+            "each command's folder emptied just before it runs" if args.emptied
+            else "every run in a fresh folder"), flush=True)
         all_rows, all_notes = [], []
         for corpus in corpora:
             cmds = commands_for(cli, plain, cores, args.keep_buffers)
@@ -352,11 +415,11 @@ def main():
             print("bench: %s (%d files, %.0f MB), %d runs of %d commands + warm-up"
                   % (corpus["name"], corpus["files"], corpus["bytes"] / 1e6, runs, len(cmds)),
                   flush=True)
-            bench_corpus(session, corpus, cmds, runs)
+            bench_corpus(session, corpus, cmds, runs, args.emptied)
             rows, notes = report(corpus, cmds)
             all_rows += rows
             all_notes += notes
-        print_results(args.dir, cli, cores, all_rows, all_notes)
+        print_results(args.dir, cli, cores, all_rows, all_notes, args.emptied)
     except BenchError as e:
         print("bench: FAILED: %s" % e, file=sys.stderr)
         return 1
@@ -366,13 +429,20 @@ def main():
     return 0
 
 
-def print_results(bench_dir, cli, cores, all_rows, all_notes):
+def print_results(bench_dir, cli, cores, all_rows, all_notes, emptied):
     print()
     print(format_table(all_rows))
     print()
     for note in all_notes:
         print(note)
-    print("MB = 10^6 bytes; × cp -r = cp time / command time; medians of the timed runs.")
+    print("MB = 10^6 bytes; × cp -r = cp time / command time; × loop = command time / plain "
+          "loop (2 threads) time; medians of the timed runs; %s."
+          % ("folders emptied just before each run" if emptied else "fresh folders"))
+    if LOADS:
+        load = ("Load average after each round: median %.1f, at most %.1f, on %d cores."
+                % (statistics.median(LOADS), max(LOADS), cores))
+        print(load)
+        all_notes.append(load)
     if LOADS and max(LOADS) > cores:
         busy = ("The machine was busy (load average up to %.1f on %d cores): commands that need "
                 "the CPU look slower than they are; CPU s is the steadier figure."
@@ -381,8 +451,9 @@ def print_results(bench_dir, cli, cores, all_rows, all_notes):
         all_notes.append(busy)
     result = os.path.join(bench_dir, "results-%s.md" % time.strftime("%Y%m%d-%H%M%S"))
     with open(result, "w") as f:
-        f.write("`make bench`, %s, %d cores, cli %s\n\n%s\n\n%s\n"
+        f.write("`make bench`, %s, %d cores, cli %s, %s\n\n%s\n\n%s\n"
                 % (datetime.datetime.now().isoformat(timespec="seconds"), cores, cli,
+                   "folders emptied just before each run" if emptied else "fresh folders",
                    format_markdown(all_rows), "\n".join("- " + n for n in all_notes)))
     print("Markdown copy: %s" % result)
 

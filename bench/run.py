@@ -106,6 +106,9 @@ def commands_for(cli, plain, jobs_default, keep_buffers):
                 lambda link, run: [cli, link], jobs_default, True),
         Command("clistd", "cli --standard (default workers)",
                 lambda link, run: [cli, "--standard", link], jobs_default, True),
+        Command("clidates", "cli --standard --option modified-dates (default workers)",
+                lambda link, run: [cli, "--standard", "--option", "modified-dates", link],
+                jobs_default, True),
         Command("plain1", "plain loop, 1 thread",
                 lambda link, run: [plain, "--jobs", "1", link], 1, True),
         Command("plain2", "plain loop, 2 threads",
@@ -293,7 +296,7 @@ def report(corpus, cmds):
         goal = TARGETS.get((corpus["name"], c.key))
         if goal is not None:
             target = "≥%.2f %s" % (goal, "ok" if ratio >= goal else "MISS")
-        if c.key in ("cli1", "clidef", "clistd"):
+        if c.key in ("cli1", "clidef", "clistd", "clidates"):
             cap = RSS_CAP_MB
             target += ("; " if target else "") + "RSS≤%.0f %s" % (cap, "ok" if rss_mb <= cap
                                                                  else "MISS")
@@ -316,6 +319,16 @@ def report(corpus, cmds):
                          "(target ≤ %.2f each: %s)"
                          % (corpus["name"], c.label, t, system, goal,
                             "ok" if t <= goal and system <= goal else "MISS"))
+    if "clidates" in by_key and "clistd" in by_key:
+        dates = statistics.median(by_key["clidates"].times) / statistics.median(
+            by_key["clistd"].times)
+        cpu = ((statistics.median(by_key["clidates"].user)
+                + statistics.median(by_key["clidates"].system))
+               / (statistics.median(by_key["clistd"].user)
+                  + statistics.median(by_key["clistd"].system)))
+        notes.append("%s: --standard --option modified-dates / --standard = %.2f (CPU time %.2f; "
+                     "target ≤ 1.10: %s)" % (corpus["name"], dates, cpu,
+                                            "ok" if dates <= 1.10 else "MISS"))
     if "clidef" in by_key and "clistd" in by_key:
         default = statistics.median(by_key["clidef"].times)
         standard = statistics.median(by_key["clistd"].times)

@@ -223,12 +223,16 @@ bool namesMachines(const gdcm::Tag &tag)
             || e == 0x0102;
 }
 
-// The file's patient as its top level names it.
+// The file's patient as its top level names it, decoded by its character set: one name
+// written in two character sets is one patient.
 Pseudonym::Patient patientOf(const gdcm::DataSet &dataSet)
 {
-    const auto value = [&dataSet](const gdcm::Tag &tag) {
+    const CharacterSet charset = ElementWalk::characterSet(dataSet, CharacterSet());
+    const auto value = [&dataSet, &charset](const gdcm::Tag &tag) {
         return dataSet.FindDataElement(tag)
-                ? std::string(ElementWalk::trimmed(bytes(dataSet.GetDataElement(tag))))
+                ? charset.decode(ElementWalk::trimmed(bytes(dataSet.GetDataElement(tag))))
+                          .trimmed()
+                          .toStdString()
                 : std::string();
     };
     return { value(issuerOfPatientId), value(patientId), value(patientName),
@@ -280,7 +284,9 @@ public:
             // A private element's value is the maker's, rarely the patient's; the private
             // blocks are searched for the patient's values instead.
             // The dates Modified Dates moves are searched for in their original spellings.
-            const bool named = m_record.names(tag.GetGroup(), tag.GetElement())
+            // What an option keeps is judged, not searched for.
+            const bool named = (m_record.names(tag.GetGroup(), tag.GetElement())
+                                && !m_record.keptByOption(tag.GetGroup(), tag.GetElement()))
                     || (m_shiftDates && isDate(vr));
             if (tag.IsPrivate() || !named || !holdsIdentifyingText(vr))
                 continue;
@@ -822,6 +828,15 @@ private:
 
 } // namespace
 
+bool Record::keptByOption(quint16 group, quint16 element) const
+{
+    if (options == 0)
+        return false;
+    const Action withOptions = ConfidentialityProfile::action(group, element, 0, options);
+    return (withOptions == Action::Keep || withOptions == Action::Clean)
+            && withOptions != ConfidentialityProfile::action(group, element);
+}
+
 bool Record::names(quint16 group, quint16 element) const
 {
     const quint32 tag = (quint32(group) << 16) | element;
@@ -832,9 +847,8 @@ bool Record::names(quint16 group, quint16 element) const
     const Action withOptions = options != 0
             ? ConfidentialityProfile::action(group, element, 0, options)
             : action;
-    // Dates Modified Dates moves are written anew; what it leaves (times) is kept on purpose.
-    if (withOptions == Action::Keep || withOptions == Action::Clean
-        || withOptions == Action::ShiftDate)
+    // Dates Modified Dates moves are written anew; what it leaves (times) says nothing alone.
+    if (withOptions == Action::ShiftDate)
         return false;
     return (action != Action::None && action != Action::Keep) || typedByStaff(named)
             || namesMachines(named);
@@ -877,12 +891,13 @@ void clean(gdcm::File &file, const CompiledProfile &profile, const Options &opti
     }
     cleaner.followDataSet(file);
     if (options.recordLinks && options.standard) {
-        // In the file's own character set, as the site's records spell it.
-        const std::string id = ElementWalk::characterSet(file.GetDataSet(), CharacterSet())
-                                       .decode(record.patient.id)
-                                       .toStdString();
-        record.links.insert(record.links.begin(),
-                            { Link::Kind::PatientId, tagText(patientId), id, record.pseudonym });
+        // The issuer tells two patients of one ID from different sites apart.
+        if (!record.patient.issuer.empty())
+            record.links.insert(record.links.begin(), { Link::Kind::PatientIdIssuer,
+                                                        tagText(issuerOfPatientId),
+                                                        record.patient.issuer, record.pseudonym });
+        record.links.insert(record.links.begin(), { Link::Kind::PatientId, tagText(patientId),
+                                                    record.patient.id, record.pseudonym });
         if (record.dateOffsetDays != 0)
             record.links.push_back(
                     { Link::Kind::DateOffset, {}, {}, std::to_string(record.dateOffsetDays) });

@@ -43,10 +43,10 @@ struct Options
 // One value the cleaning replaced by one a site can map back with its link file.
 struct Link
 {
-    enum class Kind { PatientId, Uid, DateOffset };
+    enum class Kind { PatientId, PatientIdIssuer, Uid, DateOffset };
     Kind kind = Kind::Uid;
     std::string element; // where it stood first, e.g. "(0020,000D)"
-    std::string original; // as read, trailing padding removed
+    std::string original; // as read (texts decoded to UTF-8), trailing padding removed
     std::string replacement;
 };
 
@@ -68,9 +68,12 @@ struct Record
     // True when an enabled profile entry or the standard's table (other than its K) names the
     // element, or the standard clean-up replaces it anyway (labels and descriptions people
     // type, the meta group's AE titles and private information). Every private element is
-    // named by the table. What an applied option keeps or cleans is not named: it is kept on
-    // purpose, and only what the matcher finds in it still counts.
+    // named by the table. What an applied option keeps, or cleans and leaves, stays named:
+    // kept on purpose, it is still told. Times that Modified Dates keeps are not.
     bool names(quint16 group, quint16 element) const;
+
+    // True where an applied option keeps (K) or cleans (C) what the table alone would not.
+    bool keptByOption(quint16 group, quint16 element) const;
 };
 
 // Overwrites, in the profile's key order, every enabled entry's element that the data set

@@ -37,6 +37,8 @@ const char *kindText(Cleanup::Link::Kind kind)
     switch (kind) {
     case Cleanup::Link::Kind::PatientId:
         return "patient-id";
+    case Cleanup::Link::Kind::PatientIdIssuer:
+        return "patient-id-issuer";
     case Cleanup::Link::Kind::Uid:
         return "uid";
     case Cleanup::Link::Kind::DateOffset:

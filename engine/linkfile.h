@@ -9,7 +9,8 @@
 #include <vector>
 
 // The site's link file: for every copy, each original-to-new pair the cleaning made (the
-// patient's ID to its pseudonym, each UID to its new UID, the patient's date offset), appended
+// patient's ID and its issuer to the pseudonym, each UID to its new UID, the patient's date
+// offset), appended
 // as CSV rows "copy,kind,element,original,new". It identifies patients: it is made readable by
 // its owner only and is never written inside or beside the folders a job reads or writes.
 //

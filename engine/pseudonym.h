@@ -10,8 +10,8 @@ class UidMap;
 // file, job and machine that share the key, and nobody without the key can go back.
 namespace Pseudonym {
 
-// Who a file's patient is, from its values as read (trailing spaces and zero bytes are not
-// part of them).
+// Who a file's patient is, from its values decoded to UTF-8 (trailing spaces and zero bytes
+// are not part of them).
 struct Patient
 {
     std::string issuer; // Issuer of Patient ID (0010,0021)

@@ -236,8 +236,9 @@ void TestResearchCopies::safePrivateKeepsKnownNumbersOnly()
         QVERIFY(!ds.FindDataElement(gdcm::Tag(0x0019, 0x10f7)));
         QVERIFY(!ds.FindDataElement(gdcm::Tag(0x0021, 0x0010)));
         QVERIFY(!ds.FindDataElement(gdcm::Tag(0x0021, 0x1001)));
-        // What the option keeps on purpose is not residue of its own.
-        QCOMPARE(record.names(0x0019, 0x100c), !safe);
+        // What the option keeps on purpose is still told.
+        QVERIFY(record.names(0x0019, 0x100c));
+        QCOMPARE(record.keptByOption(0x0019, 0x100c), safe);
     }
 }
 
@@ -273,6 +274,20 @@ void TestResearchCopies::pseudonyms()
     }
     QVERIFY(offsets.size() > 190);
     QCOMPARE(Pseudonym::dateOffsetDays(sameA, key()), Pseudonym::dateOffsetDays(a, key()));
+
+    // One name written in two character sets is one patient, in its files' pseudonyms.
+    std::vector<std::string> ofFiles;
+    for (const auto &[charset, name] : { std::pair<std::string, std::string>{ "ISO_IR 100", "Ferreira^Jo\xe3o" },
+                                         { "ISO_IR 192", "Ferreira^Jo\xc3\xa3o" } }) {
+        gdcm::File file;
+        file.GetDataSet().Insert(TestDicom::element(gdcm::Tag(0x0008, 0x0005), gdcm::VR::CS, charset));
+        file.GetDataSet().Insert(TestDicom::element(TestDicom::patientName, gdcm::VR::PN, name));
+        file.GetDataSet().Insert(TestDicom::element(TestDicom::birthDate, gdcm::VR::DA, "19450102"));
+        Cleanup::Record record;
+        Cleanup::clean(file, {}, Cleanup::Options{ true, &key(), 0, false }, record);
+        ofFiles.push_back(record.pseudonym);
+    }
+    QCOMPARE(ofFiles.at(0), ofFiles.at(1));
 }
 
 void TestResearchCopies::shiftDate_data()

@@ -60,6 +60,7 @@ BASIC, MODIFIED = '113100', '113107'
 MODIFIED_COLUMN = 9  # retain_long_modified_dates in the confidentiality table
 LINK_HEADER = ['copy', 'kind', 'element', 'original', 'new']
 LINK_KINDS = {'patient-id', 'uid', 'date-offset-days'}
+WRITER_UIDS = {'(0002,0010)', '(0002,0012)'}  # transfer syntax and the writer's own implementation UID
 OTHER_IDS = {0x00100021: 'IssuerOfPatientID', 0x00101000: 'OtherPatientIDs',
              0x00101002: 'OtherPatientIDsSequence', 0x00101001: 'OtherPatientNames'}
 
@@ -289,7 +290,7 @@ def check_dates(run, man, table, rep, check, label):
     found = collections.defaultdict(list)  # patient -> [(days, copy rel, path, input, output)]
     lost, removed, unshifted, partial_bad, time_bad, new_dates, time_lost = [], 0, [], [], [], [], []
     partial_ok, times_same, depth = 0, 0, collections.Counter()
-    pending_partial = []
+    pending_partial, removed_paths = [], collections.Counter()
     for rel, (out_rel, ds) in sorted(run['pairs'].items()):
         f = man['files'][rel]
         els = elements(ds)
@@ -299,6 +300,7 @@ def check_dates(run, man, table, rep, check, label):
             if not vout:
                 if table.may_remove(path) and tags_of(path)[-1] != 0x00100030:
                     removed += 1
+                    removed_paths[re.sub(r'\[\d+\]', '[i]', path)] += 1
                 else:
                     lost.append('%s %s %s=%r is %s' % (out_rel, path, vr, vin, 'empty' if e is not None else 'gone'))
                 continue
@@ -361,6 +363,8 @@ def check_dates(run, man, table, rep, check, label):
             partial_bad.append('%s %s: %r -> %r (offset %s days)' % (out_rel, path, a, b, offsets.get(p)))
     n_dates = sum(len(v) for v in found.values())
     rep.many(check, label + ' date lost', lost)
+    rep.d('%s %s dates absent where the table lets the profile remove them, by path: %s' % (
+        check, label, ', '.join('%s %d' % kv for kv in sorted(removed_paths.items()))))
     rep.many(check, label + ' date not moved by the patient\'s offset', unshifted)
     rep.many(check, label + ' partial DT', partial_bad)
     rep.many(check, label + ' time changed', time_bad)
@@ -481,7 +485,7 @@ def resolve_copy(value, run):
 def uid_values(ds):
     out = {}
     for p, e in walk_file(ds):
-        if e.VR == 'UI' and e.value not in (None, ''):
+        if e.VR == 'UI' and e.value not in (None, '') and p not in WRITER_UIDS:
             for i, v in enumerate(values(value_text(e))):
                 out[p if i == 0 else '%s#%d' % (p, i)] = v.strip().rstrip('\0')
     return out
@@ -552,12 +556,15 @@ def check_link(run, man, link, offsets, pseud, rep, check, label):
             if str(ds.get(kw, '')) == want:
                 unchanged[kw] += 1
     # references between copies
-    refs = broken = 0
+    refs = broken = dropped = 0
     for rel, (out_rel, ds) in run['pairs'].items():
         uin = uid_values(read_ds(os.path.join(run['input'], rel)))
         uout = uid_values(ds)
         for p, old in uin.items():
             if p.endswith('(0008,1155)') and old in sop_new:
+                if p not in uout:
+                    dropped += 1
+                    continue
                 refs += 1
                 if uout.get(p) != sop_new[old]:
                     broken += 1
@@ -576,10 +583,11 @@ def check_link(run, man, link, offsets, pseud, rep, check, label):
             not missing_rows and not pid_bad and not off_bad and not reid_bad)
     rep.fig(check, '%s: UIDs changed in copies: %d, in the link file %d, missing %d; rows naming a UID the files '
             'lack: %d; originals with two new UIDs: %d; new UIDs shared by two originals: %d; invalid new UIDs: %d; '
-            'study/series/instance UIDs left as they were: %d/%d/%d; references between copies: %d, broken %d' % (
+            'study/series/instance UIDs left as they were: %d/%d/%d; references between copies: %d, broken %d '
+            '(%d more removed with their sequence)' % (
                 label, changed, found, len(uid_missing), len(uid_extra), len(one_to_many), len(collide), len(invalid),
                 unchanged['StudyInstanceUID'], unchanged['SeriesInstanceUID'], unchanged['SOPInstanceUID'],
-                refs, broken),
+                refs, broken, dropped),
             not uid_missing and not uid_extra and not one_to_many and not collide and not invalid
             and not sum(unchanged.values()) and not broken and changed > 0)
     return {(r['kind'], r['element'], r['original'], r['new'], c) for c, rows in by_copy.items() for r in rows}
@@ -634,6 +642,9 @@ def check_rename(run, man, words, rep, check, label):
     rev_s = collections.Counter(d for ds_ in study_dirs.values() for d in ds_)
     rev_e = collections.Counter(d for ds_ in series_dirs.values() for d in ds_)
     shared = [d for d, n in list(rev_s.items()) + list(rev_e.items()) if n > 1]
+    for u, d in list(study_dirs.items()) + list(series_dirs.items()):
+        if len(d) > 1:
+            rep.d('%s %s UID %s in folders %s' % (check, label, u, ' '.join(sorted(d))))
     rep.many(check, label + ' path not <pseudonym>/<study>/<series>-<modality>/<instance>.dcm', bad_form)
     rep.many(check, label + ' path part wrong', bad_parts)
     rep.many(check, label + ' input name, patient name, ID or date in path', leaks)
@@ -652,7 +663,7 @@ def report_map(path, run):
         return None
     with open(path, encoding='utf-8', errors='replace') as f:
         for line in f:
-            m = re.match(r'^\s*(.+?) -> (.+?)\s*$', line.rstrip('\n'))
+            m = re.match(r'^\s*(.+?) -> (.+?)(?:: (?:written|failed|skipped).*)?\s*$', line.rstrip('\n'))
             if not m:
                 continue
             a, b = m.group(1).rstrip(':').strip(), m.group(2).strip()

@@ -249,7 +249,11 @@ def run_once(session, corpus, cmd, expected_files, emptied):
             ds = pydicom.dcmread(sample, stop_before_pixels=True)
         except Exception as e:  # any unreadable output makes the run worthless
             fail("sample output %s unreadable: %s" % (sample, e))
-        if str(ds.get("PatientName", "")) != "----" or ds.get("PatientBirthDate") != "19700101":
+        # The profile's texts, or with the standard clean-up the patient's pseudonym (and with
+        # Modified Dates a birth date moved back instead of the profile's).
+        name = str(ds.get("PatientName", ""))
+        pseudonym = name.startswith("VX-") and str(ds.get("PatientID", "")) == name
+        if not pseudonym and (name != "----" or ds.get("PatientBirthDate") != "19700101"):
             fail("sample output %s was not anonymized" % sample)
     else:
         out = os.path.join(run, "copy")

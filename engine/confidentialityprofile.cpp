@@ -154,13 +154,12 @@ Action action(quint16 group, quint16 element, int iodType, StandardOptions::Set 
         return Action::None;
     if (options != 0) {
         // Dates are moved wherever Modified Dates is on, whatever another option keeps.
-        const int first = StandardOptions::column(StandardOptions::ModifiedDates);
+        constexpr int first = StandardOptions::column(StandardOptions::ModifiedDates);
         if ((options & StandardOptions::ModifiedDates) && rule->byOption[first] != Action::None)
             return rule->byOption[first];
-        for (const StandardOptions::Info &info : StandardOptions::all()) {
-            const Action byOption = rule->byOption[StandardOptions::column(info.option)];
-            if ((options & info.option) && byOption != Action::None)
-                return byOption;
+        for (int i = 0; i < StandardOptions::count; ++i) {
+            if ((options & (1u << i)) && rule->byOption[i] != Action::None)
+                return rule->byOption[i];
         }
     }
     return rule->byType[iodType >= 1 && iodType <= 3 ? iodType : 0];

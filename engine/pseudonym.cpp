@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cctype>
+#include <cstdio>
 
 namespace Pseudonym {
 
@@ -68,14 +69,21 @@ std::string shiftDa(std::string_view value, int days)
         digits = std::string(value);
     if (digits.size() != 8 || !allDigits(digits))
         return {};
-    const QDate date = QDate::fromString(QString::fromLatin1(digits.c_str()),
-                                         QStringLiteral("yyyyMMdd"));
-    if (!date.isValid())
+    const auto number = [&digits](size_t at, size_t length) {
+        int n = 0;
+        for (size_t i = at; i < at + length; ++i)
+            n = n * 10 + (digits[i] - '0');
+        return n;
+    };
+    const QDate date(number(0, 4), number(4, 2), number(6, 2));
+    if (!date.isValid() || date.year() < 1)
         return {};
     const QDate moved = date.addDays(-days);
     if (moved.year() < 1)
         return {};
-    return moved.toString(QStringLiteral("yyyyMMdd")).toStdString();
+    char text[9];
+    std::snprintf(text, sizeof text, "%04d%02d%02d", moved.year(), moved.month(), moved.day());
+    return text;
 }
 
 // One DT value moved back: its date digits (4, 6 or 8 of them) as a date, the rest kept.

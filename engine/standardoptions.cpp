@@ -25,14 +25,6 @@ const std::array<Info, count> &all()
     return options;
 }
 
-int column(Option option)
-{
-    int n = 0;
-    for (quint32 bit = option; bit > 1; bit >>= 1)
-        ++n;
-    return n;
-}
-
 Set byName(const QString &name)
 {
     for (const Info &info : all()) {

@@ -39,7 +39,13 @@ struct Info
 const std::array<Info, count> &all();
 
 // The column of an option bit (0 for RetainSafePrivate).
-int column(Option option);
+constexpr int column(Option option)
+{
+    int n = 0;
+    for (quint32 bit = option; bit > 1; bit >>= 1)
+        ++n;
+    return n;
+}
 
 // The option spelt `name`; 0 when there is none.
 Set byName(const QString &name);

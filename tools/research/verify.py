@@ -20,8 +20,8 @@ files. Checks, each a line of the figures table (exit status 1 if any fails):
   b. `--shard K/4`, K = 1..4 one after another into one fresh output tree: the same files, byte
      for byte, as the first run; no shard rewrites another's file; one report per shard
      (<out>.report.K-of-4.txt); the shards' link rows together are the first run's;
-  c. the link file: mode 0600, header copy,kind,element,original,new, kinds patient-id, uid,
-     date-offset-days; rows for every copy; patient-id original = input PatientID and new = the
+  c. the link file: mode 0600, header copy,kind,element,original,new, kinds patient-id,
+     patient-id-issuer (where the input has an issuer), uid, date-offset-days; rows for every copy; patient-id original = input PatientID and new = the
      copy's; date-offset-days = the offset measured in (a); every UID of a copy that differs
      from the input's at the same path is a uid row of that copy; one new UID per original
      across copies; references between copies resolve; runs without --link-file write no .csv;
@@ -59,7 +59,7 @@ MIN_DAYS, MAX_DAYS = 365, 3653
 BASIC, MODIFIED = '113100', '113107'
 MODIFIED_COLUMN = 9  # retain_long_modified_dates in the confidentiality table
 LINK_HEADER = ['copy', 'kind', 'element', 'original', 'new']
-LINK_KINDS = {'patient-id', 'uid', 'date-offset-days'}
+LINK_KINDS = {'patient-id', 'patient-id-issuer', 'uid', 'date-offset-days'}
 WRITER_UIDS = {'(0002,0010)', '(0002,0012)'}  # transfer syntax and the writer's own implementation UID
 OTHER_IDS = {0x00100021: 'IssuerOfPatientID', 0x00101000: 'OtherPatientIDs',
              0x00101002: 'OtherPatientIDsSequence', 0x00101001: 'OtherPatientNames'}
@@ -515,6 +515,10 @@ def check_link(run, man, link, offsets, pseud, rep, check, label):
                 elif r['original'] != f['id']:
                     rep.d('%s %s %s: patient-id original %r, input %r (spaces differ)' % (
                         check, label, out_rel, r['original'], f['id']))
+            elif r['kind'] == 'patient-id-issuer':
+                if r['original'] != f.get('issuer', '').strip() or r['new'] != str(ds.get('PatientID', '')).strip():
+                    pid_bad.append('%s: issuer %r -> %r (input %r)' % (out_rel, r['original'], r['new'],
+                                                                       f.get('issuer', '')))
             elif r['kind'] == 'date-offset-days':
                 want = offsets.get(f['patient']) if offsets else None
                 if r['original'] != '' or not re.fullmatch(r'[1-9][0-9]*', r['new']) or \

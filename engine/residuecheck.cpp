@@ -62,8 +62,7 @@ public:
                 continue;
             const size_t mark = key.size();
             ElementWalk::appendTag(key, tag);
-            if (m_record.written.count(key) == 0)
-                look(element, dataSet, charset, key, depth);
+            look(element, dataSet, charset, key, depth, m_record.written.count(key) != 0);
             key.resize(mark);
         }
     }
@@ -75,11 +74,13 @@ private:
         m_found.kinds |= kind;
     }
 
+    // `written`: the cleaning wrote the element; a sequence it wrote may still hold items it
+    // kept (a reference it walked, items an option kept), which are looked at one by one.
     void look(const gdcm::DataElement &element, const gdcm::DataSet &owner,
-              const CharacterSet &charset, std::string &key, int depth)
+              const CharacterSet &charset, std::string &key, int depth, bool written)
     {
         const gdcm::Tag &tag = element.GetTag();
-        const bool named = m_record.names(tag.GetGroup(), tag.GetElement());
+        const bool named = !written && m_record.names(tag.GetGroup(), tag.GetElement());
         if (const auto items = ElementWalk::itemsOf(element, owner)) {
             if (named && items->GetNumberOfItems() > 0)
                 add(key, kindOfNamed(tag, gdcm::VR::SQ));
@@ -94,7 +95,7 @@ private:
             return;
         }
         const std::string_view value = ElementWalk::bytes(element);
-        if (ElementWalk::trimmed(value).empty())
+        if (written || ElementWalk::trimmed(value).empty())
             return;
         const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
         if (named) {

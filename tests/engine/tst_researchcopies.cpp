@@ -3,6 +3,7 @@
 #include "engine/jobplan.h"
 #include "engine/linkfile.h"
 #include "engine/pseudonym.h"
+#include "engine/residuecheck.h"
 #include "engine/standardoptions.h"
 #include "engine/uidmap.h"
 
@@ -34,6 +35,7 @@ private slots:
     void optionSwitchesItsColumnOnly_data();
     void optionSwitchesItsColumnOnly();
     void safePrivateKeepsKnownNumbersOnly();
+    void keptTextIsToldEvenNested();
     void pseudonyms();
     void shiftDate_data();
     void shiftDate();
@@ -239,6 +241,37 @@ void TestResearchCopies::safePrivateKeepsKnownNumbersOnly()
         // What the option keeps on purpose is still told.
         QVERIFY(record.names(0x0019, 0x100c));
         QCOMPARE(record.keptByOption(0x0019, 0x100c), safe);
+    }
+}
+
+// A text an option keeps after cleaning may hold a name no matcher knows (another person's):
+// it is named on the residue line, also deep in a report's content tree whose sequence the
+// cleaning walked. Without the option the text is a dummy and nothing is told.
+void TestResearchCopies::keptTextIsToldEvenNested()
+{
+    using VR = gdcm::VR;
+    for (const bool clean : { false, true }) {
+        gdcm::File file;
+        gdcm::DataSet &ds = file.GetDataSet();
+        ds.Insert(TestDicom::element(TestDicom::patientName, VR::PN, "Roe^Jane"));
+        ds.Insert(TestDicom::element(gdcm::Tag(0x0008, 0x1030), VR::LO, "Seen by Dr Smith"));
+        ds.Insert(TestDicom::sequence(
+                gdcm::Tag(0x0040, 0xa730),
+                { TestDicom::element(gdcm::Tag(0x0040, 0xa040), VR::CS, "TEXT"),
+                  TestDicom::sequence(gdcm::Tag(0x0040, 0xa730),
+                                      { TestDicom::element(gdcm::Tag(0x0040, 0xa160), VR::UT,
+                                                           "Call Dr Smith on 555 0100") }) }));
+        Cleanup::Record record;
+        const StandardOptions::Set options = clean
+                ? StandardOptions::Set(StandardOptions::CleanDescriptors
+                                       | StandardOptions::CleanStructuredContent)
+                : 0;
+        Cleanup::clean(file, {}, Cleanup::Options{ true, &key(), options, false }, record);
+        const QStringList residue = ResidueCheck::find(file, record).paths;
+        QCOMPARE(residue.contains("(0008,1030)"), clean);
+        QCOMPARE(residue.contains("(0040,A730)[0]>(0040,A730)[0]>(0040,A160)"), clean);
+        QCOMPARE(TestDicom::valueOf(file, gdcm::Tag(0x0008, 0x1030)).trimmed() == "Seen by Dr Smith",
+                 clean);
     }
 }
 

@@ -388,10 +388,11 @@ void QmlHandler::finishJob(bool stopped)
 void QmlHandler::noteFilesBeyondOutcomes(bool stopped)
 {
     const QList<JobReport::Folder> &folders = m_job.folders();
-    QSet<QString> reported;
-    for (const JobReport::Folder &folder : folders)
-        for (const FileOutcome &outcome : folder.files)
-            reported.insert(outcome.output);
+    const auto reported = [&folders](const QString &output) {
+        return std::any_of(folders.begin(), folders.end(), [&output](const JobReport::Folder &f) {
+            return f.reported.contains(output);
+        });
+    };
     for (qsizetype i = 0; i < folders.size(); ++i) {
         JobReport::Folder &folder = m_job.folder(i);
         const QString &input = folder.folder.input;
@@ -401,7 +402,7 @@ void QmlHandler::noteFilesBeyondOutcomes(bool stopped)
                 if (!file.startsWith(input + QLatin1Char('/')))
                     continue;
                 const QString output = folder.folder.output + file.mid(input.size());
-                if (!reported.contains(output))
+                if (!reported(output))
                     folder.notDone.append(file);
             }
         }
@@ -409,7 +410,7 @@ void QmlHandler::noteFilesBeyondOutcomes(bool stopped)
         // for every copy in the folder, this job's and those it did not replace.
         if (folder.folder.existed) {
             for (const QString &relative : JobPlan::filesBelow(folder.folder.output)) {
-                if (!reported.contains(folder.folder.output + QLatin1Char('/') + relative))
+                if (!reported(folder.folder.output + QLatin1Char('/') + relative))
                     folder.earlier.append(relative);
             }
         }

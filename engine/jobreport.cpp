@@ -84,15 +84,24 @@ bool holds(const QString &folder, const QString &path)
                 && path.at(folder.size()) == QLatin1Char('/'));
 }
 
+// `path` relative to `folder`: its end where `folder` holds it (the usual case, without the
+// cost of a QDir), else as QDir says.
+QString below(const QString &folder, const QString &path)
+{
+    if (path.size() > folder.size() + 1 && holds(folder, path))
+        return path.mid(folder.size() + 1);
+    return QDir(folder).relativeFilePath(path);
+}
+
 // A file's line in the report: its path below the dropped folder (and below the output folder
 // where the copy's differs) and its status.
 QPair<QString, QString> reportLine(const Folder &folder, const FileOutcome &outcome)
 {
     QString relative = outcome.input == folder.folder.input
             ? QStringLiteral(".")
-            : QDir(folder.folder.input).relativeFilePath(outcome.input);
+            : below(folder.folder.input, outcome.input);
     // A copy under other names than its input's (names that identified the patient).
-    const QString copy = QDir(folder.folder.output).relativeFilePath(outcome.output);
+    const QString copy = below(folder.folder.output, outcome.output);
     if (outcome.status != FileOutcome::Status::Skipped && relative != QLatin1String(".")
         && copy != relative)
         relative += QStringLiteral(" -> ") + copy;

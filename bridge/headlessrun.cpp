@@ -35,7 +35,6 @@ HeadlessRun::HeadlessRun(int workers, QObject *parent) : QObject(parent)
             emit residue(outcome.output, outcome.residue);
         if (outcome.status != FileOutcome::Status::Failed)
             return;
-        m_failures.append(outcome);
         for (const JobReport::Folder &folder : m_handler.job().folders()) {
             if (folder.folder.failure.isEmpty() || outcome.reason != folder.folder.failure
                 || !outcome.output.startsWith(folder.folder.output + QLatin1Char('/')))

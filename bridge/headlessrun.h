@@ -9,8 +9,9 @@
 
 // One anonymization job without windows, for the headless command: it builds the same bridge
 // as the GUI program (without the server client) and sends it the same "openFolder" message
-// the window sends, so it runs exactly the code the window runs. It gathers what the command
-// prints: the progress, every failure with its reason, the job's outcome folder by folder.
+// the window sends, so it runs exactly the code the window runs. It passes on what the command
+// prints: the progress, every failure with its reason (as it comes: none is kept), the job's
+// outcome folder by folder.
 //
 // GUI thread only.
 class HeadlessRun : public QObject
@@ -55,7 +56,6 @@ public:
 
     int files() const { return m_handler.total(); }
     int done() const { return m_handler.done(); }
-    const QList<FileOutcome> &failures() const { return m_failures; }
     const JobReport::Job &job() const { return m_handler.job(); }
     qint64 bytesRead() const { return m_handler.bytesRead(); }
     qint64 elapsedMs() const { return m_elapsed.elapsed(); }
@@ -80,7 +80,6 @@ private:
     void finish();
 
     QmlHandler m_handler{ QmlHandler::ServerClient::None };
-    QList<FileOutcome> m_failures;
     QSet<QString> m_failedOutputFolders; // named once each
     QElapsedTimer m_elapsed;
     bool m_finished = false;

@@ -448,21 +448,23 @@ void QmlHandler::finishJob(bool stopped)
 void QmlHandler::noteFilesBeyondOutcomes(bool stopped)
 {
     const QList<JobReport::Folder> &folders = m_job.folders();
-    // By input and by copy: a copy may be named otherwise than its planned output.
-    QSet<QString> reportedInputs;
-    QSet<QString> reported;
-    for (const JobReport::Folder &folder : folders)
-        for (const FileOutcome &outcome : folder.files) {
-            reportedInputs.insert(outcome.input);
-            reported.insert(outcome.output);
-        }
+    const auto reported = [&folders](const QString &output) {
+        return std::any_of(folders.begin(), folders.end(), [&output](const JobReport::Folder &f) {
+            return f.reported.contains(output);
+        });
+    };
+    // By input: a copy may be named otherwise than its planned output.
+    const auto reportedInput = [&folders](const QString &file) {
+        return std::any_of(folders.begin(), folders.end(), [&file](const JobReport::Folder &f) {
+            return f.reportedInputs.contains(file);
+        });
+    };
     for (qsizetype i = 0; i < folders.size(); ++i) {
         JobReport::Folder &folder = m_job.folder(i);
         const QString &input = folder.folder.input;
         if (stopped) {
             for (const QString &file : std::as_const(m_jobInputs)) {
-                // The output of a file is its path below the input, under the output folder.
-                if (file.startsWith(input + QLatin1Char('/')) && !reportedInputs.contains(file))
+                if (file.startsWith(input + QLatin1Char('/')) && !reportedInput(file))
                     folder.notDone.append(file);
             }
         }
@@ -471,7 +473,7 @@ void QmlHandler::noteFilesBeyondOutcomes(bool stopped)
         // Another shard's copies are no earlier job's: each shard reports its own files.
         if (folder.folder.existed && m_jobMethod.shard.whole()) {
             for (const QString &relative : JobPlan::filesBelow(folder.folder.output)) {
-                if (!reported.contains(folder.folder.output + QLatin1Char('/') + relative))
+                if (!reported(folder.folder.output + QLatin1Char('/') + relative))
                     folder.earlier.append(relative);
             }
         }

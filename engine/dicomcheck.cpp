@@ -272,8 +272,11 @@ private:
     bool finish()
     {
         Result ok{ true, {} };
-        if (m_pixelVerbatim) {
+        // GDCM sorts the elements it writes: the ones read after the pixel data come after it
+        // again only when every top-level tag was in order.
+        if (m_pixelVerbatim && m_ascending) {
             ok.verbatimPixelData = qint64(m_pixelStart);
+            ok.pixelDataEnd = qint64(m_pixelEnd);
             ok.size = qint64(m_r.size());
         }
         return stop(std::move(ok));
@@ -391,8 +394,6 @@ private:
             m_ascending = false;
         m_previousTopTag = t;
         m_anyTopTag = true;
-        // Anything after the pixel data makes it no longer the file's end.
-        m_pixelVerbatim = false;
     }
 
     // One element from its header on: its value skipped, or its items or fragments entered.
@@ -419,7 +420,7 @@ private:
             if (!res.ok)
                 return stop(std::move(res));
             if (verbatimHeader && evenItems)
-                notePixelData(elementStart);
+                notePixelData(elementStart, m_pos);
             return true;
         }
         if (h.sequence) {
@@ -432,9 +433,9 @@ private:
             return stop("value length beyond its container", m_pos - h.size);
         if ((h.length & 1) && f.kind == FrameKind::Item && f.lengthsComputed)
             return stop("odd value length inside an item", m_pos - h.size);
-        if (verbatimHeader && (h.length & 1) == 0)
-            notePixelData(elementStart);
         m_pos += h.length;
+        if (verbatimHeader && (h.length & 1) == 0)
+            notePixelData(elementStart, m_pos);
         return true;
     }
 
@@ -561,10 +562,11 @@ private:
         return (isVr(vr, "OB") || (isVr(vr, "OW") && !h.fragments)) && vr[2] == 0 && vr[3] == 0;
     }
 
-    // The pixel data at `start` is copied as it is, unless another element follows it.
-    void notePixelData(quint64 start)
+    // The pixel data in [start, end) is copied as it is, unless a tag out of order follows.
+    void notePixelData(quint64 start, quint64 end)
     {
         m_pixelStart = start;
+        m_pixelEnd = end;
         m_pixelVerbatim = true;
     }
 
@@ -576,9 +578,10 @@ private:
     Frame m_stack[2 * maxSequenceDepth + 2];
     int m_top = 0;
     int m_sequenceDepth = 0;
-    // The top-level pixel data element, when GDCM would write it back byte for byte and it is
-    // the last element; and the order of the top-level tags so far.
+    // The top-level pixel data element, when GDCM would write it back byte for byte; and the
+    // order of the top-level tags so far.
     quint64 m_pixelStart = 0;
+    quint64 m_pixelEnd = 0;
     bool m_pixelVerbatim = false;
     bool m_ascending = true;
     quint32 m_previousTopTag = 0;

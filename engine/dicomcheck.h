@@ -18,10 +18,12 @@ struct Result
     QString reason;
     qint64 offset = -1; // where the walk stopped, when it did at a known byte
     // Where the top-level pixel data element (its header) starts when GDCM's writer would
-    // write that element back byte for byte and it is the last thing in the file; -1
-    // otherwise. Set only when ok. The bytes from here to the end of the file can then be
-    // copied as they are behind the rest of the data set as GDCM writes it.
+    // write that element back byte for byte, and every top-level tag is in ascending order
+    // (so the elements after it, if any, are those GDCM writes after it); -1 otherwise. Set
+    // only when ok. The bytes from here to pixelDataEnd can then be copied as they are
+    // between the data set's elements before and after them as GDCM writes those.
     qint64 verbatimPixelData = -1;
+    qint64 pixelDataEnd = 0; // with verbatimPixelData: the byte after the element
     qint64 size = 0; // with verbatimPixelData: the file's size as the check read it
 };
 

@@ -30,6 +30,22 @@ namespace {
 
 const gdcm::Tag pixelDataTag(0x7fe0, 0x0010);
 
+// Elements after the pixel data are read from a copy of the file's bytes without it: up to
+// this many bytes of them. A file with more after its pixel data is read whole.
+constexpr qint64 maxTrailerBytes = qint64(4) << 20;
+
+// A copy up to this size is kept in memory while it is written, written at once and read again
+// from there (OutputFile::keepWritten): the size of input read rather than mapped.
+constexpr qint64 keptCopyLimit = qint64(InputBytes::readWholeBelow);
+
+// GDCM's writer for the elements after the pixel data: the data set alone, in the file's
+// transfer syntax, without preamble or meta group.
+class DataSetWriter : public gdcm::Writer
+{
+public:
+    DataSetWriter() { SetWriteDataSetOnly(true); }
+};
+
 // A file set's index under another name than DICOMDIR: its records name patients, and hold
 // byte offsets into the file itself that no cleaning can keep true.
 bool isDirectory(const gdcm::File &file)
@@ -61,9 +77,8 @@ bool cleaningTouchesPixelData(const CompiledProfile &profile, const Options &opt
 }
 
 // The file's bytes, read once, and the structural check's verdict on them. False, with
-// `reason` set (after `prefix`), when the file cannot be read or fails the check.
-bool readChecked(const QString &path, InputBytes &bytes, DicomCheck::Result &check, QString *reason,
-                 const QString &prefix)
+// `reason` set, when the file cannot be read or fails the check.
+bool readChecked(const QString &path, InputBytes &bytes, DicomCheck::Result &check, QString *reason)
 {
     QString why;
     if (bytes.open(path, &why)) {
@@ -73,7 +88,7 @@ bool readChecked(const QString &path, InputBytes &bytes, DicomCheck::Result &che
         why = check.reason;
     }
     if (reason)
-        *reason = prefix + why;
+        *reason = why;
     return false;
 }
 
@@ -81,9 +96,9 @@ bool readChecked(const QString &path, InputBytes &bytes, DicomCheck::Result &che
 // (the skip keeps GDCM from reading that value; the element itself is left out). An
 // exception, such as a failed allocation, is one more way for one file to fail; it never
 // leaves the worker.
-bool parse(const InputBytes &bytes, gdcm::Reader &reader, bool upToPixelData)
+bool parse(const char *data, qint64 size, gdcm::Reader &reader, bool upToPixelData)
 {
-    MemoryStream stream(bytes.data(), bytes.size());
+    MemoryStream stream(data, size);
     reader.SetStream(stream);
     bool ok = false;
     try {
@@ -93,6 +108,38 @@ bool parse(const InputBytes &bytes, gdcm::Reader &reader, bool upToPixelData)
     }
     // The reader keeps no use of the stream once read.
     return ok;
+}
+
+// The bytes of a file without its top-level pixel data element, where the check found that
+// element copyable and elements after it: the elements before and after it put together, as
+// the data set GDCM would read without the pixel data. Empty when nothing follows the element,
+// when more than maxTrailerBytes do, or when the bytes put together do not pass the check
+// (GDCM sees only bytes that did).
+QByteArray withoutPixelData(const char *data, const DicomCheck::Result &check)
+{
+    const qint64 trailer = check.size - check.pixelDataEnd;
+    if (check.verbatimPixelData < 0 || trailer <= 0 || trailer > maxTrailerBytes)
+        return {};
+    QByteArray joined;
+    joined.reserve(check.verbatimPixelData + trailer);
+    joined.append(data, check.verbatimPixelData).append(data + check.pixelDataEnd, trailer);
+    if (!DicomCheck::checkBytes(joined.constData(), joined.size()).ok)
+        return {};
+    return joined;
+}
+
+// GDCM's parse of bytes that passed the check as `check`, without the value of the top-level
+// pixel data element: its elements before it and those after it (whole, where the element is
+// not one the check found copyable). False when GDCM cannot parse them.
+bool parseWithoutPixelData(const char *data, qint64 size, const DicomCheck::Result &check,
+                           gdcm::Reader &reader)
+{
+    if (check.verbatimPixelData >= 0 && check.pixelDataEnd < size) {
+        const QByteArray joined = withoutPixelData(data, check);
+        if (!joined.isEmpty())
+            return parse(joined.constData(), joined.size(), reader, false);
+    }
+    return parse(data, size, reader, true);
 }
 
 // GDCM's whole parse of a file that passed the structural check, read from the file itself.
@@ -186,6 +233,95 @@ QString judgeNames(const QString &input, const QString &output, const Cleanup::R
     return renamed ? out.join(QLatin1Char('/')) : output;
 }
 
+// Checks the file's structure, then reads it with GDCM. With `tail` given, a file whose
+// top-level pixel data element the check found fit to be copied byte for byte is read without
+// that element's value (DicomCheck::Result::verbatimPixelData), and `tail` names it in
+// `bytes`, which must then stay open while the copy is written; otherwise the file is read
+// whole and `tail->length` is 0. `size` receives the file's size once read.
+bool readInput(const QString &input, InputBytes &bytes, gdcm::Reader &reader, QString *reason,
+               VerbatimTail *tail, qint64 *size)
+{
+    if (tail)
+        *tail = VerbatimTail{ &bytes, 0, 0 };
+    // GDCM aborts the process or allocates the stated length on some malformed files; it
+    // sees only files that pass our own walk, and parses the very bytes the walk read.
+    DicomCheck::Result check;
+    if (!readChecked(input, bytes, check, reason))
+        return false;
+    *size = bytes.size();
+    QByteArray joined;
+    bool verbatim = tail && check.verbatimPixelData >= 0;
+    if (verbatim && check.pixelDataEnd < check.size) {
+        joined = withoutPixelData(bytes.data(), check);
+        verbatim = !joined.isEmpty();
+    }
+    // A large file that GDCM must read whole is read from the file: through the mapping, its
+    // pages would count twice, once mapped and once in GDCM's copy of the pixel data.
+    const bool fromFile = bytes.mapped() && !verbatim;
+    if (fromFile)
+        bytes.close();
+    bool parsed = false;
+    if (fromFile)
+        parsed = parseFile(input, reader);
+    else if (!joined.isEmpty())
+        parsed = parse(joined.constData(), joined.size(), reader, false);
+    else
+        parsed = parse(bytes.data(), bytes.size(), reader, verbatim);
+    if (!parsed) {
+        if (reason)
+            *reason = QStringLiteral("not readable as DICOM");
+        return false;
+    }
+    if (verbatim) {
+        tail->offset = check.verbatimPixelData;
+        tail->length = check.pixelDataEnd - check.verbatimPixelData;
+    }
+    return true;
+}
+
+// GDCM's write of `file` into the stream of `out`. GDCM does not look at the stream's state
+// after writing: OutputFile::finish() does. An exception fails the file like any other error;
+// the temporary file goes with `out`.
+bool encode(gdcm::Writer &writer, const gdcm::File &file, OutputFile &out)
+{
+    writer.SetStream(out.stream());
+    writer.SetFile(file);
+    try {
+        return writer.Write();
+    } catch (...) {
+        return false;
+    }
+}
+
+// Why encode() failed. A full disk stops GDCM too: the system's reason, where there is one,
+// says more.
+QString encodeError(const OutputFile &out)
+{
+    return QStringLiteral("cannot write: ")
+            + (out.streamErrorString().isEmpty()
+                       ? QStringLiteral("GDCM could not encode the data set")
+                       : out.streamErrorString());
+}
+
+// True when the data set holds nothing before the pixel data: GDCM writes no file without a
+// data set, so the pixel data cannot be copied after an empty one.
+bool nothingBeforePixelData(const gdcm::DataSet &dataSet)
+{
+    return dataSet.IsEmpty() || !(dataSet.GetDES().begin()->GetTag() < pixelDataTag);
+}
+
+// Moves the elements of `dataSet` after the top-level pixel data to a data set of their own.
+gdcm::DataSet takeElementsAfterPixelData(gdcm::DataSet &dataSet)
+{
+    gdcm::DataSet after;
+    const gdcm::DataSet::DataElementSet &all = dataSet.GetDES();
+    for (auto it = all.upper_bound(gdcm::DataElement(pixelDataTag)); it != all.end(); ++it)
+        after.Insert(*it);
+    for (const gdcm::DataElement &de : after.GetDES())
+        dataSet.Remove(de.GetTag());
+    return after;
+}
+
 } // namespace
 
 QString renamedPath(const QString &outputFolder, const gdcm::File &cleaned,
@@ -214,32 +350,11 @@ QString renamedPath(const QString &outputFolder, const gdcm::File &cleaned,
             + QLatin1String(".dcm");
 }
 
-bool read(const QString &input, gdcm::Reader &reader, QString *reason, VerbatimTail *tail)
+bool read(const QString &input, gdcm::Reader &reader, QString *reason)
 {
-    if (tail)
-        *tail = VerbatimTail{ input, 0, 0 };
-    // GDCM aborts the process or allocates the stated length on some malformed files; it
-    // sees only files that pass our own walk, and parses the very bytes the walk read.
     InputBytes bytes;
-    DicomCheck::Result check;
-    if (!readChecked(input, bytes, check, reason, QString()))
-        return false;
-    const bool upToPixelData = tail && check.verbatimPixelData >= 0;
-    // A large file that GDCM must read whole is read from the file: through the mapping, its
-    // pages would count twice, once mapped and once in GDCM's copy of the pixel data.
-    const bool fromFile = bytes.mapped() && !upToPixelData;
-    if (fromFile)
-        bytes.close();
-    if (fromFile ? !parseFile(input, reader) : !parse(bytes, reader, upToPixelData)) {
-        if (reason)
-            *reason = QStringLiteral("not readable as DICOM");
-        return false;
-    }
-    if (upToPixelData) {
-        tail->offset = check.verbatimPixelData;
-        tail->length = check.size - check.verbatimPixelData;
-    }
-    return true;
+    qint64 size = 0;
+    return readInput(input, bytes, reader, reason, nullptr, &size);
 }
 
 CompiledProfile compileProfile(const QJsonObject &profile)
@@ -261,19 +376,33 @@ CompiledProfile compileProfile(const QJsonObject &profile)
     return compiled;
 }
 
-bool readsAgain(const QString &path, QString *reason)
+bool readsAgain(const char *data, qint64 size, QString *reason)
 {
-    InputBytes bytes;
-    DicomCheck::Result check;
-    if (!readChecked(path, bytes, check, reason, QStringLiteral("the copy does not read again: ")))
+    const DicomCheck::Result check = DicomCheck::checkBytes(data, size);
+    if (!check.ok) {
+        if (reason)
+            *reason = QStringLiteral("the copy does not read again: ") + check.reason;
         return false;
+    }
     gdcm::Reader reader;
-    if (!parse(bytes, reader, true)) {
+    if (!parseWithoutPixelData(data, size, check, reader)) {
         if (reason)
             *reason = QStringLiteral("the copy does not read again as DICOM");
         return false;
     }
     return true;
+}
+
+bool readsAgain(const QString &path, QString *reason)
+{
+    InputBytes bytes;
+    QString why;
+    if (!bytes.open(path, &why)) {
+        if (reason)
+            *reason = QStringLiteral("the copy does not read again: ") + why;
+        return false;
+    }
+    return readsAgain(bytes.data(), bytes.size(), reason);
 }
 
 bool write(const gdcm::File &file, const QString &output, QString *madeFolder, QString *reason,
@@ -296,32 +425,38 @@ bool write(const gdcm::File &file, const QString &output, QString *madeFolder, Q
         return failed(QStringLiteral("cannot write: ") + out.errorString());
     if (madeFolder)
         *madeFolder = folder;
+    // Pixel data copied by the kernel goes to the file directly; any other copy is kept in
+    // memory while it is small, written at once and read again from there.
+    const bool kernelCopy = tail && tail->source->mapped();
+    if (!kernelCopy)
+        out.keepWritten(keptCopyLimit);
     gdcm::Writer writer;
     writer.CheckFileMetaInformationOff();
-    writer.SetStream(out.stream());
-    writer.SetFile(file);
-    // GDCM does not look at the stream's state after writing: finish() does. An exception
-    // fails the file like any other error; the temporary file goes with `out`.
-    bool written = false;
-    try {
-        written = writer.Write();
-    } catch (...) {
-        written = false;
-    }
-    // A full disk stops GDCM too: the system's reason, where there is one, says more.
-    if (!written)
-        return failed(QStringLiteral("cannot write: ")
-                      + (out.streamErrorString().isEmpty()
-                                 ? QStringLiteral("GDCM could not encode the data set")
-                                 : out.streamErrorString()));
-    if (tail && !out.appendRange(tail->input, tail->offset, tail->length))
+    if (!encode(writer, file, out))
+        return failed(encodeError(out));
+    if (kernelCopy && !out.appendRange(tail->source->handle(), tail->offset, tail->length))
         return failed(QStringLiteral("cannot write: ") + out.errorString());
+    if (tail && !kernelCopy)
+        out.stream().write(tail->source->data() + tail->offset, std::streamsize(tail->length));
+    if (tail && tail->after && !tail->after->IsEmpty()) {
+        // The data set alone, in the file's transfer syntax. GDCM's writers hold the files
+        // they write by reference count: this one lives on the heap.
+        const gdcm::SmartPointer<gdcm::File> rest = new gdcm::File;
+        rest->GetHeader().SetDataSetTransferSyntax(file.GetHeader().GetDataSetTransferSyntax());
+        rest->SetDataSet(*tail->after);
+        DataSetWriter afterWriter;
+        if (!encode(afterWriter, *rest, out))
+            return failed(encodeError(out));
+    }
+    // Every write is checked here, whatever the copy read again would show.
     if (!out.finish())
         return failed(QStringLiteral("cannot write: ") + out.errorString());
     // GDCM writes some inputs it has read into copies that no reader, GDCM included, can
     // read again: only a copy that reads is ever put under its final name.
     QString unreadable;
-    if (!readsAgain(out.temporaryPath(), &unreadable))
+    const OutputFile::Bytes kept = out.kept();
+    if (kept.data ? !readsAgain(kept.data, kept.size, &unreadable)
+                  : !readsAgain(out.temporaryPath(), &unreadable))
         return failed(unreadable);
     if (!out.commit())
         return failed(QStringLiteral("cannot write: ") + out.errorString());
@@ -355,13 +490,15 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
     outcome.output = output;
     if (bytesRead)
         *bytesRead = 0;
+    InputBytes bytes;
     gdcm::Reader reader;
     VerbatimTail tail;
     const bool verbatim = options.verbatimPixelData && !cleaningTouchesPixelData(profile, options);
-    if (!read(input, reader, &outcome.reason, verbatim ? &tail : nullptr))
+    qint64 size = 0;
+    if (!readInput(input, bytes, reader, &outcome.reason, verbatim ? &tail : nullptr, &size))
         return outcome;
     if (bytesRead)
-        *bytesRead = QFileInfo(input).size();
+        *bytesRead = size;
 
     gdcm::File &file = reader.GetFile();
     if (isDirectory(file)) {
@@ -375,6 +512,7 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
     const bool blanking = options.blankText && !imageText.boxes.empty();
     if (blanking && tail.length > 0) {
         // Painting needs the pixel data in the data set.
+        bytes.close();
         Options whole = options;
         whole.verbatimPixelData = false;
         return anonymizeFile(input, planned, profile, whole, folders, bytesRead);
@@ -384,8 +522,9 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
                    Cleanup::Options{ options.standard, options.uids.get(),
                                      options.standardOptions, options.links != nullptr },
                    record);
-    if (file.GetDataSet().IsEmpty() && tail.length > 0) {
-        // Only the pixel data is left, which GDCM must then write itself.
+    if (tail.length > 0 && nothingBeforePixelData(file.GetDataSet())) {
+        // Nothing is left before the pixel data, which GDCM must then write itself.
+        bytes.close();
         Options whole = options;
         whole.verbatimPixelData = false;
         return anonymizeFile(input, planned, profile, whole, folders, bytesRead);
@@ -434,6 +573,12 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
         outcome.reason = QStringLiteral("the copy would replace its own input");
         outcome.residue.clear();
         return outcome;
+    }
+    // The elements after copied pixel data are written after it.
+    gdcm::DataSet after;
+    if (tail.length > 0) {
+        after = takeElementsAfterPixelData(file.GetDataSet());
+        tail.after = &after;
     }
     if (!write(file, output, &folders.made, &outcome.reason, tail.length > 0 ? &tail : nullptr)) {
         outcome.residue.clear();

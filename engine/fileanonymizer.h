@@ -12,10 +12,12 @@
 #include <mutex>
 #include <unordered_set>
 
+class InputBytes;
 class LinkFile;
 class UidMap;
 
 namespace gdcm {
+class DataSet;
 class File;
 class Reader;
 } // namespace gdcm
@@ -27,37 +29,40 @@ namespace FileAnonymizer {
 using Cleanup::CompiledProfile;
 using Cleanup::Replacement;
 
-// The end of an input file copied as it is behind the data set GDCM writes: its pixel data
-// element, from `offset` to the input's end.
+// The top-level pixel data element of an input, copied as it is between the elements GDCM
+// writes before it and after it: bytes [offset, offset + length) of `source`, which stays open
+// while the copy is written. `after`, when given, holds the cleaned elements that follow it;
+// the file written then holds only those before it.
 struct VerbatimTail
 {
-    QString input;
+    const InputBytes *source = nullptr;
     qint64 offset = 0;
     qint64 length = 0;
+    const gdcm::DataSet *after = nullptr;
 };
 
-// Checks the file's structure, then reads it with GDCM. False for a file that cannot be
+// Checks the file's structure, then reads it whole with GDCM. False for a file that cannot be
 // opened, fails the check, or that GDCM cannot parse; `reason`, when given, then says why.
-//
-// With `tail` given, a file whose top-level pixel data element the check found fit to be
-// copied byte for byte (DicomCheck::Result::verbatimPixelData) is read only up to that element,
-// which `tail` then names; otherwise the file is read whole and `tail->length` is 0.
-bool read(const QString &input, gdcm::Reader &reader, QString *reason = nullptr,
-          VerbatimTail *tail = nullptr);
+bool read(const QString &input, gdcm::Reader &reader, QString *reason = nullptr);
 
 // The profile's entries in its key order, their numbers and texts read once.
 CompiledProfile compileProfile(const QJsonObject &profile);
 
-// Reads a written file again as a later reader will: the structural check, then GDCM up to
-// the pixel data. False, with `reason` set, when it does not read.
+// Reads a written file again as a later reader will: the structural check, then GDCM without
+// the value of the pixel data (the elements before it, and those after it). False, with
+// `reason` set, when it does not read.
 bool readsAgain(const QString &path, QString *reason = nullptr);
+// The same over a copy's bytes in memory.
+bool readsAgain(const char *data, qint64 size, QString *reason = nullptr);
 
 // Writes the file, meta header as read, to `output` through a temporary file in the output
 // folder (created when missing), renamed over `output` only after the whole write succeeded
-// and the temporary file read again. With `tail`, its bytes follow what GDCM wrote, copied
-// from the input file without passing through memory. False, leaving nothing behind, on any
-// failure; `reason`, when given, then says why. `madeFolder`, when given, names a folder known
-// to exist (the previous file's); it is not made again, and is updated.
+// and the copy read again (from memory where it was small enough to be kept there, else from
+// the temporary file). With `tail`, its bytes stand between the data set's elements before the
+// pixel data and those after it, copied from the input (by the kernel where the input is
+// mapped, else from its bytes in memory). False, leaving nothing behind, on any failure;
+// `reason`, when given, then says why. `madeFolder`, when given, names a folder known to exist
+// (the previous file's); it is not made again, and is updated.
 bool write(const gdcm::File &file, const QString &output, QString *madeFolder = nullptr,
            QString *reason = nullptr, const VerbatimTail *tail = nullptr);
 
@@ -77,7 +82,8 @@ struct Options
     bool strict = false; // a copy that still holds identifying data is not kept
     std::shared_ptr<const UidMap> uids; // never null
     // Pixel data that GDCM would write back unchanged is copied from the input instead of
-    // read and written (the same bytes; false makes every file go through GDCM whole).
+    // read and written, also where elements follow it (the same bytes; false makes every file
+    // go through GDCM whole).
     bool verbatimPixelData = true;
     // Text burned into the pixels: how much OCR looks, and whether the boxes it finds are
     // painted over (native pixel data only).

@@ -1,6 +1,7 @@
 #include "engine/jobreport.h"
 
 #include "engine/outputfile.h"
+#include "engine/sortedspool.h"
 #include "engine/tagprofile.h"
 
 #include <QDir>
@@ -84,6 +85,34 @@ bool holds(const QString &folder, const QString &path)
                 && path.at(folder.size()) == QLatin1Char('/'));
 }
 
+// `path` relative to `folder`: its end where `folder` holds it (the usual case, without the
+// cost of a QDir), else as QDir says.
+QString below(const QString &folder, const QString &path)
+{
+    if (path.size() > folder.size() + 1 && holds(folder, path))
+        return path.mid(folder.size() + 1);
+    return QDir(folder).relativeFilePath(path);
+}
+
+// A file's line in the report: its path below the dropped folder (and below the output folder
+// where the copy's differs) and its status.
+QPair<QString, QString> reportLine(const Folder &folder, const FileOutcome &outcome)
+{
+    QString relative = outcome.input == folder.folder.input
+            ? QStringLiteral(".")
+            : below(folder.folder.input, outcome.input);
+    // A copy under other names than its input's (names that identified the patient).
+    const QString copy = below(folder.folder.output, outcome.output);
+    if (outcome.status != FileOutcome::Status::Skipped && relative != QLatin1String(".")
+        && copy != relative)
+        relative += QStringLiteral(" -> ") + copy;
+    QString status = statusText(outcome);
+    if (outcome.blankedBoxes > 0)
+        status += QStringLiteral(" (%1 text boxes painted over in the image)")
+                          .arg(outcome.blankedBoxes);
+    return { relative, status };
+}
+
 } // namespace
 
 QString residueWords(quint32 kinds)
@@ -151,16 +180,14 @@ void Job::add(const FileOutcome &outcome)
     }
     if (!owner)
         return;
-    owner->files.append(outcome);
-    // Files of one series mostly leave the same residue: one shared list for all of them
-    // keeps a job of many thousand files small.
-    if (!outcome.residue.isEmpty()) {
-        const auto kept = m_residueLists.constFind(outcome.residue);
-        if (kept != m_residueLists.constEnd())
-            owner->files.last().residue = *kept;
-        else
-            m_residueLists.insert(outcome.residue);
-    }
+    if (!owner->lines)
+        owner->lines = std::make_shared<SortedSpool>(
+                QFileInfo(owner->folder.output).absolutePath(),
+                QFileInfo(reportPath(owner->folder.output)).fileName());
+    const auto [path, status] = reportLine(*owner, outcome);
+    owner->lines->add(path, status);
+    owner->reported.insert(outcome.output);
+    owner->reportedInputs.insert(outcome.input);
     owner->counts.add(outcome);
 }
 
@@ -168,14 +195,44 @@ void Job::writeReports(const QDateTime &when, const QString &version, const QJso
                        const Method &method, bool stopped)
 {
     for (Folder &folder : m_folders) {
-        if (folder.files.isEmpty() && folder.notDone.isEmpty())
+        if (!folder.lines && folder.notDone.isEmpty())
             continue;
         const QString path = reportPath(folder.folder.output, method.shard);
+        if (!folder.lines)
+            folder.lines = std::make_shared<SortedSpool>(QFileInfo(folder.folder.output).absolutePath(),
+                                                         QFileInfo(path).fileName());
+        const QDir input(folder.folder.input);
+        for (const QString &notDone : std::as_const(folder.notDone))
+            folder.lines->add(input.relativeFilePath(notDone),
+                              QStringLiteral("not done: the job was stopped before it"));
+        for (const QString &earlier : std::as_const(folder.earlier))
+            folder.lines->add(earlier, QStringLiteral("an earlier job's copy, not in this job"));
+        folder.notDone.clear();
+        folder.earlier.clear();
+        // The head, then the files by their path below the dropped folder, sorted: the workers
+        // report in any order. Written as they are read back from the temporary file.
+        OutputFile out(path);
         QString error;
-        if (writeText(path, reportText(folder, when, version, profile, method, stopped), &error))
-            folder.report = path;
-        else
+        if (out.open()) {
+            std::ostream &stream = out.stream();
+            stream << reportHead(folder, when, version, profile, method, stopped).toStdString();
+            const bool read = folder.lines->read(
+                    [&stream](const QString &file, const QString &status) {
+                        stream << QStringLiteral("  %1: %2\n")
+                                          .arg(oneLine(file), status)
+                                          .toStdString();
+                    },
+                    &error);
+            if (read && out.commit())
+                folder.report = path;
+            else if (error.isEmpty())
+                error = out.errorString();
+        } else {
+            error = out.errorString();
+        }
+        if (folder.report.isEmpty())
             folder.reportError = error;
+        folder.lines.reset();
     }
 }
 
@@ -229,7 +286,7 @@ QString summaryText(const Job &job, int stoppedOf, int done)
     return text + QStringLiteral(" · ") + (names + empty).join(QLatin1String(", "));
 }
 
-QString reportText(const Folder &folder, const QDateTime &when, const QString &version,
+QString reportHead(const Folder &folder, const QDateTime &when, const QString &version,
                    const QJsonObject &profile, const Method &method, bool stopped)
 {
     QString text;
@@ -278,35 +335,7 @@ QString reportText(const Folder &folder, const QDateTime &when, const QString &v
                         .arg(tagText(entry), it.key(), oneLine(TagProfile::replacementText(entry)));
     }
 
-    // Files by their path below the dropped folder, sorted: the workers report in any order.
-    QList<QPair<QString, QString>> lines;
-    lines.reserve(folder.files.size());
-    const QDir input(folder.folder.input);
-    const QDir output(folder.folder.output);
-    for (const FileOutcome &outcome : folder.files) {
-        QString relative = outcome.input == folder.folder.input
-                ? QStringLiteral(".")
-                : input.relativeFilePath(outcome.input);
-        // A copy under other names than its input's (names that identified the patient).
-        const QString copy = output.relativeFilePath(outcome.output);
-        if (outcome.status != FileOutcome::Status::Skipped && relative != QLatin1String(".")
-            && copy != relative)
-            relative += QStringLiteral(" -> ") + copy;
-        QString status = statusText(outcome);
-        if (outcome.blankedBoxes > 0)
-            status += QStringLiteral(" (%1 text boxes painted over in the image)")
-                              .arg(outcome.blankedBoxes);
-        lines.append({ relative, status });
-    }
-    for (const QString &notDone : folder.notDone)
-        lines.append({ input.relativeFilePath(notDone),
-                       QStringLiteral("not done: the job was stopped before it") });
-    for (const QString &earlier : folder.earlier)
-        lines.append({ earlier, QStringLiteral("an earlier job's copy, not in this job") });
-    std::sort(lines.begin(), lines.end());
     text += QStringLiteral("\nFiles (path below the dropped folder: status):\n");
-    for (const auto &line : lines)
-        text += QStringLiteral("  %1: %2\n").arg(oneLine(line.first), line.second);
     return text;
 }
 

@@ -11,6 +11,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class SortedSpool;
+
 // What became of a job's files, folder by folder, and the texts that tell the user: the one
 // outcome line of the window and the report written beside each output folder. Reports name
 // files, reasons and element paths, and the profile's own replacement texts: never a value
@@ -45,11 +49,17 @@ struct Method
     JobPlan::Shard shard; // this machine's part of the job
 };
 
-// One output folder of a job and the outcomes of its files.
+// One output folder of a job and what became of its files. Only counts and the report's lines
+// are kept, and the lines go to a temporary file beside the report as they come: a job of
+// any number of files needs about the same memory.
 struct Folder
 {
     JobPlan::OutputFolder folder;
-    QList<FileOutcome> files; // in the order they were reported
+    // The report's line of each file (its path below the dropped folder, its status), read
+    // back in path order when the report is written; made with the folder's first outcome.
+    std::shared_ptr<SortedSpool> lines;
+    QSet<QString> reported; // the output path of every file reported
+    QSet<QString> reportedInputs; // and its input: a copy may be named otherwise than planned
     Counts counts;
     QString report; // the report's path, once written
     QString reportError; // why it could not be written
@@ -81,7 +91,6 @@ public:
 private:
     QList<Folder> m_folders;
     Counts m_counts;
-    QSet<QStringList> m_residueLists; // each distinct residue list once, shared by its files
 };
 
 // "<output folder>.report.txt": beside the output folder, never inside a copy tree. Each shard
@@ -96,10 +105,11 @@ bool isReportName(const QString &path);
 // job's total, at least 0) begins "stopped after <done> of <total> files".
 QString summaryText(const Job &job, int stoppedOf = -1, int done = 0);
 
-// The whole report of one folder: date and time, version, the profile as used (each enabled
-// entry with its replacement text, and whether the standard clean-up was on), then each file by
-// its path below the dropped folder with its status and reason.
-QString reportText(const Folder &folder, const QDateTime &when, const QString &version,
+// The head of the report of one folder: date and time, version, the profile as used (each
+// enabled entry with its replacement text, and how the standard clean-up was applied). Each
+// file follows on a line of its own, by its path below the dropped folder with its status and
+// reason, sorted by path (see Job::writeReports).
+QString reportHead(const Folder &folder, const QDateTime &when, const QString &version,
                    const QJsonObject &profile, const Method &method, bool stopped);
 
 // Writes `text` as UTF-8 to `path` through a temporary file renamed into place: a reader

@@ -2,6 +2,7 @@
 #include "engine/jobplan.h"
 #include "engine/outputfile.h"
 #include "engine/tagprofile.h"
+#include "engine/uidmap.h"
 
 #include "shared/dicomfiles.h"
 #include "shared/jobrunner.h"
@@ -20,7 +21,9 @@
 #include <memory>
 
 #ifdef Q_OS_LINUX
+#include <csignal>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -43,6 +46,8 @@ private slots:
     void secondRunReplacesTheCopies();
     void shutdownDuringAJob();
     void outputFileLeavesNothingUncommitted();
+    void failedStreamIsNeverCommitted_data();
+    void failedStreamIsNeverCommitted();
     void outputFileSystemFillsUp();
     void trees_data();
     void trees();
@@ -77,6 +82,37 @@ QString readText(const QString &path)
 {
     return QString::fromUtf8(TestDicom::readAll(path));
 }
+
+#ifdef Q_OS_LINUX
+// While it lives, no file of this process grows beyond `bytes`: a write across the limit
+// writes up to it, the next one fails (EFBIG), as on a full disk but at a byte of our choice.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(qint64 bytes)
+    {
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        struct rlimit limit = m_old;
+        limit.rlim_cur = rlim_t(bytes);
+        m_set = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+    bool isSet() const { return m_set; }
+
+private:
+    struct rlimit m_old = {};
+    void (*m_oldHandler)(int) = nullptr;
+    bool m_set = false;
+};
+#endif
 
 } // namespace
 
@@ -378,6 +414,99 @@ void TestFileAnonymizer::outputFileLeavesNothingUncommitted()
     QVERIFY(out.commit());
     QCOMPARE(TestDicom::treeOf(m_dir->path()), QStringList{ "a.dcm" });
     QCOMPARE(QFileInfo(path("a.dcm")).size(), qint64(3 + big.size()));
+}
+
+// A write that fails while a copy is written fails the copy, wherever it falls: the copy is
+// never put under its final name, and nothing is left. Reading the copy again would not tell:
+// a small copy is read again from memory, and a copy cut off after its pixel data still reads
+// as DICOM. For a small copy, written at once at its end, only the output file's own final
+// check sees the failure.
+void TestFileAnonymizer::failedStreamIsNeverCommitted_data()
+{
+    QTest::addColumn<int>("pixelBytes"); // of the input; 0: OutputFile alone
+    // Where the writes stop: after `limit` bytes of OutputFile alone, or in a part of the copy
+    // ("header", "pixels", "trailer": its first byte after the pixel data, "end": its last).
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<QString>("part");
+
+    QTest::addRow("output file, kept in memory: the one write fails part-way")
+            << 0 << qint64(1000) << QString();
+    QTest::addRow("output file, kept in memory: nothing can be written")
+            << 0 << qint64(0) << QString();
+    for (const QString part : { "header", "trailer", "end" })
+        QTest::addRow("small copy: %s", qPrintable(part)) << 32 << qint64(0) << part;
+    for (const QString part : { "header", "pixels", "trailer", "end" })
+        QTest::addRow("large copy: %s", qPrintable(part)) << (6 << 20) << qint64(0) << part;
+}
+
+void TestFileAnonymizer::failedStreamIsNeverCommitted()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("limits the size of files through setrlimit");
+#else
+    QFETCH(int, pixelBytes);
+    QFETCH(qint64, limit);
+    QFETCH(QString, part);
+
+    if (pixelBytes == 0) {
+        OutputFile out(path("a.dcm"));
+        QVERIFY(out.open());
+        out.keepWritten(1 << 20);
+        const std::string bytes(4000, 'x');
+        out.stream() << bytes;
+        QVERIFY(out.kept().data);
+        {
+            FileSizeLimit fileSize(limit);
+            QVERIFY(fileSize.isSet());
+            QVERIFY(!out.finish());
+            QVERIFY(!out.commit());
+        }
+        QVERIFY(out.errorString().contains("too large"));
+        QCOMPARE(TestDicom::treeOf(m_dir->path()), QStringList());
+        return;
+    }
+
+    TestDicom::Options options;
+    options.pixelBytes = pixelBytes;
+    options.trailer = true;
+    QVERIFY(TestDicom::write(path("in/a.dcm"), options));
+    const auto profile = FileAnonymizer::compileProfile(TagProfile::load());
+    const FileAnonymizer::Options anonymize{ false, false,
+                                             std::make_shared<const UidMap>(QByteArray(32, 'k')) };
+    // The whole copy first, to know where its parts lie.
+    FileAnonymizer::Folders folders;
+    FileOutcome outcome = FileAnonymizer::anonymizeFile(
+            path("in/a.dcm"), path("whole/a.dcm"), profile, anonymize, folders);
+    QCOMPARE(int(outcome.status), int(FileOutcome::Status::WrittenWithResidue));
+    const QByteArray whole = TestDicom::readAll(path("whole/a.dcm"));
+    const qsizetype trailer = whole.lastIndexOf(QByteArray("\xe1\x7f\x10\x00", 4));
+    QVERIFY(trailer > pixelBytes);
+    const QHash<QString, qint64> limits = {
+        { "header", 300 }, { "pixels", trailer - pixelBytes / 2 }, { "trailer", trailer },
+        { "end", whole.size() - 1 }
+    };
+    limit = limits.value(part);
+    // Cut off after its pixel data, the copy still reads as DICOM.
+    if (part == QLatin1String("trailer")) {
+        QVERIFY(TestDicom::writeAll(path("cut.dcm"), whole.left(limit)));
+        QVERIFY(FileAnonymizer::readsAgain(path("cut.dcm")));
+        QVERIFY(QFile::remove(path("cut.dcm")));
+    }
+
+    QVERIFY(TestDicom::writeAll(path("out/a.dcm"), "an earlier copy"));
+    {
+        FileSizeLimit fileSize(limit);
+        QVERIFY(fileSize.isSet());
+        folders = {};
+        outcome = FileAnonymizer::anonymizeFile(path("in/a.dcm"), path("out/a.dcm"), profile,
+                                                anonymize, folders);
+    }
+    QCOMPARE(int(outcome.status), int(FileOutcome::Status::Failed));
+    QVERIFY2(outcome.reason.startsWith("cannot write: file too large; the earlier copy there was "
+                                       "removed"),
+             qPrintable(outcome.reason));
+    QCOMPARE(TestDicom::treeOf(path("out")), QStringList());
+#endif
 }
 
 void TestFileAnonymizer::outputFileSystemFillsUp()

@@ -67,6 +67,13 @@ void TestPixelCopy::initTestCase()
         options.syntax = syntax;
         QVERIFY(TestDicom::write(made(name), options));
     }
+    // Elements after the pixel data; in the large file the pixel data is copied by the kernel
+    // from the mapped input, in the small one from its bytes in memory.
+    options.syntax = gdcm::TransferSyntax::ExplicitVRLittleEndian;
+    options.trailer = true;
+    QVERIFY(TestDicom::write(made("trailer.dcm"), options));
+    options.pixelBytes = 6 << 20;
+    QVERIFY(TestDicom::write(made("large with trailer.dcm"), options));
 }
 
 void TestPixelCopy::sameBytesEitherWay_data()
@@ -77,7 +84,9 @@ void TestPixelCopy::sameBytesEitherWay_data()
 
     QList<QPair<QString, Path>> files = { { made("explicit.dcm"), Path::Verbatim },
                                           { made("implicit.dcm"), Path::Verbatim },
-                                          { made("bigendian.dcm"), Path::Whole } };
+                                          { made("bigendian.dcm"), Path::Whole },
+                                          { made("trailer.dcm"), Path::Verbatim },
+                                          { made("large with trailer.dcm"), Path::Verbatim } };
     // Each shape of pixel data that must, or must not, be copied.
     for (const DicomText::Case &c :
          DicomText::readCases(QStringLiteral(TEST_DATA_DIR "/dicom.cases"))) {
@@ -94,13 +103,13 @@ void TestPixelCopy::sameBytesEitherWay_data()
         { "JPEG2000.dcm", Path::Verbatim },
         { "SC_rgb_small_odd.dcm", Path::Verbatim },
         { "nested_priv_SQ.dcm", Path::Verbatim },
-        { "CT_small.dcm", Path::Whole }, // padding after the pixel data
-        { "MR_small_RLE.dcm", Path::Whole },
+        { "CT_small.dcm", Path::Verbatim }, // padding after the pixel data
+        { "MR_small_padded.dcm", Path::Verbatim }, // the same
+        { "MR_small_RLE.dcm", Path::Verbatim }, // fragments, then padding
         { "MR_small_bigendian.dcm", Path::Whole },
         { "image_dfl.dcm", Path::Whole },
         { "no_meta.dcm", Path::Whole },
         { "ExplVR_LitEndNoMeta.dcm", Path::Whole },
-        { "MR_small_padded.dcm", Path::Whole },
     };
     QStringList folders = qEnvironmentVariable("VEXAR_SAME_BYTES_DIRS")
                                   .split(QLatin1Char(':'), Qt::SkipEmptyParts);
@@ -167,8 +176,11 @@ void TestPixelCopy::sameBytesEitherWay()
                                  .arg(b.size())
                                  .arg(check.verbatimPixelData)));
     }
+    // The pixel data element as it is in the input, and behind it the elements that follow it
+    // there as GDCM writes them (the standard clean-up removes the padding).
     if (verbatim)
-        QVERIFY(a.endsWith(TestDicom::readAll(input).mid(check.verbatimPixelData)));
+        QVERIFY(a.contains(TestDicom::readAll(input).mid(
+                check.verbatimPixelData, check.pixelDataEnd - check.verbatimPixelData)));
     if (standard)
         return;
 

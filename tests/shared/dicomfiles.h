@@ -82,6 +82,12 @@ struct Options
     bool planted = false;
     std::string studyUid; // empty: a new one
     gdcm::TransferSyntax::TSType syntax = gdcm::TransferSyntax::ExplicitVRLittleEndian;
+    // Pixel data of this many bytes (a multiple of 2048 above 32): 16-bit samples whose high
+    // byte is below 16, so no element's tag shows among them.
+    int pixelBytes = 32;
+    // Elements after the pixel data: a private block that names the patient, then trailing
+    // padding.
+    bool trailer = false;
 };
 
 // The values Options::planted puts in.
@@ -141,18 +147,24 @@ inline bool write(const QString &path, const Options &options = {})
         put(0x0009, 0x0010, VR::LO, "EXAMPLE PRIVATE");
         ds.Insert(sequence(privateSequence, item));
     }
+    const int columns = options.pixelBytes > 32 ? 1024 : 4;
     us(0x0002, 1); // samples per pixel
     put(0x0028, 0x0004, VR::CS, "MONOCHROME2");
-    us(0x0010, 4); // rows
-    us(0x0011, 4); // columns
+    us(0x0010, static_cast<uint16_t>(options.pixelBytes / 2 / columns)); // rows
+    us(0x0011, static_cast<uint16_t>(columns));
     us(0x0100, 16);
     us(0x0101, 16);
     us(0x0102, 15);
     us(0x0103, 0);
     std::string pixels;
-    for (int i = 0; i < 16; ++i)
-        pixels += { static_cast<char>(i * 7), static_cast<char>(i) };
+    for (int i = 0; i < options.pixelBytes / 2; ++i)
+        pixels += { static_cast<char>(i * 7), static_cast<char>(i & 0x0f) };
     ds.Insert(element(pixelData, VR::OW, pixels));
+    if (options.trailer) {
+        put(0x7fe1, 0x0010, VR::LO, "EXAMPLE TRAILER");
+        put(0x7fe1, 0x1001, VR::LO, "Roe^Jane");
+        put(0xfffc, 0xfffc, VR::OB, std::string(64, '\0'));
+    }
 
     writer.GetFile().GetHeader().SetDataSetTransferSyntax(options.syntax);
     QDir().mkpath(QFileInfo(path).absolutePath());

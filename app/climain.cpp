@@ -289,6 +289,7 @@ public:
     // throttled, or a stop came between them), ends its own line.
     void end()
     {
+        m_err << Qt::flush;
         if (!m_barShown)
             return;
         const float fraction
@@ -323,7 +324,12 @@ private:
     {
         if (m_barShown)
             m_err << "\r\033[K";
-        m_err << line << '\n' << Qt::flush;
+        m_err << line << '\n';
+        // A terminal shows each line at once; a log or a pipe gets them with the next
+        // percentage (or at the end): one write per file would cost the job more than the
+        // line is worth.
+        if (m_terminal)
+            m_err << Qt::flush;
         m_barShown = false;
     }
 

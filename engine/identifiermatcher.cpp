@@ -8,6 +8,7 @@
 #include <gdcmGlobal.h>
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace {
@@ -239,9 +240,21 @@ bool IdentifierMatcher::isCommonWord(const std::string &word)
 
 std::vector<std::string> IdentifierMatcher::words(const QString &text)
 {
+    // The same values (a patient's name, an institution, a station) come in file after file:
+    // each thread keeps the words of the last few thousand it folded.
+    thread_local std::unordered_map<QString, std::vector<std::string>> known;
+    const auto it = known.find(text);
+    if (it != known.end())
+        return it->second;
     Folded folded;
     folded.fold(text);
-    return folded.takeWords();
+    std::vector<std::string> result = folded.takeWords();
+    if (text.size() <= 256) {
+        if (known.size() >= 4096)
+            known.clear();
+        known.emplace(text, result);
+    }
+    return result;
 }
 
 void IdentifierMatcher::addRun(std::vector<std::string> words, Kind kind)

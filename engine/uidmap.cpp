@@ -6,6 +6,7 @@
 #include <QSettings>
 
 #include <array>
+#include <unordered_map>
 #include <cctype>
 
 namespace {
@@ -54,6 +55,31 @@ std::string UidMap::map(std::string_view original) const
 {
     while (!original.empty() && (original.back() == ' ' || original.back() == '\0'))
         original.remove_suffix(1);
+    // Study, series and frame of reference UIDs come again in file after file: each thread
+    // keeps the last few thousand it made, for the key it made them with.
+    struct Made
+    {
+        QByteArray key;
+        std::unordered_map<std::string, std::string> uids;
+    };
+    thread_local Made made;
+    if (made.key != m_key) {
+        made.key = m_key;
+        made.uids.clear();
+    }
+    std::string text(original);
+    const auto known = made.uids.find(text);
+    if (known != made.uids.end())
+        return known->second;
+    if (made.uids.size() >= 4096)
+        made.uids.clear();
+    std::string &uid = made.uids[std::move(text)];
+    uid = hashed(original);
+    return uid;
+}
+
+std::string UidMap::hashed(std::string_view original) const
+{
     const QByteArray digest = QMessageAuthenticationCode::hash(
             QByteArray::fromRawData(original.data(), static_cast<qsizetype>(original.size())),
             m_key, QCryptographicHash::Sha256);

@@ -26,6 +26,8 @@ public:
     const QByteArray &key() const { return m_key; }
 
 private:
+    std::string hashed(std::string_view original) const;
+
     QByteArray m_key;
 };
 

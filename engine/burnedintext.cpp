@@ -137,12 +137,12 @@ QString usualTextKind(const gdcm::DataSet &ds)
     return {};
 }
 
-Header readHeader(const gdcm::DataSet &ds)
+Header readHeader(const gdcm::DataSet &ds, bool pixelDataApart)
 {
     Header h;
-    // A read that stopped before the pixel data leaves it out of the data set; the image pixel
-    // module's size still tells an image.
-    h.image = ds.FindDataElement(pixelDataTag)
+    // A read that stopped before the pixel data leaves it out of the data set: the caller
+    // says it is there; the image pixel module's size tells an image too.
+    h.image = pixelDataApart || ds.FindDataElement(pixelDataTag)
             || (ushortOf(ds, rowsTag) > 0 && ushortOf(ds, columnsTag) > 0);
     if (!h.image)
         return h;
@@ -557,10 +557,10 @@ bool decodeInChild(const QString &path, Grey &grey, QString &problem)
 
 } // namespace
 
-Finding assess(const QString &path, const gdcm::DataSet &ds, OcrMode mode)
+Finding assess(const QString &path, const gdcm::DataSet &ds, OcrMode mode, bool pixelDataApart)
 {
     Finding finding;
-    const Header header = readHeader(ds);
+    const Header header = readHeader(ds, pixelDataApart);
     if (!header.image)
         return finding;
     if (!header.ruleWhy.isEmpty())

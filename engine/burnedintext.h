@@ -54,13 +54,15 @@ struct Finding
 // `path` again, native ones here, compressed ones (RLE, JPEG, JPEG-LS, JPEG 2000) by
 // vexar-pixel-decoder beside the program, in a process of its own, whose crash on a damaged
 // stream ends only it. The file must have passed the structural check (DicomCheck): GDCM
-// reads it again here. A file without pixel data (7FE0,0010), and without rows and columns where the header
-// was read only up to the pixel data, is never flagged and never read again.
+// reads it again here. `pixelDataApart`: the read stopped before pixel data the file holds,
+// which counts as if it were in `header`. A file without pixel data (7FE0,0010) is never
+// flagged and never read again.
 //
 // Cost: the header rules take microseconds. In Likely mode a 16-bit or 12-bit grey image that
 // the header does not flag is never decoded; an 8-bit or colour image is decoded for the cheap
 // test. OCR itself takes some 0.1 to 1 s per image.
-Finding assess(const QString &path, const gdcm::DataSet &header, OcrMode mode);
+Finding assess(const QString &path, const gdcm::DataSet &header, OcrMode mode,
+               bool pixelDataApart = false);
 
 // Paints the boxes, each grown by a small margin, with the image's darkest value (the minimum
 // of the first frame; its maximum for MONOCHROME1) into native pixel data (7FE0,0010) of the

@@ -508,7 +508,7 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
     }
     // Judged on the image as read, before the cleaning touches its header.
     const BurnedInText::Finding imageText =
-            BurnedInText::assess(input, file.GetDataSet(), options.ocr);
+            BurnedInText::assess(input, file.GetDataSet(), options.ocr, tail.length > 0);
     const bool blanking = options.blankText && !imageText.boxes.empty();
     if (blanking && tail.length > 0) {
         // Painting needs the pixel data in the data set.

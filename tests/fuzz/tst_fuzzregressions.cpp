@@ -1,4 +1,6 @@
 #include "engine/fileanonymizer.h"
+#include "engine/tagprofile.h"
+#include "engine/uidmap.h"
 
 #include "shared/dicomfiles.h"
 #include "shared/jobrunner.h"
@@ -9,7 +11,8 @@
 // Replays every input the fuzzer once broke the per-file path with (tests/fuzz/regressions).
 // A file's name starts with its expected outcome: "refused-" (an ordinary failure, no
 // output), "skipped-" (left out on purpose, no output, not a failure) or "written-" (a copy
-// that reads again). Each runs through the headless command in its own process, so an abort
+// that reads again, and reads the same way whether its pixel data was copied from the input or
+// written by GDCM). Each runs through the headless command in its own process first, so an abort
 // inside GDCM fails this test instead of ending it.
 class TestFuzzRegressions : public QObject
 {
@@ -62,6 +65,27 @@ void TestFuzzRegressions::replay()
         QCOMPARE(outputs, QStringList{ QStringLiteral("input") });
         QString reason;
         QVERIFY2(FileAnonymizer::readsAgain(output, &reason), qPrintable(reason));
+        // Pixel data copied from the input and the whole file written by GDCM end alike: the
+        // same outcome, the same residue, the same bytes.
+        for (const bool standard : { false, true }) {
+            FileAnonymizer::Options options;
+            options.standard = standard;
+            options.uids = std::make_shared<const UidMap>(QByteArray(32, 'k'));
+            std::vector<FileOutcome> outcomes;
+            std::vector<QByteArray> copies;
+            for (const bool verbatim : { true, false }) {
+                options.verbatimPixelData = verbatim;
+                const QString copy = dir.filePath(QStringLiteral("%1/input").arg(verbatim));
+                FileAnonymizer::Folders folders;
+                outcomes.push_back(FileAnonymizer::anonymizeFile(
+                        input, copy, FileAnonymizer::compileProfile(TagProfile::load()), options,
+                        folders));
+                copies.push_back(TestDicom::readAll(copy));
+            }
+            QCOMPARE(outcomes.at(0).status, outcomes.at(1).status);
+            QCOMPARE(outcomes.at(0).residue, outcomes.at(1).residue);
+            QVERIFY(copies.at(0) == copies.at(1));
+        }
     }
 }
 

@@ -80,8 +80,7 @@ bool parseShard(const QString &text, JobPlan::Shard &shard)
     bool okCount = false;
     shard.index = parts.at(0).trimmed().toInt(&okIndex);
     shard.count = parts.at(1).trimmed().toInt(&okCount);
-    return okIndex && okCount && shard.count >= 1 && shard.index >= 1
-            && shard.index <= shard.count;
+    return okIndex && okCount && shard.count >= 1 && shard.index >= 1 && shard.index <= shard.count;
 }
 
 // Reads the command line into `request`. Returns -1 to go on with the job, or the exit status
@@ -218,8 +217,8 @@ int parseArguments(Request &request)
     for (const QString &name : parser.values(optionOption)) {
         const StandardOptions::Set option = StandardOptions::byName(name);
         if (option == 0)
-            return usageError(QStringLiteral("No option \"%1\" (see --help for the names).")
-                                      .arg(name));
+            return usageError(
+                    QStringLiteral("No option \"%1\" (see --help for the names).").arg(name));
         request.options |= option;
     }
     if (request.options != 0 && !request.standard)
@@ -379,7 +378,7 @@ void printSummary(const HeadlessRun &run)
         << " skipped, " << HeadlessRun::durationText(run.elapsedMs()) << ", "
         << QString::number(seconds > 0 ? megabytes / seconds : 0.0, 'f', 1) << " MB/s\n";
     for (const JobReport::Folder &folder : run.job().folders()) {
-        if (folder.counts.files() == 0 && folder.notDone.isEmpty())
+        if (folder.counts.files() == 0 && folder.notDone == 0)
             out << "no files found in " << QDir::toNativeSeparators(folder.folder.input) << '\n';
         else if (QFileInfo(folder.folder.output).isDir())
             out << "output: " << folder.folder.output
@@ -424,8 +423,8 @@ int main(int argc, char *argv[])
         auto links = std::make_shared<LinkFile>();
         QString error;
         if (!links->open(request.linkFile, &error))
-            return usageError(
-                    QStringLiteral("Cannot write the link file %1: %2").arg(request.linkFile, error));
+            return usageError(QStringLiteral("Cannot write the link file %1: %2")
+                                      .arg(request.linkFile, error));
         run.setLinkFile(std::move(links));
     }
     ProgressOutput progress(run);

@@ -5,7 +5,7 @@
 
 #include <QDebug>
 
-void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMutex,
+void anonymizeFiles(std::shared_ptr<const JobFiles> files, JobPlan::Block block, QMutex *jobMutex,
                     QmlHandler *handler)
 {
     handler->workerStarted();
@@ -23,7 +23,7 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
     FileAnonymizer::Options options;
     quint64 profileRevision = 0;
     bool compiled = false;
-    for (qsizetype i = 0; i < inputs.size(); ++i) {
+    for (qsizetype i = block.first; i < block.first + block.count; ++i) {
         // Checked between files only: a file once begun is finished, so no half-written
         // output is ever left by a shutdown.
         if (handler->stopRequested())
@@ -47,11 +47,11 @@ void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMu
             profileRevision = revision;
             compiled = true;
         }
-        const QString &input = inputs.at(i);
-        const QString &output = outputs.at(i);
+        const QString input = files->input(i);
+        const QString output = files->output(i);
         qint64 bytesRead = 0;
-        const FileOutcome outcome =
-                FileAnonymizer::anonymizeFile(input, output, profile, options, folders, &bytesRead);
+        const FileOutcome outcome = FileAnonymizer::anonymizeFile(input, output, profile, options,
+                                                                  folders, &bytesRead);
         handler->addBytesRead(bytesRead);
         // A copy refused for its residue was neither a read nor a write that failed.
         if (outcome.status == FileOutcome::Status::Failed && outcome.residue.isEmpty()) {

@@ -1,18 +1,20 @@
 #pragma once
 
-#include <QList>
-#include <QString>
+#include "engine/jobfiles.h"
+#include "engine/jobplan.h"
+
+#include <memory>
 
 class QMutex;
 class QmlHandler;
 
-// The worker function of a job, run on a pool thread: anonymizes inputs[i] into outputs[i]
-// one file after the other. Every file ends in exactly one fileFinished() and then one
-// writeFile() of the bridge; a failure also emits readError(input) or readError(output) first.
-// Stops between files once the bridge asks it to (shutdown). The bridge waits for its workers
-// before it is destroyed.
+// The worker function of a job, run on a pool thread: anonymizes the files of `block` in
+// `files`, each from its input into its output, one after the other. Every file ends in exactly one
+// fileFinished() and then one writeFile() of the bridge; a failure also emits readError(input) or
+// readError(output) first. Stops between files once the bridge asks it to (shutdown). The bridge
+// waits for its workers before it is destroyed.
 //
 // The per-file copy of the profile and the job's options is taken through the bridge, under
 // the job mutex that is passed here too.
-void anonymizeFiles(QList<QString> inputs, QList<QString> outputs, QMutex *jobMutex,
+void anonymizeFiles(std::shared_ptr<const JobFiles> files, JobPlan::Block block, QMutex *jobMutex,
                     QmlHandler *handler);

@@ -260,9 +260,8 @@ QmlHandler::JobSettings QmlHandler::jobSettings(quint64 *revision)
     QMutexLocker lock(&m_jobMutex);
     if (revision)
         *revision = m_profileRevision;
-    return JobSettings{ m_tagProfile, m_standardCleanup, m_strict,    m_uids,
-                        m_ocr,        m_blankText,       m_standardOptions, m_rename,
-                        m_links,      m_claims };
+    return JobSettings{ m_tagProfile, m_standardCleanup, m_strict, m_uids,  m_ocr,
+                        m_blankText,  m_standardOptions, m_rename, m_links, m_claims };
 }
 
 void QmlHandler::setStandardOptions(StandardOptions::Set options)
@@ -332,14 +331,15 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
 {
     JobPlan::FileLists lists = JobPlan::listFolders(pieces);
     JobPlan::keepShard(lists, m_shard);
-    const auto count = static_cast<int>(lists.inputs.size());
+    auto files = std::make_shared<const JobFiles>(std::move(lists.files));
+    const auto count = static_cast<int>(files->size());
     if (m_done < m_total && m_jobOpen) {
         m_total += count;
     } else {
         m_total = count;
         m_done = 0;
         m_job = JobReport::Job();
-        m_jobInputs.clear();
+        m_jobFiles.clear();
         {
             // Names given out when copies are named from the data hold for one job.
             QMutexLocker lock(&m_jobMutex);
@@ -354,8 +354,8 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
         m_jobStart = QDateTime::currentDateTime();
         m_jobOpen = true;
     }
+    m_jobFiles.append({ m_job.folders().size(), files });
     m_job.addFolders(lists.folders);
-    m_jobInputs += lists.inputs;
     for (const FileOutcome &outcome : lists.settled)
         recordOutcome(outcome);
     if (m_done >= m_total)
@@ -363,12 +363,9 @@ void QmlHandler::anonymizeFolders(const QStringList &pieces)
 
     m_workers.removeIf([](const QFuture<void> &worker) { return worker.isFinished(); });
     for (const JobPlan::Block &block : JobPlan::splitBlocks(count, m_workerCount)) {
-        QList<QString> inputs = lists.inputs.mid(block.first, block.count);
-        QList<QString> outputs = lists.outputs.mid(block.first, block.count);
         m_workersRunning.fetch_add(1, std::memory_order_release);
-        m_workers.append(QtConcurrent::run(QThreadPool::globalInstance(), anonymizeFiles,
-                                           std::move(inputs), std::move(outputs), &m_jobMutex,
-                                           this));
+        m_workers.append(QtConcurrent::run(QThreadPool::globalInstance(), anonymizeFiles, files,
+                                           block, &m_jobMutex, this));
     }
 }
 
@@ -423,7 +420,7 @@ void QmlHandler::finishJob(bool stopped)
     noteFilesBeyondOutcomes(stopped);
     m_job.writeReports(m_jobStart, QString::fromLatin1(AppInfo::applicationVersion), m_jobProfile,
                        m_jobMethod, stopped);
-    m_jobInputs.clear();
+    m_jobFiles.clear();
     const JobReport::Counts counts = m_job.counts();
     QString text = stopped ? JobReport::summaryText(m_job, m_total, m_done)
                            : JobReport::summaryText(m_job);
@@ -448,35 +445,38 @@ void QmlHandler::finishJob(bool stopped)
 void QmlHandler::noteFilesBeyondOutcomes(bool stopped)
 {
     const QList<JobReport::Folder> &folders = m_job.folders();
-    const auto reported = [&folders](const QString &output) {
-        return std::any_of(folders.begin(), folders.end(), [&output](const JobReport::Folder &f) {
-            return f.reported.contains(output);
-        });
-    };
     // By input: a copy may be named otherwise than its planned output.
-    const auto reportedInput = [&folders](const QString &file) {
-        return std::any_of(folders.begin(), folders.end(), [&file](const JobReport::Folder &f) {
-            return f.reportedInputs.contains(file);
-        });
-    };
+    if (stopped) {
+        for (const DroppedFiles &dropped : std::as_const(m_jobFiles)) {
+            const JobFiles &files = *dropped.files;
+            for (qsizetype i = 0; i < files.size(); ++i) {
+                const qsizetype folder = dropped.firstFolder + files.root(i);
+                if (!folders.at(folder).reportedInputs.contains(files.input(i)))
+                    m_job.addNotDone(folder, files.relative(i));
+            }
+        }
+    }
+    // A run over the same input again replaces its report: the report must still account for
+    // every copy in the folder, this job's and those it did not replace. Another shard's
+    // copies are no earlier job's: each shard reports its own files. A folder this job wrote
+    // nothing for keeps its earlier report.
+    if (!m_jobMethod.shard.whole())
+        return;
     for (qsizetype i = 0; i < folders.size(); ++i) {
-        JobReport::Folder &folder = m_job.folder(i);
-        const QString &input = folder.folder.input;
-        if (stopped) {
-            for (const QString &file : std::as_const(m_jobInputs)) {
-                if (file.startsWith(input + QLatin1Char('/')) && !reportedInput(file))
-                    folder.notDone.append(file);
-            }
-        }
-        // A run over the same input again replaces its report: the report must still account
-        // for every copy in the folder, this job's and those it did not replace.
-        // Another shard's copies are no earlier job's: each shard reports its own files.
-        if (folder.folder.existed && m_jobMethod.shard.whole()) {
-            for (const QString &relative : JobPlan::filesBelow(folder.folder.output)) {
-                if (!reported(folder.folder.output + QLatin1Char('/') + relative))
-                    folder.earlier.append(relative);
-            }
-        }
+        const JobReport::Folder &folder = folders.at(i);
+        if (!folder.folder.existed || !folder.lines)
+            continue;
+        const QString &output = folder.folder.output;
+        const auto reported = [&folders, &output](const QString &relative) {
+            const QString path = output + QLatin1Char('/') + relative;
+            return std::any_of(folders.begin(), folders.end(), [&path](const JobReport::Folder &f) {
+                return f.reported.contains(path);
+            });
+        };
+        JobPlan::forEachFileBelow(output, [this, i, &reported](const QString &relative) {
+            if (!reported(relative))
+                m_job.addEarlier(i, relative);
+        });
     }
 }
 

@@ -210,7 +210,14 @@ private:
     JobReport::Method m_jobMethod; // and how it cleaned and named the copies
     QDateTime m_jobStart;
     bool m_jobOpen = false; // finishJob() not yet run for m_job
-    QStringList m_jobInputs; // every file handed to the open job's workers
+    // The files handed to the open job's workers, one list per drop; root i of a list is the
+    // job's folder firstFolder + i.
+    struct DroppedFiles
+    {
+        qsizetype firstFolder = 0;
+        std::shared_ptr<const JobFiles> files;
+    };
+    QList<DroppedFiles> m_jobFiles;
     std::atomic<bool> m_jobStopRequested{ false }; // set only while stopJob() waits
     // Outcomes handed from the workers to the GUI thread. A std::mutex and not a queued
     // signal: a queued argument is copied inside Qt, where ThreadSanitizer cannot see the

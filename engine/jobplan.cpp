@@ -117,8 +117,9 @@ FileOutcome settledEntry(const QString &input, const QString &output, FileOutcom
 
 const QString cannotList = QStringLiteral("cannot read: permission denied");
 
-// Lists one dropped folder into `lists`, folder by folder, without following links to folders.
-void listFolder(const Folder &folder, FileLists &lists)
+// Lists one dropped folder into `lists` as root `root`, folder by folder, without following
+// links to folders.
+void listFolder(const Folder &folder, int root, FileLists &lists)
 {
     if (!canList(QFileInfo(folder.path))) {
         lists.settled.append(
@@ -158,8 +159,7 @@ void listFolder(const Folder &folder, FileLists &lists)
             } else if (it.fileName().compare(QLatin1String("dicomdir"), Qt::CaseInsensitive) == 0) {
                 skip(QStringLiteral("a DICOMDIR, left out by design"));
             } else {
-                lists.inputs.append(entry);
-                lists.outputs.append(output);
+                lists.files.append(root, relative);
             }
         }
     }
@@ -205,16 +205,12 @@ QString cannotCreate(const QString &outputFolder)
 #endif
 }
 
-QStringList filesBelow(const QString &folder)
+void forEachFileBelow(const QString &folder, const std::function<void(const QString &)> &each)
 {
-    QStringList files;
     const QDir root(folder);
     QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.append(root.relativeFilePath(path));
-    }
-    return files;
+    while (it.hasNext())
+        each(root.relativeFilePath(it.next()));
 }
 
 int maxWorkers()
@@ -270,18 +266,18 @@ FileLists listFolders(const QStringList &pieces)
                                        && !output.isEmpty(QDir::AllEntries | QDir::Hidden
                                                           | QDir::System | QDir::NoDotAndDotDot),
                                failure });
-        const qsizetype first = lists.inputs.size();
-        listFolder(folder, lists);
+        const qsizetype first = lists.files.size();
+        listFolder(folder, lists.files.addRoot(folder.path, folder.output), lists);
         if (failure.isEmpty())
             continue;
         // No worker could write them: each fails at once with the folder's reason, instead of
         // every file failing on its own with a reason that hides the cause.
-        for (qsizetype i = first; i < lists.inputs.size(); ++i)
-            lists.settled.append(settledEntry(lists.inputs.at(i), lists.outputs.at(i),
+        for (qsizetype i = first; i < lists.files.size(); ++i)
+            lists.settled.append(settledEntry(lists.files.input(i), lists.files.output(i),
                                               FileOutcome::Status::Failed, failure));
-        lists.inputs.remove(first, lists.inputs.size() - first);
-        lists.outputs.remove(first, lists.outputs.size() - first);
+        lists.files.truncate(first);
     }
+    lists.files.squeeze();
     return lists;
 }
 
@@ -314,8 +310,8 @@ void keepShard(FileLists &lists, const Shard &shard)
 {
     if (shard.whole())
         return;
-    // The path below the dropped folder: the output's, below the longest output folder that
-    // holds it.
+    // A skipped entry's path below the dropped folder: its output's, below the longest output
+    // folder that holds it.
     const auto shardOfOutput = [&lists, &shard](const QString &output) {
         qsizetype longest = -1;
         for (const OutputFolder &folder : std::as_const(lists.folders)) {
@@ -326,16 +322,10 @@ void keepShard(FileLists &lists, const Shard &shard)
         }
         return shardOf(longest < 0 ? output : output.mid(longest + 1), shard.count);
     };
-    QStringList inputs;
-    QStringList outputs;
-    for (qsizetype i = 0; i < lists.inputs.size(); ++i) {
-        if (shardOfOutput(lists.outputs.at(i)) == shard.index) {
-            inputs << lists.inputs.at(i);
-            outputs << lists.outputs.at(i);
-        }
-    }
-    lists.inputs = inputs;
-    lists.outputs = outputs;
+    lists.files.keepIf([&lists, &shard](qsizetype i) {
+        return shardOf(lists.files.relative(i), shard.count) == shard.index;
+    });
+    lists.files.squeeze();
     lists.settled.removeIf([&](const FileOutcome &outcome) {
         return outcome.status == FileOutcome::Status::Skipped
                 && shardOfOutput(outcome.output) != shard.index;

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "engine/fileoutcome.h"
+#include "engine/jobfiles.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 // Listing, naming and splitting of an anonymization job. Pure functions apart from reading
 // the file system; they keep no state and run on the GUI thread.
@@ -34,14 +37,14 @@ struct OutputFolder
     QString failure;
 };
 
-// A job: entry i of outputs is where the cleaned copy of entry i of inputs is written.
-// `settled` holds what the listing itself decided and no worker sees: entries skipped (a
-// DICOMDIR, hidden entries, FIFOs, sockets, devices, links to folders or to nothing) and
-// folders that cannot be listed (failed), each with its reason and its would-be output.
+// A job: `files` are to be copied, each from its input to its output (see JobFiles); root i of
+// `files` is entry i of `folders`. `settled` holds what the listing itself decided and no worker
+// sees: entries skipped (a DICOMDIR, hidden entries, FIFOs, sockets, devices, links to folders or
+// to nothing) and folders that cannot be listed (failed), each with its reason and its would-be
+// output.
 struct FileLists
 {
-    QStringList inputs;
-    QStringList outputs;
+    JobFiles files;
     QList<FileOutcome> settled;
     QList<OutputFolder> folders; // in the message's order
 };
@@ -71,9 +74,9 @@ FileLists listFolders(const QStringList &pieces);
 // create folders in it. Nothing is created.
 QString cannotCreate(const QString &outputFolder);
 
-// The regular files below `folder`, by their paths below it, hidden entries left out: what an
-// output folder holds.
-QStringList filesBelow(const QString &folder);
+// Calls `each` with every regular file below `folder`, by its path below it, hidden entries
+// left out: what an output folder holds.
+void forEachFileBelow(const QString &folder, const std::function<void(const QString &)> &each);
 
 // One machine's part of a job spread over `count` machines: shard `index`, 1 to `count`.
 struct Shard
@@ -87,8 +90,8 @@ struct Shard
 // alone, so every machine sorts every file alike whatever it mounts the folder as.
 int shardOf(const QString &pathBelow, int count);
 
-// Keeps only the files of `shard` in `lists`: its inputs and outputs, and the entries the
-// listing skipped below it. Folders that could not be listed stay in every shard's lists,
+// Keeps only the files of `shard` in `lists`: its files to copy, and the entries the listing
+// skipped below it. Folders that could not be listed stay in every shard's lists,
 // since no shard can tell whose files they hold.
 void keepShard(FileLists &lists, const Shard &shard);
 

@@ -180,35 +180,43 @@ void Job::add(const FileOutcome &outcome)
     }
     if (!owner)
         return;
-    if (!owner->lines)
-        owner->lines = std::make_shared<SortedSpool>(
-                QFileInfo(owner->folder.output).absolutePath(),
-                QFileInfo(reportPath(owner->folder.output)).fileName());
     const auto [path, status] = reportLine(*owner, outcome);
-    owner->lines->add(path, status);
+    linesOf(*owner).add(path, status);
     owner->reported.insert(outcome.output);
     owner->reportedInputs.insert(outcome.input);
     owner->counts.add(outcome);
+}
+
+SortedSpool &Job::linesOf(Folder &folder)
+{
+    if (!folder.lines)
+        folder.lines = std::make_shared<SortedSpool>(
+                QFileInfo(folder.folder.output).absolutePath(),
+                QFileInfo(reportPath(folder.folder.output)).fileName());
+    return *folder.lines;
+}
+
+void Job::addNotDone(qsizetype index, const QString &relative)
+{
+    Folder &folder = m_folders[index];
+    linesOf(folder).add(relative, QStringLiteral("not done: the job was stopped before it"));
+    ++folder.notDone;
+}
+
+void Job::addEarlier(qsizetype index, const QString &relative)
+{
+    Folder &folder = m_folders[index];
+    linesOf(folder).add(relative, QStringLiteral("an earlier job's copy, not in this job"));
+    ++folder.earlier;
 }
 
 void Job::writeReports(const QDateTime &when, const QString &version, const QJsonObject &profile,
                        const Method &method, bool stopped)
 {
     for (Folder &folder : m_folders) {
-        if (!folder.lines && folder.notDone.isEmpty())
+        if (!folder.lines)
             continue;
         const QString path = reportPath(folder.folder.output, method.shard);
-        if (!folder.lines)
-            folder.lines = std::make_shared<SortedSpool>(QFileInfo(folder.folder.output).absolutePath(),
-                                                         QFileInfo(path).fileName());
-        const QDir input(folder.folder.input);
-        for (const QString &notDone : std::as_const(folder.notDone))
-            folder.lines->add(input.relativeFilePath(notDone),
-                              QStringLiteral("not done: the job was stopped before it"));
-        for (const QString &earlier : std::as_const(folder.earlier))
-            folder.lines->add(earlier, QStringLiteral("an earlier job's copy, not in this job"));
-        folder.notDone.clear();
-        folder.earlier.clear();
         // The head, then the files by their path below the dropped folder, sorted: the workers
         // report in any order. Written as they are read back from the temporary file.
         OutputFile out(path);
@@ -240,8 +248,7 @@ QString reportPath(const QString &outputFolder, const JobPlan::Shard &shard)
 {
     if (shard.whole())
         return JobPlan::reportPath(outputFolder);
-    return outputFolder
-            + QStringLiteral(".report.%1-of-%2.txt").arg(shard.index).arg(shard.count);
+    return outputFolder + QStringLiteral(".report.%1-of-%2.txt").arg(shard.index).arg(shard.count);
 }
 
 bool isReportName(const QString &path)
@@ -324,8 +331,9 @@ QString reportHead(const Folder &folder, const QDateTime &when, const QString &v
         }
     }
     if (method.rename)
-        text += QStringLiteral("Copies named from the data: <pseudonym>/<study>/<series>-<modality>/"
-                               "<instance>.dcm\n");
+        text += QStringLiteral(
+                "Copies named from the data: <pseudonym>/<study>/<series>-<modality>/"
+                "<instance>.dcm\n");
     text += QStringLiteral("\nProfile as used (enabled entries and their replacement texts):\n");
     for (auto it = profile.begin(); it != profile.end(); ++it) {
         const QJsonObject entry = it.value().toObject();

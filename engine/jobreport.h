@@ -49,6 +49,20 @@ struct Method
     JobPlan::Shard shard; // this machine's part of the job
 };
 
+// A set of paths kept as 64-bit keyed hashes: about 10 bytes a path whatever its length. Two
+// paths of one job share a hash with a chance of about n² / 2⁶⁵ (3 in 10⁸ for a million files);
+// the sets below only decide which files a report adds beyond the job's outcomes.
+class PathSet
+{
+public:
+    void insert(const QString &path) { m_hashes.insert(hash(path)); }
+    bool contains(const QString &path) const { return m_hashes.contains(hash(path)); }
+
+private:
+    static quint64 hash(const QString &path) { return quint64(qHash(path, 0x5eed5eedU)); }
+    QSet<quint64> m_hashes;
+};
+
 // One output folder of a job and what became of its files. Only counts and the report's lines
 // are kept, and the lines go to a temporary file beside the report as they come: a job of
 // any number of files needs about the same memory.
@@ -58,16 +72,15 @@ struct Folder
     // The report's line of each file (its path below the dropped folder, its status), read
     // back in path order when the report is written; made with the folder's first outcome.
     std::shared_ptr<SortedSpool> lines;
-    QSet<QString> reported; // the output path of every file reported
-    QSet<QString> reportedInputs; // and its input: a copy may be named otherwise than planned
+    PathSet reported; // the output path of every file reported
+    PathSet reportedInputs; // and its input: a copy may be named otherwise than planned
     Counts counts;
     QString report; // the report's path, once written
     QString reportError; // why it could not be written
     // Files the report lists beyond this job's outcomes: inputs a stopped job never reached,
-    // and copies in the output folder that an earlier job of the same input left (by their
-    // paths below the output folder).
-    QStringList notDone;
-    QStringList earlier;
+    // and copies in the output folder that an earlier job of the same input left.
+    int notDone = 0;
+    int earlier = 0;
 };
 
 // A job: its folders and their outcomes. Jobs dropped while one runs join it.
@@ -80,7 +93,11 @@ public:
     void add(const FileOutcome &outcome);
 
     const QList<Folder> &folders() const { return m_folders; }
-    Folder &folder(qsizetype index) { return m_folders[index]; }
+    // Files the report of folder `index` lists beyond the outcomes, by their paths below the
+    // dropped folder: an input a stopped job never reached, or a copy that an earlier job of
+    // the same input left (by its path below the output folder).
+    void addNotDone(qsizetype index, const QString &relative);
+    void addEarlier(qsizetype index, const QString &relative);
     Counts counts() const { return m_counts; }
 
     // Writes the report of every folder that has outcomes, each beside its output folder,
@@ -89,6 +106,8 @@ public:
                       const Method &method, bool stopped);
 
 private:
+    SortedSpool &linesOf(Folder &folder);
+
     QList<Folder> m_folders;
     Counts m_counts;
 };

@@ -160,11 +160,11 @@ void TestFileAnonymizer::verifyNothingLost(const QString &folder, const TestJob:
 {
     const JobPlan::FileLists lists
             = JobPlan::listFolders({ QUrl::fromLocalFile(path(folder)).toString() });
-    if (!lists.inputs.isEmpty())
+    if (!lists.files.isEmpty())
         QCOMPARE(job.lastProgress, 1.0f);
-    for (qsizetype i = 0; i < lists.inputs.size(); ++i) {
-        const QString &input = lists.inputs.at(i);
-        const QString &output = lists.outputs.at(i);
+    for (qsizetype i = 0; i < lists.files.size(); ++i) {
+        const QString input = lists.files.input(i);
+        const QString output = lists.files.output(i);
         const bool failed = job.errors.contains(input) || job.errors.contains(output);
         // Through a link, an output path may name the input itself.
         const bool copied = QFileInfo(output).isFile()
@@ -475,16 +475,16 @@ void TestFileAnonymizer::failedStreamIsNeverCommitted()
                                              std::make_shared<const UidMap>(QByteArray(32, 'k')) };
     // The whole copy first, to know where its parts lie.
     FileAnonymizer::Folders folders;
-    FileOutcome outcome = FileAnonymizer::anonymizeFile(
-            path("in/a.dcm"), path("whole/a.dcm"), profile, anonymize, folders);
+    FileOutcome outcome = FileAnonymizer::anonymizeFile(path("in/a.dcm"), path("whole/a.dcm"),
+                                                        profile, anonymize, folders);
     QCOMPARE(int(outcome.status), int(FileOutcome::Status::WrittenWithResidue));
     const QByteArray whole = TestDicom::readAll(path("whole/a.dcm"));
     const qsizetype trailer = whole.lastIndexOf(QByteArray("\xe1\x7f\x10\x00", 4));
     QVERIFY(trailer > pixelBytes);
-    const QHash<QString, qint64> limits = {
-        { "header", 300 }, { "pixels", trailer - pixelBytes / 2 }, { "trailer", trailer },
-        { "end", whole.size() - 1 }
-    };
+    const QHash<QString, qint64> limits = { { "header", 300 },
+                                            { "pixels", trailer - pixelBytes / 2 },
+                                            { "trailer", trailer },
+                                            { "end", whole.size() - 1 } };
     limit = limits.value(part);
     // Cut off after its pixel data, the copy still reads as DICOM.
     if (part == QLatin1String("trailer")) {

@@ -193,8 +193,8 @@ void TestResearchCopies::optionSwitchesItsColumnOnly()
         std::optional<std::string> expected = basic.at(tag);
         if (option == StandardOptions::ModifiedDates && (vr == gdcm::VR::DA || vr == gdcm::VR::DT)
             && (named || expected)) {
-            expected = padded(Pseudonym::shiftDate(value, vr == gdcm::VR::DT,
-                                                   record.dateOffsetDays));
+            expected = padded(
+                    Pseudonym::shiftDate(value, vr == gdcm::VR::DT, record.dateOffsetDays));
         } else if (named) {
             expected = value; // K, C of a harmless value, or a time Modified Dates keeps
         }
@@ -226,11 +226,10 @@ void TestResearchCopies::safePrivateKeepsKnownNumbersOnly()
         ds.Insert(TestDicom::element(TestDicom::studyDate, VR::DA, "20230415"));
         Cleanup::Record record;
         Cleanup::clean(file, {},
-                       Cleanup::Options{ true, &key(),
-                                         safe ? StandardOptions::Set(
-                                                 StandardOptions::RetainSafePrivate)
-                                              : 0,
-                                         false },
+                       Cleanup::Options{
+                               true, &key(),
+                               safe ? StandardOptions::Set(StandardOptions::RetainSafePrivate) : 0,
+                               false },
                        record);
         QCOMPARE(ds.FindDataElement(gdcm::Tag(0x0019, 0x0010)), safe);
         QCOMPARE(TestDicom::valueOf(file, gdcm::Tag(0x0019, 0x100c)),
@@ -270,7 +269,8 @@ void TestResearchCopies::keptTextIsToldEvenNested()
         const QStringList residue = ResidueCheck::find(file, record).paths;
         QCOMPARE(residue.contains("(0008,1030)"), clean);
         QCOMPARE(residue.contains("(0040,A730)[0]>(0040,A730)[0]>(0040,A160)"), clean);
-        QCOMPARE(TestDicom::valueOf(file, gdcm::Tag(0x0008, 0x1030)).trimmed() == "Seen by Dr Smith",
+        QCOMPARE(TestDicom::valueOf(file, gdcm::Tag(0x0008, 0x1030)).trimmed()
+                         == "Seen by Dr Smith",
                  clean);
     }
 }
@@ -310,12 +310,15 @@ void TestResearchCopies::pseudonyms()
 
     // One name written in two character sets is one patient, in its files' pseudonyms.
     std::vector<std::string> ofFiles;
-    for (const auto &[charset, name] : { std::pair<std::string, std::string>{ "ISO_IR 100", "Ferreira^Jo\xe3o" },
-                                         { "ISO_IR 192", "Ferreira^Jo\xc3\xa3o" } }) {
+    for (const auto &[charset, name] :
+         { std::pair<std::string, std::string>{ "ISO_IR 100", "Ferreira^Jo\xe3o" },
+           { "ISO_IR 192", "Ferreira^Jo\xc3\xa3o" } }) {
         gdcm::File file;
-        file.GetDataSet().Insert(TestDicom::element(gdcm::Tag(0x0008, 0x0005), gdcm::VR::CS, charset));
+        file.GetDataSet().Insert(
+                TestDicom::element(gdcm::Tag(0x0008, 0x0005), gdcm::VR::CS, charset));
         file.GetDataSet().Insert(TestDicom::element(TestDicom::patientName, gdcm::VR::PN, name));
-        file.GetDataSet().Insert(TestDicom::element(TestDicom::birthDate, gdcm::VR::DA, "19450102"));
+        file.GetDataSet().Insert(
+                TestDicom::element(TestDicom::birthDate, gdcm::VR::DA, "19450102"));
         Cleanup::Record record;
         Cleanup::clean(file, {}, Cleanup::Options{ true, &key(), 0, false }, record);
         ofFiles.push_back(record.pseudonym);
@@ -332,10 +335,9 @@ void TestResearchCopies::shiftDate_data()
     QTest::newRow("date") << "20200310" << false << 10 << "20200229";
     QTest::newRow("across years") << "20200105" << false << 366 << "20190104";
     QTest::newRow("old spelling") << "2020.03.10" << false << 10 << "20200229";
-    QTest::newRow("several values") << "20200310\\20200311" << false << 1
-                                    << "20200309\\20200310";
-    QTest::newRow("date and time, offset kept") << "20200310083000.5+0100" << true << 10
-                                                << "20200229083000.5+0100";
+    QTest::newRow("several values") << "20200310\\20200311" << false << 1 << "20200309\\20200310";
+    QTest::newRow("date and time, offset kept")
+            << "20200310083000.5+0100" << true << 10 << "20200229083000.5+0100";
     QTest::newRow("year only") << "2020" << true << 400 << "2018";
     QTest::newRow("year and month") << "202003" << true << 1 << "202002";
     QTest::newRow("no such day") << "20210230" << false << 1 << "";
@@ -377,8 +379,8 @@ void TestResearchCopies::modifiedDatesKeepIntervalsAtEveryLevel()
             gdcm::Tag(0x0040, 0xa073), // filled with dummies
             { TestDicom::element(gdcm::Tag(0x0040, 0xa030), VR::DT, "20230201") }));
     Cleanup::Record record;
-    Cleanup::clean(file, {},
-                   Cleanup::Options{ true, &key(), StandardOptions::ModifiedDates, true }, record);
+    Cleanup::clean(file, {}, Cleanup::Options{ true, &key(), StandardOptions::ModifiedDates, true },
+                   record);
     const int days = record.dateOffsetDays;
     QVERIFY(days >= 365);
     const auto moved = [days](const char *date) {
@@ -477,11 +479,9 @@ void TestResearchCopies::shardsPartitionTheFiles()
 {
     JobPlan::FileLists whole;
     whole.folders = { { "/in", "/in_depersonification", false, {} } };
-    for (int i = 0; i < 400; ++i) {
-        const QString below = QStringLiteral("s%1/f%2.dcm").arg(i % 7).arg(i);
-        whole.inputs << "/in/" + below;
-        whole.outputs << "/in_depersonification/" + below;
-    }
+    const int root = whole.files.addRoot("/in", "/in_depersonification");
+    for (int i = 0; i < 400; ++i)
+        whole.files.append(root, QStringLiteral("s%1/f%2.dcm").arg(i % 7).arg(i));
     FileOutcome skipped;
     skipped.status = FileOutcome::Status::Skipped;
     skipped.output = "/in_depersonification/DICOMDIR";
@@ -489,17 +489,22 @@ void TestResearchCopies::shardsPartitionTheFiles()
     FileOutcome failed = skipped;
     failed.status = FileOutcome::Status::Failed;
     whole.settled << failed;
+    const auto inputsOf = [](const JobPlan::FileLists &lists) {
+        QStringList inputs;
+        for (qsizetype i = 0; i < lists.files.size(); ++i)
+            inputs << lists.files.input(i);
+        return inputs;
+    };
     QSet<QString> seen;
     int skippedSeen = 0;
     for (int k = 1; k <= 4; ++k) {
         JobPlan::FileLists part = whole;
         JobPlan::keepShard(part, { k, 4 });
-        QVERIFY(part.inputs.size() > 60); // roughly a quarter each
-        QCOMPARE(part.outputs.size(), part.inputs.size());
-        for (qsizetype i = 0; i < part.inputs.size(); ++i) {
-            QCOMPARE(part.outputs.at(i).mid(22), part.inputs.at(i).mid(4));
-            QVERIFY(!seen.contains(part.inputs.at(i)));
-            seen.insert(part.inputs.at(i));
+        QVERIFY(part.files.size() > 60); // roughly a quarter each
+        for (qsizetype i = 0; i < part.files.size(); ++i) {
+            QCOMPARE(part.files.output(i).mid(22), part.files.input(i).mid(4));
+            QVERIFY(!seen.contains(part.files.input(i)));
+            seen.insert(part.files.input(i));
         }
         for (const FileOutcome &outcome : part.settled)
             skippedSeen += outcome.status == FileOutcome::Status::Skipped ? 1 : 0;
@@ -507,17 +512,20 @@ void TestResearchCopies::shardsPartitionTheFiles()
             return o.status == FileOutcome::Status::Failed;
         }));
     }
-    QCOMPARE(seen.size(), whole.inputs.size());
+    QCOMPARE(seen.size(), whole.files.size());
     QCOMPARE(skippedSeen, 1);
     // Where the folder is mounted does not matter: only the path below it.
-    JobPlan::FileLists moved = whole;
+    JobPlan::FileLists moved;
     moved.folders = { { "/mnt/x/in", "/mnt/x/in_depersonification", false, {} } };
-    for (QString &output : moved.outputs)
-        output.replace("/in_depersonification", "/mnt/x/in_depersonification");
+    const int movedRoot = moved.files.addRoot("/mnt/x/in", "/mnt/x/in_depersonification");
+    for (qsizetype i = 0; i < whole.files.size(); ++i)
+        moved.files.append(movedRoot, whole.files.relative(i));
     JobPlan::FileLists part = whole;
     JobPlan::keepShard(part, { 2, 4 });
     JobPlan::keepShard(moved, { 2, 4 });
-    QCOMPARE(moved.inputs, part.inputs);
+    QStringList movedInputs = inputsOf(moved);
+    movedInputs.replaceInStrings("/mnt/x/in/", "/in/");
+    QCOMPARE(movedInputs, inputsOf(part));
 }
 
 QTEST_GUILESS_MAIN(TestResearchCopies)

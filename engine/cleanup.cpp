@@ -27,10 +27,10 @@ namespace Cleanup {
 namespace {
 
 using Action = ConfidentialityProfile::Action;
-using StandardOptions::Option;
 using ElementWalk::appendItem;
 using ElementWalk::appendTag;
 using ElementWalk::bytes;
+using StandardOptions::Option;
 
 // As deep as the structural check lets a file nest.
 constexpr int maxDepth = 64;
@@ -243,9 +243,7 @@ class Cleaner
 {
 public:
     Cleaner(const gdcm::File &file, const Options &options, Record &record)
-        : m_options(options),
-          m_record(record),
-          m_types(file),
+        : m_options(options), m_record(record), m_types(file),
           m_shiftDates(options.standard && (record.options & StandardOptions::ModifiedDates))
     { }
 
@@ -277,8 +275,9 @@ public:
             const gdcm::VR::VRType vr = ElementWalk::vrOf(element, dataSet);
             if (vr == gdcm::VR::PN) {
                 // Every person's name, wherever it stands: a private block's too.
-                for (const QString &name : values(element, charset))
-                    m_record.matcher.addName(name);
+                for (QString &name : values(element, charset))
+                    m_matcherInputs.push_back(
+                            { IdentifierMatcher::Input::As::Name, std::move(name) });
                 continue;
             }
             // A private element's value is the maker's, rarely the patient's; the private
@@ -296,21 +295,24 @@ public:
             }
             const bool birthDate = tag == patientBirthDate;
             const bool id = !birthDate && ElementWalk::namesAnId(tag);
-            for (const QString &value : values(element, charset)) {
+            using As = IdentifierMatcher::Input::As;
+            for (QString &value : values(element, charset)) {
                 if (birthDate)
-                    m_record.matcher.addBirthDate(value.trimmed().toStdString());
+                    m_matcherInputs.push_back({ As::BirthDate, std::move(value) });
                 else if (id)
-                    m_record.matcher.addId(value);
+                    m_matcherInputs.push_back({ As::Id, std::move(value) });
                 else if (vr == gdcm::VR::LT || vr == gdcm::VR::ST || vr == gdcm::VR::UT)
                     continue; // comments and reports: their own element is what they name
                 else
-                    m_record.matcher.addText(value,
-                                             vr == gdcm::VR::DA || vr == gdcm::VR::DT
-                                                     ? IdentifierMatcher::Kind::Date
-                                                     : IdentifierMatcher::Kind::Other);
+                    m_matcherInputs.push_back(
+                            { vr == gdcm::VR::DA || vr == gdcm::VR::DT ? As::Date : As::Text,
+                              std::move(value) });
             }
         }
     }
+
+    // The matcher from what collect() gathered: the UIDs go in as they are found.
+    void buildMatcher() { m_record.matcher.addAll(m_matcherInputs); }
 
     void applyProfile(gdcm::File &file, const CompiledProfile &profile)
     {
@@ -391,8 +393,7 @@ public:
             const size_t mark = key.size();
             appendTag(key, tag);
             // The meaning of a code of a site's own scheme is whatever the site typed.
-            Action action
-                    = localCode && tag == codeMeaning ? Action::Dummy : actionFor(tag, depth);
+            Action action = localCode && tag == codeMeaning ? Action::Dummy : actionFor(tag, depth);
             if (tag.IsPrivate() && (m_record.options & StandardOptions::RetainSafePrivate))
                 action = safePrivate.count(tag) != 0 ? Action::Keep : Action::Remove;
             gdcm::SequenceOfItems *items = nullptr;
@@ -409,7 +410,8 @@ public:
                 setValue(element, shifted(element, dataSet));
                 m_record.written.insert(key);
                 changedGroups.insert(tag.GetGroup());
-            } else if (action == Action::Remove || (action == Action::Clean && isGraphicData(tag))) {
+            } else if (action == Action::Remove
+                       || (action == Action::Clean && isGraphicData(tag))) {
                 removals.push_back(tag);
                 if (isOverlayData(tag))
                     overlaysRemoved.insert(tag.GetGroup());
@@ -501,13 +503,13 @@ public:
             gdcm::Item item;
             item.SetVLToUndefined();
             gdcm::DataSet &nested = item.GetNestedDataSet();
-            const auto put = [&nested](const gdcm::Tag &tag, gdcm::VR::VRType vr,
-                                       std::string_view text) {
-                gdcm::DataElement added(tag);
-                added.SetVR(vr);
-                setValue(added, VrValue::padded(vr, text));
-                nested.Replace(added);
-            };
+            const auto put
+                    = [&nested](const gdcm::Tag &tag, gdcm::VR::VRType vr, std::string_view text) {
+                          gdcm::DataElement added(tag);
+                          added.SetVR(vr);
+                          setValue(added, VrValue::padded(vr, text));
+                          nested.Replace(added);
+                      };
             put(codeValue, gdcm::VR::SH, value);
             put(codingSchemeDesignator, gdcm::VR::SH, "DCM");
             put(codeMeaning, gdcm::VR::LO, meaning);
@@ -521,7 +523,7 @@ public:
             }
         }
         const char *temporal = (m_record.options & StandardOptions::ModifiedDates) ? "MODIFIED"
-                : (m_record.options & StandardOptions::RetainFullDates)           ? "UNMODIFIED"
+                : (m_record.options & StandardOptions::RetainFullDates)            ? "UNMODIFIED"
                                                                                    : "REMOVED";
         const auto put = [this, &dataSet](const gdcm::Tag &tag, gdcm::VR::VRType vr,
                                           std::string_view text) {
@@ -821,6 +823,7 @@ private:
 
     const Options &m_options;
     Record &m_record;
+    std::vector<IdentifierMatcher::Input> m_matcherInputs; // gathered by collect()
     IodTypes m_types;
     const bool m_shiftDates; // Modified Dates: every DA and DT moves
     std::unordered_set<std::string> m_linked; // originals already in m_record.links
@@ -844,9 +847,8 @@ bool Record::names(quint16 group, quint16 element) const
         return true;
     const Action action = ConfidentialityProfile::action(group, element);
     const gdcm::Tag named(group, element);
-    const Action withOptions = options != 0
-            ? ConfidentialityProfile::action(group, element, 0, options)
-            : action;
+    const Action withOptions
+            = options != 0 ? ConfidentialityProfile::action(group, element, 0, options) : action;
     // Dates Modified Dates moves are written anew; what it leaves (times) says nothing alone.
     if (withOptions == Action::ShiftDate)
         return false;
@@ -877,6 +879,7 @@ void clean(gdcm::File &file, const CompiledProfile &profile, const Options &opti
     Cleaner cleaner(file, options, record);
     cleaner.collect(file.GetHeader(), CharacterSet(), 0);
     cleaner.collect(file.GetDataSet(), CharacterSet(), 0);
+    cleaner.buildMatcher();
     cleaner.applyProfile(file, profile);
     if (options.standard) {
         std::string key;
@@ -893,11 +896,12 @@ void clean(gdcm::File &file, const CompiledProfile &profile, const Options &opti
     if (options.recordLinks && options.standard) {
         // The issuer tells two patients of one ID from different sites apart.
         if (!record.patient.issuer.empty())
-            record.links.insert(record.links.begin(), { Link::Kind::PatientIdIssuer,
-                                                        tagText(issuerOfPatientId),
-                                                        record.patient.issuer, record.pseudonym });
-        record.links.insert(record.links.begin(), { Link::Kind::PatientId, tagText(patientId),
-                                                    record.patient.id, record.pseudonym });
+            record.links.insert(record.links.begin(),
+                                { Link::Kind::PatientIdIssuer, tagText(issuerOfPatientId),
+                                  record.patient.issuer, record.pseudonym });
+        record.links.insert(
+                record.links.begin(),
+                { Link::Kind::PatientId, tagText(patientId), record.patient.id, record.pseudonym });
         if (record.dateOffsetDays != 0)
             record.links.push_back(
                     { Link::Kind::DateOffset, {}, {}, std::to_string(record.dateOffsetDays) });

@@ -261,22 +261,72 @@ void IdentifierMatcher::addRun(std::vector<std::string> words, Kind kind)
 {
     if (words.empty())
         return;
-    for (const Run &run : m_runs) {
-        if (run.words == words)
+    Known &known = this->known();
+    const auto [first, last] = known.runsByFirstWord.equal_range(words.front());
+    for (auto it = first; it != last; ++it) {
+        if (known.runs[it->second].words == words)
             return;
     }
-    m_runsByFirstWord.emplace(words.front(), m_runs.size());
-    m_runs.push_back(Run{ std::move(words), kind });
+    known.runsByFirstWord.emplace(words.front(), known.runs.size());
+    known.runs.push_back(Run{ std::move(words), kind });
+}
+
+IdentifierMatcher::Known &IdentifierMatcher::known()
+{
+    if (m_known.use_count() > 1)
+        m_known = std::make_shared<Known>(*m_known);
+    return *m_known;
+}
+
+void IdentifierMatcher::addAll(const std::vector<Input> &inputs)
+{
+    struct Last
+    {
+        std::vector<Input> inputs;
+        std::shared_ptr<Known> known;
+    };
+    thread_local Last last;
+    const bool fresh
+            = m_known->runs.empty() && m_known->groups.empty() && m_known->unspaced.empty();
+    if (fresh && last.known && last.inputs == inputs) {
+        m_known = last.known;
+        return;
+    }
+    for (const Input &input : inputs) {
+        switch (input.as) {
+        case Input::As::Name:
+            addName(input.text);
+            break;
+        case Input::As::Id:
+            addId(input.text);
+            break;
+        case Input::As::BirthDate:
+            addBirthDate(input.text.trimmed().toStdString());
+            break;
+        case Input::As::Text:
+            addText(input.text, Kind::Other);
+            break;
+        case Input::As::Date:
+            addText(input.text, Kind::Date);
+            break;
+        }
+    }
+    if (fresh) {
+        last.inputs = inputs;
+        last.known = m_known;
+    }
 }
 
 void IdentifierMatcher::addName(const QString &personName)
 {
+    Known &known = this->known();
     for (const QString &group : personName.split(QLatin1Char('='))) {
         std::vector<std::string> parts;
         for (std::string &word : words(group)) {
             if (hasUnspaced(word)) {
-                if (std::find(m_unspaced.begin(), m_unspaced.end(), word) == m_unspaced.end())
-                    m_unspaced.push_back(word);
+                if (std::find(known.unspaced.begin(), known.unspaced.end(), word)
+                    == known.unspaced.end())
+                    known.unspaced.push_back(word);
                 continue;
             }
             // Initials and numbers say too little alone.
@@ -284,13 +334,14 @@ void IdentifierMatcher::addName(const QString &personName)
                 continue;
             if (!isCommonWord(word)) {
                 addRun({ word }, Kind::Name);
-                if (std::find(m_nameWords.begin(), m_nameWords.end(), word) == m_nameWords.end())
-                    m_nameWords.push_back(word);
+                if (std::find(known.nameWords.begin(), known.nameWords.end(), word)
+                    == known.nameWords.end())
+                    known.nameWords.push_back(word);
             }
             parts.push_back(std::move(word));
         }
         if (parts.size() >= 2)
-            m_groups.push_back(std::move(parts));
+            known.groups.push_back(std::move(parts));
     }
 }
 
@@ -356,7 +407,7 @@ void IdentifierMatcher::addUid(std::string_view uid)
 
 IdentifierMatcher::Kind IdentifierMatcher::find(const QString &text) const
 {
-    if (m_runs.empty() && m_groups.empty() && m_unspaced.empty())
+    if (m_known->runs.empty() && m_known->groups.empty() && m_known->unspaced.empty())
         return Kind::None;
     // Apostrophes join ("O'Brien" is "obrien", "St Mary's" is "st marys"); a text with a
     // possessive is read once more with its "'s" apart, for "Doe's".
@@ -371,12 +422,13 @@ IdentifierMatcher::Kind IdentifierMatcher::findFolded(const QString &text) const
 {
     thread_local Folded folded;
     folded.fold(text);
+    const Known &known = *m_known;
     const size_t n = folded.wordCount;
     const std::vector<std::string> &words = folded.words;
     for (size_t i = 0; i < n; ++i) {
-        const auto [first, last] = m_runsByFirstWord.equal_range(words[i]);
+        const auto [first, last] = known.runsByFirstWord.equal_range(words[i]);
         for (auto it = first; it != last; ++it) {
-            const Run &run = m_runs[it->second];
+            const Run &run = known.runs[it->second];
             if (run.words.size() > n - i)
                 continue;
             if (std::equal(run.words.begin() + 1, run.words.end(),
@@ -387,14 +439,14 @@ IdentifierMatcher::Kind IdentifierMatcher::findFolded(const QString &text) const
     // A long name's word with an ending: declined, or run on into the next word.
     for (size_t i = 0; i < n; ++i) {
         const std::string &word = words[i];
-        for (const std::string &name : m_nameWords) {
+        for (const std::string &name : known.nameWords) {
             if (word.size() <= name.size() || word.compare(0, name.size(), name) != 0)
                 continue;
             if (name.size() >= 6)
                 return Kind::Name;
         }
     }
-    for (const std::vector<std::string> &group : m_groups) {
+    for (const std::vector<std::string> &group : known.groups) {
         const bool all = std::all_of(group.begin(), group.end(), [&](const std::string &part) {
             return std::find(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(n), part)
                     != words.begin() + static_cast<std::ptrdiff_t>(n);
@@ -403,7 +455,7 @@ IdentifierMatcher::Kind IdentifierMatcher::findFolded(const QString &text) const
             return Kind::Name;
     }
     if (folded.unspaced) {
-        for (const std::string &part : m_unspaced) {
+        for (const std::string &part : known.unspaced) {
             if (folded.joined.find(part) != std::string::npos)
                 return Kind::Name;
         }

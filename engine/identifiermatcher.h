@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -41,12 +42,27 @@ public:
     void addText(const QString &value, Kind kind = Kind::Other);
     void addUid(std::string_view uid);
 
+    // One value to add, as a file's walk gathers them: `as` names the add function above.
+    struct Input
+    {
+        enum class As : unsigned char { Name, Id, BirthDate, Text, Date } as;
+        QString text;
+        bool operator==(const Input &other) const { return as == other.as && text == other.text; }
+    };
+    // Adds every input in order, as the add functions would one by one. The files of one
+    // series give the same inputs over and over: each thread keeps what it built from the
+    // last inputs it was given and shares it when the next are the same.
+    void addAll(const std::vector<Input> &inputs);
+
     // The kind of the first identifier found in the text; Kind::None when there is none.
     Kind find(const QString &text) const;
     // UIDs only, in raw bytes.
     bool findUid(std::string_view bytes) const;
 
-    bool isEmpty() const { return m_runs.empty() && m_groups.empty() && m_uids.empty(); }
+    bool isEmpty() const
+    {
+        return m_known->runs.empty() && m_known->groups.empty() && m_uids.empty();
+    }
 
     // The folded words of a text, as the matcher compares them (for tests and tools).
     static std::vector<std::string> words(const QString &text);
@@ -59,13 +75,20 @@ private:
         std::vector<std::string> words;
         Kind kind = Kind::None;
     };
+    // What the texts added gave; shared between matchers built from the same inputs, copied
+    // before a matcher that shares it adds to it.
+    struct Known
+    {
+        std::vector<Run> runs;
+        std::unordered_multimap<std::string, size_t> runsByFirstWord;
+        std::vector<std::vector<std::string>> groups; // all words of one name group
+        std::vector<std::string> nameWords; // the words of names found alone
+        std::vector<std::string> unspaced; // words of scripts without spaces, folded UTF-8
+    };
+    Known &known();
     void addRun(std::vector<std::string> words, Kind kind);
     Kind findFolded(const QString &text) const;
 
-    std::vector<Run> m_runs;
-    std::unordered_multimap<std::string, size_t> m_runsByFirstWord;
-    std::vector<std::vector<std::string>> m_groups; // all words of one name group
-    std::vector<std::string> m_nameWords; // the words of names found alone
-    std::vector<std::string> m_unspaced; // words of scripts without spaces, folded UTF-8
+    std::shared_ptr<Known> m_known = std::make_shared<Known>();
     std::vector<std::string> m_uids;
 };

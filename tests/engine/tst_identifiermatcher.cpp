@@ -12,6 +12,7 @@ class TestIdentifierMatcher : public QObject
 private slots:
     void finds_data();
     void finds();
+    void builtOnceForTheSameInputs();
     void decodes_data();
     void decodes();
 };
@@ -35,6 +36,29 @@ IdentifierMatcher patient()
     matcher.addBirthDate("19370412");
     matcher.addText(QStringLiteral("St. Mary's Hospital"));
     matcher.addText(QStringLiteral("CT HEAD")); // ordinary words only: never searched
+    matcher.addUid("1.2.826.0.1.3680043.99.7");
+    return matcher;
+}
+
+// The same patient as a file's walk gives it, all at once.
+std::vector<IdentifierMatcher::Input> patientInputs()
+{
+    using As = IdentifierMatcher::Input::As;
+    return { { As::Name, QStringLiteral("Doe^John^^^") },
+             { As::Name, QString::fromUtf8("Yamada^Tarou=山田^太郎=やまだ^たろう") },
+             { As::Name, QStringLiteral("Head^Left") },
+             { As::Name, QString::fromUtf8("Müller^Zoë") },
+             { As::Id, QStringLiteral("123456") },
+             { As::Id, QStringLiteral("MRN642341") },
+             { As::BirthDate, QStringLiteral("19370412 ") },
+             { As::Text, QStringLiteral("St. Mary's Hospital") },
+             { As::Text, QStringLiteral("CT HEAD") } };
+}
+
+IdentifierMatcher patientAtOnce()
+{
+    IdentifierMatcher matcher;
+    matcher.addAll(patientInputs());
     matcher.addUid("1.2.826.0.1.3680043.99.7");
     return matcher;
 }
@@ -92,6 +116,50 @@ void TestIdentifierMatcher::finds()
     QFETCH(Kind, kind);
     static const IdentifierMatcher matcher = patient();
     QCOMPARE(matcher.find(text), kind);
+    // Built at once, the first time and again from what the thread kept: the same answers.
+    static const IdentifierMatcher first = patientAtOnce();
+    static const IdentifierMatcher again = patientAtOnce();
+    QCOMPARE(first.find(text), kind);
+    QCOMPARE(again.find(text), kind);
+}
+
+// What a thread keeps from the last inputs is shared only with a matcher of the same inputs,
+// and a matcher that shares it and adds more changes no other.
+void TestIdentifierMatcher::builtOnceForTheSameInputs()
+{
+    using As = IdentifierMatcher::Input::As;
+    const IdentifierMatcher first = patientAtOnce();
+    IdentifierMatcher second = patientAtOnce();
+    second.addName(QStringLiteral("Roe^Richard"));
+    QCOMPARE(second.find(QStringLiteral("Richard Roe")), Kind::Name);
+    QCOMPARE(first.find(QStringLiteral("Richard Roe")), Kind::None);
+    QCOMPARE(patientAtOnce().find(QStringLiteral("Richard Roe")), Kind::None);
+
+    // One input more, one less, or one of another kind: built anew.
+    std::vector<IdentifierMatcher::Input> more = patientInputs();
+    more.push_back({ As::Text, QStringLiteral("Station Nord 7") });
+    std::vector<IdentifierMatcher::Input> fewer = patientInputs();
+    fewer.erase(fewer.begin());
+    std::vector<IdentifierMatcher::Input> otherKind = patientInputs();
+    otherKind.front().as = As::Text;
+    IdentifierMatcher withMore;
+    withMore.addAll(more);
+    QCOMPARE(withMore.find(QStringLiteral("station nord 7")), Kind::Other);
+    IdentifierMatcher withFewer;
+    withFewer.addAll(fewer);
+    QCOMPARE(withFewer.find(QStringLiteral("John")), Kind::None);
+    QCOMPARE(withFewer.find(QStringLiteral("station nord 7")), Kind::None);
+    IdentifierMatcher withOtherKind;
+    withOtherKind.addAll(otherKind);
+    QCOMPARE(withOtherKind.find(QStringLiteral("Doe")), Kind::None);
+    QCOMPARE(withOtherKind.find(QStringLiteral("doe john")), Kind::Other);
+    // A matcher that already holds words adds to them; it never takes another's.
+    IdentifierMatcher holding;
+    holding.addName(QStringLiteral("Roe^Richard"));
+    holding.addAll(patientInputs());
+    QCOMPARE(holding.find(QStringLiteral("Richard")), Kind::Name);
+    QCOMPARE(holding.find(QStringLiteral("John")), Kind::Name);
+    QCOMPARE(patientAtOnce().find(QStringLiteral("Richard")), Kind::None);
 }
 
 void TestIdentifierMatcher::decodes_data()

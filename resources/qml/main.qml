@@ -468,6 +468,8 @@ Window {
         }
     }
 
+    // A row of the tag list: two tags side by side. The window sends what their halves report
+    // to the bridge and keeps a chosen date in the row's roles.
     Component {
         id: tagRow
 
@@ -490,128 +492,43 @@ Window {
             width: 350
             height: 50
 
+            // A date chosen in the picker reaches the half whose tag it is.
+            Connections {
+                target: mainWindow
+                function onUpdateTag(key, value) {
+                    leftHalf.showDate(key, value)
+                    rightHalf.showDate(key, value)
+                }
+            }
+
             RowLayout {
                 anchors.fill: parent
                 spacing: Theme.spacing
 
                 TagHalf {
+                    id: leftHalf
                     rowItem: row
                     side: 1
                     fieldWidth: 180
+                    onChangeSwitch: (name, on) => mainWindow.changeSwitch(name, on)
+                    onChangeText: (name, value) => mainWindow.changeText(name, value)
+                    onPickDate: (name, shown) => datePicker.activate(name, mainWindow.fieldDate(shown))
+                    onKeepDate: value => listModel.setProperty(row.index, "text_1", value)
                 }
                 TagHalf {
+                    id: rightHalf
                     rowItem: row
                     side: 2
                     fieldWidth: 170
+                    onChangeSwitch: (name, on) => mainWindow.changeSwitch(name, on)
+                    onChangeText: (name, value) => mainWindow.changeText(name, value)
+                    onPickDate: (name, shown) => datePicker.activate(name, mainWindow.fieldDate(shown))
+                    onKeepDate: value => listModel.setProperty(row.index, "text_2", value)
                 }
                 Item {
                     Layout.fillWidth: true
                 }
             }
-        }
-    }
-
-    // One tag of a row: its switch and its field, showing the roles of one side of the row
-    // (1 the left, 2 the right: name_1, text_1, ...; its parts are named "switch_1",
-    // "field_1", ...). A side without a name (the right of an odd last row) is hidden.
-    component TagHalf: RowLayout {
-        id: half
-
-        property Item rowItem: null
-        property int side: 1
-        property int fieldWidth: 0
-        readonly property string name: half.rowItem["name_" + half.side]
-
-        visible: half.name !== ""
-        spacing: Theme.spacing
-        Layout.fillWidth: false
-        Layout.fillHeight: true
-
-        // A date chosen for this tag: kept in the row's text role and shown.
-        Connections {
-            target: mainWindow
-            function onUpdateTag(key, value) {
-                if (key !== half.name || half.name === "")
-                    return
-                listModel.setProperty(half.rowItem.index, "text_" + half.side, value)
-                field.text = value
-            }
-        }
-
-        StyleSwitch {
-            id: toggle
-            objectName: "switch_" + half.side
-            tip: qsTr("On: every copy gets the text in the field for %1; off: its value is copied as it is.").arg(half.name)
-            checked: half.rowItem["isChecked_" + half.side]
-            onClicked: {
-                mainWindow.changeSwitch(half.name, toggle.checked)
-                field.enabled = toggle.checked
-                if (!toggle.checked)
-                    field.reset()
-            }
-        }
-        TagField {
-            id: field
-            objectName: "field_" + half.side
-            tagName: half.name
-            Layout.preferredWidth: half.fieldWidth
-            readOnly: half.rowItem["mode_" + half.side] === "date"
-            text: half.rowItem["text_" + half.side]
-            // What is written while the field is empty.
-            placeholderText: toggle.checked ? half.rowItem["replace_" + half.side] : qsTr("kept as it is")
-        }
-    }
-
-    // A tag's replacement text. Typed fields report every change; a date field is read-only
-    // and opens the date picker on a click.
-    component TagField: TextField {
-        id: tagField
-
-        property string tagName: ""
-
-        Layout.preferredHeight: 25
-        font.family: Theme.fontFamily
-        font.pixelSize: Theme.fontSize
-        color: Theme.text
-        opacity: 1
-        horizontalAlignment: TextInput.AlignLeft
-        verticalAlignment: TextInput.AlignVCenter
-        placeholderTextColor: Theme.tagFieldLine
-        selectByMouse: true
-        leftPadding: 6
-        topPadding: 0
-        bottomPadding: 0
-        hoverEnabled: true
-
-        ToolTip.visible: tagField.hovered && tagField.tagName !== ""
-        ToolTip.text: tagField.tagName
-
-        background: Rectangle {
-            radius: Theme.radius
-            color: Theme.tagField
-            border.width: 1
-            border.color: Theme.tagFieldLine
-        }
-
-        onTextChanged: {
-            if (!tagField.readOnly && tagField.tagName !== "")
-                mainWindow.changeText(tagField.tagName, tagField.text)
-        }
-
-        // Empties the field and the entry's text with it: a date field sends no change of its
-        // own, and the copies must get what the field shows.
-        function reset() {
-            var wasEmpty = tagField.text === ""
-            tagField.text = ""
-            if ((tagField.readOnly || wasEmpty) && tagField.tagName !== "")
-                mainWindow.changeText(tagField.tagName, "")
-        }
-
-        MouseArea {
-            anchors.fill: parent
-            visible: tagField.readOnly
-            onClicked: datePicker.activate(tagField.tagName,
-                                           mainWindow.fieldDate(tagField.text !== "" ? tagField.text : tagField.placeholderText))
         }
     }
 

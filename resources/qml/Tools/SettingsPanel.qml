@@ -47,11 +47,11 @@ Window {
 
     function setStatus(status) {
         if (status === "ok")
-            statusPanel.color = "green"
+            statusPanel.color = Theme.connected
         else if (status === "wait")
-            statusPanel.color = "orange"
+            statusPanel.color = Theme.connecting
         else if (status === "error")
-            statusPanel.color = "red"
+            statusPanel.color = Theme.connectionFailed
     }
 
     function setCurrentVersion(version) {

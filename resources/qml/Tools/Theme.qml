@@ -27,6 +27,11 @@ QtObject {
     readonly property color switchTrack: "#CFC8BD"    // when on
     readonly property color switchLight: "#cccccc"    // track border when on, knob when off
 
+    // The settings window's dot for the connection to the service (no state yet: neutral).
+    readonly property color connected: "green"
+    readonly property color connecting: "orange"
+    readonly property color connectionFailed: "red"
+
     readonly property string fontFamily: "Helvetica"
     readonly property string monoFamily: "monospace"  // reports, whose columns line up
     readonly property int fontSize: 14

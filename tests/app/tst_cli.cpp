@@ -328,9 +328,14 @@ void TestCli::stopSignalEndsTheJobBetweenFiles()
     QVERIFY(QDir().mkpath(path("many")));
     for (int i = 0; i < files; ++i)
         QVERIFY(QFile::copy(path("good/a.dcm"), path("many/%1.dcm").arg(i)));
+    // A second folder, last in the job: the stop most likely comes before its files.
+    QVERIFY(QDir().mkpath(path("more")));
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(QFile::copy(path("good/a.dcm"), path("more/%1.dcm").arg(i)));
     QProcess process;
     process.setWorkingDirectory(m_dir->path());
-    process.start(QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli"), { "--jobs", "2", "many" });
+    process.start(QStringLiteral(TEST_BIN_DIR "/vexar-anonymizer-cli"),
+                  { "--jobs", "2", "many", "more" });
     QVERIFY(process.waitForStarted());
     // The first percentage line: the job is under way.
     process.setReadChannel(QProcess::StandardError);
@@ -355,11 +360,15 @@ void TestCli::stopSignalEndsTheJobBetweenFiles()
     QVERIFY(TestDicom::readAll(path("many_depersonification.report.txt"))
                     .contains("\nStopped before its end"));
     const QStringList written = TestDicom::treeOf(path("many_depersonification"));
+    const QStringList writtenMore = TestDicom::treeOf(path("more_depersonification"));
     QVERIFY(written.size() < files);
     // The count printed is the count of copies on disk.
-    QVERIFY2(out.startsWith(
-                     QStringLiteral("stopped after %1 of %2 files").arg(written.size()).arg(files)),
+    QVERIFY2(out.startsWith(QStringLiteral("stopped after %1 of %2 files")
+                                    .arg(written.size() + writtenMore.size())
+                                    .arg(files + 5)),
              qPrintable(out + " / " + QString::number(written.size())));
+    // A folder the stop came before is not done, not empty.
+    QVERIFY2(!out.contains("no files found"), qPrintable(out));
     for (const QString &file : written) {
         QVERIFY2(!file.startsWith('.') && !file.endsWith(".part"), qPrintable(file));
         QVERIFY2(TestDicom::read(path("many_depersonification/") + file), qPrintable(file));

@@ -1,8 +1,8 @@
 #include "app/cliarguments.h"
 
 #include "bridge/headlessrun.h"
-#include "engine/linkfile.h"
-#include "engine/uidmap.h"
+#include "engine/cleaning/linkfile.h"
+#include "engine/cleaning/uidmap.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/burnedintext.h"
-#include "engine/jobplan.h"
-#include "engine/standardoptions.h"
+#include "engine/cleaning/burnedintext.h"
+#include "engine/job/jobplan.h"
+#include "engine/cleaning/standardoptions.h"
 
 #include <QByteArray>
 #include <QString>

@@ -5,8 +5,8 @@
 #include "app/clioutput.h"
 #include "appinfo.h"
 #include "bridge/headlessrun.h"
-#include "engine/allocator.h"
-#include "engine/linkfile.h"
+#include "engine/files/allocator.h"
+#include "engine/cleaning/linkfile.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

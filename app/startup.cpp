@@ -2,7 +2,7 @@
 
 #include "appinfo.h"
 #include "bridge/qmlhandler.h"
-#include "engine/allocator.h"
+#include "engine/files/allocator.h"
 
 #include <QCommandLineParser>
 #include <QGuiApplication>

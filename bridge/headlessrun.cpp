@@ -1,7 +1,7 @@
 #include "bridge/headlessrun.h"
 
 #include "bridge/messagekeys.h"
-#include "engine/jobplan.h"
+#include "engine/job/jobplan.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "bridge/jobworker.h"
 
 #include "bridge/qmlhandler.h"
-#include "engine/fileanonymizer.h"
+#include "engine/job/fileanonymizer.h"
 
 #include <QDebug>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/jobfiles.h"
-#include "engine/jobplan.h"
+#include "engine/job/jobfiles.h"
+#include "engine/job/jobplan.h"
 
 #include <memory>
 

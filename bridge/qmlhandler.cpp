@@ -3,10 +3,10 @@
 #include "appinfo.h"
 #include "bridge/jobworker.h"
 #include "bridge/messagekeys.h"
-#include "engine/jobplan.h"
-#include "engine/progress.h"
-#include "engine/tagprofile.h"
-#include "engine/uidmap.h"
+#include "engine/job/jobplan.h"
+#include "engine/job/progress.h"
+#include "engine/cleaning/tagprofile.h"
+#include "engine/cleaning/uidmap.h"
 #include "net/nethandler.h"
 
 #include <QCoreApplication>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "engine/burnedintext.h"
-#include "engine/fileanonymizer.h"
-#include "engine/fileoutcome.h"
-#include "engine/jobreport.h"
-#include "engine/standardoptions.h"
+#include "engine/cleaning/burnedintext.h"
+#include "engine/job/fileanonymizer.h"
+#include "engine/job/fileoutcome.h"
+#include "engine/job/jobreport.h"
+#include "engine/cleaning/standardoptions.h"
 
 #include <QDateTime>
 #include <QFuture>

@@ -4,8 +4,8 @@
 // --repeat times N calls per file (the median is printed), for assessments too quick to time
 // once.
 
-#include "engine/burnedintext.h"
-#include "engine/dicomcheck.h"
+#include "engine/cleaning/burnedintext.h"
+#include "engine/dicom/dicomcheck.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>

@@ -1,6 +1,6 @@
 #include "app/cliarguments.h"
-#include "engine/jobplan.h"
-#include "engine/standardoptions.h"
+#include "engine/job/jobplan.h"
+#include "engine/cleaning/standardoptions.h"
 
 #include <QDir>
 #include <QFile>

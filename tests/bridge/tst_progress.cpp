@@ -1,6 +1,6 @@
 #include "bridge/messagekeys.h"
 #include "bridge/qmlhandler.h"
-#include "engine/progress.h"
+#include "engine/job/progress.h"
 
 #include "shared/dicomfiles.h"
 

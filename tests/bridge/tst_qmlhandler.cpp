@@ -1,6 +1,6 @@
 #include "bridge/messagekeys.h"
 #include "bridge/qmlhandler.h"
-#include "engine/tagprofile.h"
+#include "engine/cleaning/tagprofile.h"
 
 #include "shared/dicomfiles.h"
 

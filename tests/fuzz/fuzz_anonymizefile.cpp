@@ -8,10 +8,10 @@
 // The per-file steps take paths, so every input is written to a file first, in the folder
 // named by VEXAR_FUZZ_DIR (tools/fuzz.sh makes one on a tmpfs), else in the system's temporary
 // folder.
-#include "engine/dicomcheck.h"
-#include "engine/fileanonymizer.h"
-#include "engine/tagprofile.h"
-#include "engine/uidmap.h"
+#include "engine/dicom/dicomcheck.h"
+#include "engine/job/fileanonymizer.h"
+#include "engine/cleaning/tagprofile.h"
+#include "engine/cleaning/uidmap.h"
 
 #include <QByteArray>
 #include <QDir>

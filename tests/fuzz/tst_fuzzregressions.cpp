@@ -1,6 +1,6 @@
-#include "engine/fileanonymizer.h"
-#include "engine/tagprofile.h"
-#include "engine/uidmap.h"
+#include "engine/job/fileanonymizer.h"
+#include "engine/cleaning/tagprofile.h"
+#include "engine/cleaning/uidmap.h"
 
 #include "shared/dicomfiles.h"
 #include "shared/jobrunner.h"

@@ -1,0 +1,164 @@
+#include "engine/cleaning/residuecheck.h"
+
+#include "engine/dicom/elementwalk.h"
+#include "engine/job/fileoutcome.h"
+
+#include <gdcmFile.h>
+#include <gdcmFileMetaInformation.h>
+#include <gdcmSequenceOfItems.h>
+
+#include <string>
+#include <string_view>
+
+namespace ResidueCheck {
+
+namespace {
+
+constexpr int maxDepth = 64;
+
+const gdcm::Tag pixelData(0x7fe0, 0x0010);
+
+// Elements that describe the file or the encoding, not the patient: group lengths, the pixel
+// data (the image is judged apart), the meta group's version, SOP class and transfer syntax.
+bool structural(const gdcm::Tag &tag)
+{
+    if ((tag.GetElement() == 0x0000 && tag.GetGroup() != 0x0000) || tag == pixelData)
+        return true;
+    const quint16 e = tag.GetElement();
+    return tag.GetGroup() == 0x0002 && (e == 0x0000 || e == 0x0001 || e == 0x0002 || e == 0x0010);
+}
+
+// What an element that the profile or the table names holds, by its VR and keyword.
+quint32 kindOfNamed(const gdcm::Tag &tag, gdcm::VR::VRType vr)
+{
+    if (tag.IsPrivate())
+        return Residue::PrivateData;
+    switch (vr) {
+    case gdcm::VR::PN:
+        return Residue::Names;
+    case gdcm::VR::DA:
+    case gdcm::VR::DT:
+    case gdcm::VR::TM:
+        return Residue::Dates;
+    case gdcm::VR::UI:
+        return Residue::Uids;
+    default:
+        break;
+    }
+    return ElementWalk::namesAnId(tag) ? quint32(Residue::Ids) : quint32(Residue::OtherDetails);
+}
+
+class Search
+{
+public:
+    Search(const Cleanup::Record &record, Found &found) : m_record(record), m_found(found) { }
+
+    void walk(const gdcm::DataSet &dataSet, const CharacterSet &around, std::string &key, int depth)
+    {
+        const CharacterSet charset = ElementWalk::characterSet(dataSet, around);
+        for (const gdcm::DataElement &element : dataSet.GetDES()) {
+            const gdcm::Tag &tag = element.GetTag();
+            if (structural(tag))
+                continue;
+            const size_t mark = key.size();
+            ElementWalk::appendTag(key, tag);
+            look(element, dataSet, charset, key, depth, m_record.written.count(key) != 0);
+            key.resize(mark);
+        }
+    }
+
+private:
+    void add(const std::string &key, quint32 kind)
+    {
+        m_found.paths.append(ElementWalk::describe(key));
+        m_found.kinds |= kind;
+    }
+
+    // `written`: the cleaning wrote the element; a sequence it wrote may still hold items it
+    // kept (a reference it walked, items an option kept), which are looked at one by one.
+    void look(const gdcm::DataElement &element, const gdcm::DataSet &owner,
+              const CharacterSet &charset, std::string &key, int depth, bool written)
+    {
+        const gdcm::Tag &tag = element.GetTag();
+        const bool named = !written && m_record.names(tag.GetGroup(), tag.GetElement());
+        if (const auto items = ElementWalk::itemsOf(element, owner)) {
+            if (named && items->GetNumberOfItems() > 0)
+                add(key, kindOfNamed(tag, gdcm::VR::SQ));
+            if (depth >= maxDepth)
+                return;
+            const size_t mark = key.size();
+            for (gdcm::SequenceOfItems::SizeType i = 1; i <= items->GetNumberOfItems(); ++i) {
+                ElementWalk::appendItem(key, static_cast<quint32>(i - 1));
+                walk(items->GetItem(i).GetNestedDataSet(), charset, key, depth + 1);
+                key.resize(mark);
+            }
+            return;
+        }
+        const std::string_view value = ElementWalk::bytes(element);
+        if (written || ElementWalk::trimmed(value).empty())
+            return;
+        const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
+        if (named) {
+            add(key, kindOfNamed(tag, vr));
+        } else if (vr == gdcm::VR::PN) {
+            add(key, Residue::Names);
+        } else if (!ElementWalk::holdsNoText(vr)) {
+            if (m_record.matcher.findUid(value)) {
+                add(key, Residue::Uids);
+                return;
+            }
+            if (vr == gdcm::VR::UI)
+                return; // the numbers of other UIDs are no dates or IDs
+            const IdentifierMatcher::Kind kind
+                    = m_record.matcher.find(ElementWalk::text(element, vr, charset));
+            if (kind != IdentifierMatcher::Kind::None)
+                add(key, kindOf(kind) | (tag.IsPrivate() ? quint32(Residue::PrivateData) : 0u));
+        }
+    }
+
+    const Cleanup::Record &m_record;
+    Found &m_found;
+};
+
+} // namespace
+
+quint32 kindOf(IdentifierMatcher::Kind kind)
+{
+    switch (kind) {
+    case IdentifierMatcher::Kind::Name:
+        return Residue::Names;
+    case IdentifierMatcher::Kind::Id:
+        return Residue::Ids;
+    case IdentifierMatcher::Kind::Date:
+        return Residue::Dates;
+    case IdentifierMatcher::Kind::Uid:
+        return Residue::Uids;
+    case IdentifierMatcher::Kind::Other:
+        return Residue::OtherDetails;
+    case IdentifierMatcher::Kind::None:
+        break;
+    }
+    return 0;
+}
+
+Found find(const gdcm::File &file, const Cleanup::Record &record)
+{
+    Found found;
+    Search search(record, found);
+    // The preamble is the file's own business; anything but zeros in it (a TIFF header, a
+    // maker's notes) is unknown data the cleaning did not look at.
+    const gdcm::Preamble &preamble = file.GetHeader().GetPreamble();
+    if (!preamble.IsEmpty()) {
+        const std::string_view bytes(preamble.GetInternal(), 128);
+        if (bytes.find_first_not_of('\0') != std::string_view::npos) {
+            found.paths.append(QStringLiteral("preamble"));
+            found.kinds |= Residue::OtherDetails;
+        }
+    }
+    std::string key;
+    search.walk(file.GetHeader(), CharacterSet(), key, 0);
+    search.walk(file.GetDataSet(), CharacterSet(), key, 0);
+    return found;
+}
+
+} // namespace ResidueCheck

@@ -1,6 +1,7 @@
 #include "engine/cleanup.h"
 
 #include "engine/confidentialityprofile.h"
+#include "engine/dicomfacts.h"
 #include "engine/elementwalk.h"
 #include "engine/iodtype.h"
 #include "engine/uidmap.h"
@@ -32,12 +33,11 @@ using ElementWalk::appendTag;
 using ElementWalk::bytes;
 using StandardOptions::Option;
 
-// As deep as the structural check lets a file nest.
-constexpr int maxDepth = 64;
+using DicomFacts::maxSequenceDepth;
+using DicomFacts::metaGroupLength;
+using DicomFacts::sopInstanceUid;
 
-const gdcm::Tag sopInstanceUid(0x0008, 0x0018);
 const gdcm::Tag mediaStorageSopInstanceUid(0x0002, 0x0003);
-const gdcm::Tag metaGroupLength(0x0002, 0x0000);
 const gdcm::Tag patientBirthDate(0x0010, 0x0030);
 const gdcm::Tag patientName(0x0010, 0x0010);
 const gdcm::Tag patientId(0x0010, 0x0020);
@@ -62,13 +62,9 @@ bool hasLocalCode(const gdcm::DataSet &dataSet)
     return scheme.substr(0, 2) == "99";
 }
 
-// The file meta elements that describe the file itself; the cleaning keeps them consistent
-// with the data set it writes instead of overwriting them.
 bool describesFile(const gdcm::Tag &tag)
 {
-    const quint16 e = tag.GetElement();
-    return tag.GetGroup() == 0x0002
-            && (e == 0x0000 || e == 0x0001 || e == 0x0002 || e == 0x0003 || e == 0x0010);
+    return DicomFacts::describesFile(tag.GetGroup(), tag.GetElement());
 }
 
 // Elements live in a std::set ordered by tag; their values may change in place as long as the
@@ -266,7 +262,7 @@ public:
         for (const gdcm::DataElement &element : dataSet.GetDES()) {
             const gdcm::Tag &tag = element.GetTag();
             if (const auto items = ElementWalk::itemsOf(element, dataSet)) {
-                if (depth >= maxDepth)
+                if (depth >= maxSequenceDepth)
                     continue;
                 for (gdcm::SequenceOfItems::SizeType i = 1; i <= items->GetNumberOfItems(); ++i)
                     collect(items->GetItem(i).GetNestedDataSet(), charset, depth + 1);
@@ -688,7 +684,7 @@ private:
         }
         if (action != Action::None)
             m_record.written.insert(key);
-        if (depth >= maxDepth)
+        if (depth >= maxSequenceDepth)
             return false;
         // An SR's content tree keeps its shape and codes: its texts, names and dates go by their
         // own entries of the table and by the matcher.
@@ -717,7 +713,7 @@ private:
                 const size_t itemMark = key.size();
                 appendTag(key, element.GetTag());
                 if (gdcm::SequenceOfItems *inner = parsedSequence(element, nested)) {
-                    if (depth + 1 < maxDepth)
+                    if (depth + 1 < maxSequenceDepth)
                         dummyItems(*inner, charset, key, depth + 1);
                     element.SetVLToUndefined();
                     inner->SetLengthToUndefined();

@@ -1,7 +1,7 @@
 #include "engine/dicomcheck.h"
 
+#include "engine/dicomfacts.h"
 #include "engine/inputbytes.h"
-
 
 #include <zlib.h>
 
@@ -20,10 +20,7 @@ namespace {
 
 constexpr quint32 undefinedLength = 0xFFFFFFFFu;
 
-// Sequences nested deeper than this are refused. Real files stay far below it (structured
-// reports reach a few dozen levels); GDCM parses each level with several recursive calls, so
-// the bound also keeps its stack use small on pool threads.
-constexpr int maxSequenceDepth = 64;
+using DicomFacts::maxSequenceDepth;
 
 // A deflated data set may inflate to at most this many bytes. GDCM holds the whole inflated
 // data set in memory too; deflate is used for reports and small images, far below this.
@@ -37,7 +34,9 @@ constexpr quint32 tag(quint16 group, quint16 element)
 constexpr quint32 itemTag = tag(0xFFFE, 0xE000);
 constexpr quint32 itemEndTag = tag(0xFFFE, 0xE00D);
 constexpr quint32 sequenceEndTag = tag(0xFFFE, 0xE0DD);
-constexpr quint32 pixelDataTag = tag(0x7FE0, 0x0010);
+constexpr quint32 pixelDataTag = DicomFacts::pixelData.number();
+constexpr quint32 metaGroupLengthTag = DicomFacts::metaGroupLength.number();
+constexpr quint32 transferSyntaxTag = DicomFacts::transferSyntaxUid.number();
 
 enum class Encoding {
     Implicit, // tag, 32-bit length
@@ -696,8 +695,8 @@ bool inflateAll(const uchar *data, quint64 size, std::unique_ptr<uchar[]> &out, 
 Result walkMetaGroup(const Reader &le, quint64 &pos, Syntax &syntax)
 {
     const quint64 size = le.size();
-    const bool metaTaken = pos == 132 && le.tagAt(pos) == tag(0x0002, 0x0000)
-            && isVr(le.at(pos + 4), "UL");
+    const bool metaTaken
+            = pos == 132 && le.tagAt(pos) == metaGroupLengthTag && isVr(le.at(pos + 4), "UL");
     const bool explicitMeta = knownVr(le.at(pos + 4));
     const char *uid = nullptr;
     int uidLength = 0;
@@ -723,9 +722,9 @@ Result walkMetaGroup(const Reader &le, quint64 &pos, Syntax &syntax)
         }
         if (length == undefinedLength || length > size - pos - header)
             return fail("meta element length beyond the file", pos);
-        if (t == tag(0x0002, 0x0000) && explicitMeta && (!isVr(vr, "UL") || length != 4))
+        if (t == metaGroupLengthTag && explicitMeta && (!isVr(vr, "UL") || length != 4))
             return fail("malformed meta group length", pos);
-        if (t == tag(0x0002, 0x0010) && !uid) { // GDCM keeps the first of two
+        if (t == transferSyntaxTag && !uid) { // GDCM keeps the first of two
             uid = reinterpret_cast<const char *>(le.at(pos + header));
             uidLength = int(length);
         }

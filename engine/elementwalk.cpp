@@ -1,6 +1,7 @@
 #include "engine/elementwalk.h"
 
 #include "engine/dicomcheck.h"
+#include "engine/dicomfacts.h"
 
 #include <gdcmDict.h>
 #include <gdcmDicts.h>
@@ -106,7 +107,7 @@ gdcm::SmartPointer<gdcm::SequenceOfItems> itemsOf(const gdcm::DataElement &eleme
 
 CharacterSet characterSet(const gdcm::DataSet &dataSet, const CharacterSet &around)
 {
-    static const gdcm::Tag specificCharacterSet(0x0008, 0x0005);
+    const gdcm::Tag specificCharacterSet = DicomFacts::specificCharacterSet;
     if (!dataSet.FindDataElement(specificCharacterSet))
         return around;
     return CharacterSet(trimmed(bytes(dataSet.GetDataElement(specificCharacterSet))));

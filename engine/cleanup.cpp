@@ -33,6 +33,7 @@ using ElementWalk::appendTag;
 using ElementWalk::bytes;
 using StandardOptions::Option;
 
+using DicomFacts::IodType;
 using DicomFacts::maxSequenceDepth;
 using DicomFacts::metaGroupLength;
 using DicomFacts::sopInstanceUid;
@@ -111,8 +112,8 @@ bool standardTakesOver(const gdcm::Tag &tag, StandardOptions::Set options)
         return false;
     if (tag == patientBirthDate && (options & StandardOptions::ModifiedDates))
         return true;
-    const Action withOptions
-            = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), 0, options);
+    const Action withOptions = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(),
+                                                              IodType::Unknown, options);
     return withOptions != ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement())
             && (withOptions == Action::Keep || withOptions == Action::Clean
                 || withOptions == Action::ShiftDate);
@@ -355,7 +356,7 @@ public:
                 // must have one, a harmless dummy.
                 if (VrValue::fits(vr, text))
                     setValue(element, VrValue::padded(vr, text));
-                else if (m_types.of(tag) == 1)
+                else if (m_types.of(tag) == IodType::Type1)
                     setValue(element, VrValue::dummy(vr));
                 else
                     setValue(element, "");
@@ -414,7 +415,7 @@ public:
             } else if ((items = parsedSequence(element, dataSet)) != nullptr) {
                 // An empty sequence is valid only where it must be present but may be empty;
                 // where it may be left out instead, it is.
-                if (action == Action::Zero && depth == 0 && typeOf(tag) != 2
+                if (action == Action::Zero && depth == 0 && typeOf(tag) != IodType::Type2
                     && ConfidentialityProfile::mayRemove(tag.GetGroup(), tag.GetElement()))
                     removals.push_back(tag);
                 else if (applyToSequence(element, *items, action, charset, key, depth))
@@ -585,8 +586,8 @@ private:
     Action actionFor(const gdcm::Tag &tag, int depth)
     {
         const StandardOptions::Set options = m_record.options;
-        const Action plain
-                = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), 0, options);
+        const Action plain = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(),
+                                                            IodType::Unknown, options);
         if (plain == Action::None && typedByStaff(tag))
             return Action::Dummy;
         if (plain == Action::None || plain == Action::Keep || plain == Action::Clean
@@ -595,23 +596,23 @@ private:
         // The table's codes that leave the choice to the IOD are resolved by it at the top
         // level; nested, by the table's own fallback (a reference keeps its items, with new
         // UIDs), since GDCM's tables cannot say at which level a type holds.
-        const int type = typeOf(tag);
-        Action action = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(),
-                                                       depth == 0 ? type : 0, options);
+        const IodType type = typeOf(tag);
+        Action action = ConfidentialityProfile::action(
+                tag.GetGroup(), tag.GetElement(), depth == 0 ? type : IodType::Unknown, options);
         if (action == Action::Remove && !isOverlayData(tag)) {
             // Nested, GDCM's tables cannot say at which level a type holds: emptied, never
             // taken away.
-            if (type == 1)
+            if (type == IodType::Type1)
                 action = Action::Dummy;
-            else if (type == 2 || depth > 0)
+            else if (type == IodType::Type2 || depth > 0)
                 action = Action::Zero;
         }
-        if (action == Action::Zero && type == 1)
+        if (action == Action::Zero && type == IodType::Type1)
             action = Action::Dummy;
         return action;
     }
 
-    int typeOf(const gdcm::Tag &tag) { return m_types.of(tag); }
+    IodType typeOf(const gdcm::Tag &tag) { return m_types.of(tag); }
 
     // True where an option keeps what the table would not: the user chose to keep it as it is
     // (whatever the residue check then finds in it is reported).
@@ -831,7 +832,8 @@ bool Record::keptByOption(quint16 group, quint16 element) const
 {
     if (options == 0)
         return false;
-    const Action withOptions = ConfidentialityProfile::action(group, element, 0, options);
+    const Action withOptions
+            = ConfidentialityProfile::action(group, element, IodType::Unknown, options);
     return (withOptions == Action::Keep || withOptions == Action::Clean)
             && withOptions != ConfidentialityProfile::action(group, element);
 }
@@ -843,8 +845,9 @@ bool Record::names(quint16 group, quint16 element) const
         return true;
     const Action action = ConfidentialityProfile::action(group, element);
     const gdcm::Tag named(group, element);
-    const Action withOptions
-            = options != 0 ? ConfidentialityProfile::action(group, element, 0, options) : action;
+    const Action withOptions = options != 0
+            ? ConfidentialityProfile::action(group, element, IodType::Unknown, options)
+            : action;
     // Dates Modified Dates moves are written anew; what it leaves (times) says nothing alone.
     if (withOptions == Action::ShiftDate)
         return false;

@@ -5,9 +5,9 @@
 #include <gdcmTag.h>
 
 // The DICOM facts that several parts of the engine rely on, each written once: the tags they
-// name, the nesting limit they share and the meta elements that describe the file. Value
-// representations, transfer syntaxes and the dictionary come from GDCM (gdcm::VR,
-// gdcm::TransferSyntax, gdcm::Global's dictionaries) instead.
+// name, the nesting limit they share, the meta elements that describe the file, and how an IOD
+// types an attribute. Value representations, transfer syntaxes and the dictionary come from
+// GDCM (gdcm::VR, gdcm::TransferSyntax, gdcm::Global's dictionaries) instead.
 namespace DicomFacts {
 
 // A tag as a literal: usable in constant expressions, as the 32-bit number the structural
@@ -52,5 +52,13 @@ constexpr bool metaHoldsNoIdentifier(quint16 group, quint16 element)
 {
     return describesFile(group, element) && element != 0x0003;
 }
+
+// How the IOD of a file's SOP class types an attribute.
+enum class IodType : quint8 {
+    Unknown = 0, // an IOD or attribute GDCM's tables do not describe
+    Type1 = 1, // must be present with a value (1C counts as 1)
+    Type2 = 2, // must be present, may be empty (2C counts as 2)
+    Type3 = 3, // optional
+};
 
 } // namespace DicomFacts

@@ -68,7 +68,9 @@ bool cleaningTouchesPixelData(const CompiledProfile &profile, const Options &opt
     if (!options.standard)
         return false;
     using ConfidentialityProfile::Action;
-    for (const int type : { 0, 1, 2, 3 }) {
+    using DicomFacts::IodType;
+    for (const IodType type :
+         { IodType::Unknown, IodType::Type1, IodType::Type2, IodType::Type3 }) {
         const Action action
                 = ConfidentialityProfile::action(pixelData.group, pixelData.element, type);
         if (action != Action::None && action != Action::Keep)

@@ -47,9 +47,9 @@ public:
     DataSetWriter() { SetWriteDataSetOnly(true); }
 };
 
-// A file set's index under another name than DICOMDIR: its records name patients, and hold
-// byte offsets into the file itself that no cleaning can keep true.
-bool isDirectory(const gdcm::File &file)
+// A file set's index (a DICOMDIR), under any name: its records name patients, and hold byte
+// offsets into the file itself that no cleaning can keep true.
+bool isDicomDir(const gdcm::File &file)
 {
     gdcm::MediaStorage storage;
     storage.SetFromFile(file);
@@ -505,7 +505,7 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
         *bytesRead = size;
 
     gdcm::File &file = reader.GetFile();
-    if (isDirectory(file)) {
+    if (isDicomDir(file)) {
         outcome.status = FileOutcome::Status::Skipped;
         outcome.reason = QStringLiteral("a DICOMDIR (the index of a file set) is not copied");
         return outcome;

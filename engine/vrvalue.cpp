@@ -70,6 +70,8 @@ bool ascii(std::string_view text)
     return true;
 }
 
+// Spaces only, unlike a read value's padding (ElementWalk::trimmed): a text to be written has
+// no padding yet, and a zero byte in it is a character no text VR holds.
 std::string_view trimmedSpaces(std::string_view text)
 {
     while (!text.empty() && text.front() == ' ')

@@ -240,10 +240,9 @@ bool isPersonName(std::string_view text)
 
 bool isText(gdcm::VR::VRType vr)
 {
-    return vr == VR::AE || vr == VR::AS || vr == VR::CS || vr == VR::DA || vr == VR::DS
-            || vr == VR::DT || vr == VR::IS || vr == VR::LO || vr == VR::LT || vr == VR::PN
-            || vr == VR::SH || vr == VR::ST || vr == VR::TM || vr == VR::UC || vr == VR::UI
-            || vr == VR::UR || vr == VR::UT;
+    // False for whatever is not one VR (INVALID, VR_END, the dictionary's choices such as US
+    // or SS), as a test of the VRASCII bits would not be.
+    return VR::IsASCII(vr);
 }
 
 bool fits(gdcm::VR::VRType vr, std::string_view text)
@@ -332,16 +331,15 @@ std::string dummy(gdcm::VR::VRType vr)
         return padded(vr, "0");
     case VR::US:
     case VR::SS:
-        return std::string(2, '\0');
     case VR::FD:
     case VR::SV:
     case VR::UV:
-        return std::string(8, '\0');
     case VR::UL:
     case VR::SL:
     case VR::FL:
     case VR::AT:
-        return std::string(4, '\0');
+        // One value of zero.
+        return std::string(gdcm::VR(vr).GetSize(), '\0');
     default:
         // OB, OW, OF, OD, OL, OV, UN and an unknown VR: eight zero bytes are a whole number of
         // values of every one of them.

@@ -53,9 +53,11 @@ void anonymizeFiles(std::shared_ptr<const JobFiles> files, JobPlan::Block block,
         const FileOutcome outcome = FileAnonymizer::anonymizeFile(input, output, profile, options,
                                                                   folders, &bytesRead);
         handler->addBytesRead(bytesRead);
-        // A copy refused for its residue was neither a read nor a write that failed.
+        // readError() names the file that could not be read or written. A copy refused for its
+        // residue was neither a read nor a write that failed.
         if (outcome.status == FileOutcome::Status::Failed && outcome.residue.isEmpty()) {
-            if (bytesRead == 0) {
+            const bool inputRead = bytesRead > 0;
+            if (!inputRead) {
                 emit handler->readError(input);
                 qDebug() << "error read file" << input;
             } else {

@@ -10,8 +10,9 @@ class QmlHandler;
 
 // The worker function of a job, run on a pool thread: anonymizes the files of `block` in
 // `files`, each from its input into its output, one after the other. Every file ends in exactly one
-// fileFinished() and then one writeFile() of the bridge; a failure also emits readError(input) or
-// readError(output) first. Stops between files once the bridge asks it to (shutdown). The bridge
+// fileFinished() and then one writeFile() of the bridge; a failure also emits readError() first,
+// with the input's path when the input could not be read, with the output's when the copy could
+// not be written. Stops between files once the bridge asks it to (shutdown). The bridge
 // waits for its workers before it is destroyed.
 //
 // The per-file copy of the profile and the job's options is taken through the bridge, under

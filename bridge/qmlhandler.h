@@ -30,7 +30,7 @@ class UidMap;
 // sendToQml(key, value). It owns the tag profile and the counters of the running job, starts
 // anonymization jobs and owns the server client.
 //
-// Lives on the GUI thread. Worker threads only copy the tag profile (tagProfileSnapshot), emit
+// Lives on the GUI thread. Worker threads only copy the job's settings (jobSettings), emit
 // readError, fileFinished (whose outcome the bridge keeps under its own lock) and writeFile, add
 // to bytesRead and ask stopRequested. The destructor asks the
 // workers to stop and waits for them: each finishes the file it holds, then returns.
@@ -105,7 +105,6 @@ public:
     // to jobs started afterwards.
     void setShard(const JobPlan::Shard &shard) { m_shard = shard; }
 
-    int workerCount() const { return m_workerCount; }
     // At least 1 and at most JobPlan::maxWorkers().
     void setWorkerCount(int count);
 
@@ -155,6 +154,9 @@ public:
 
 signals:
     void sendToQml(QString key, QVariant value);
+    // A file that could not be read or written: the input's path when it could not be read,
+    // the output's when its copy could not be written (a copy refused for its residue is
+    // neither). The name is part of the bridge's published interface and stays.
     void readError(QString path);
     // One per input file, before its writeFile(): what became of it, with the reason.
     void fileFinished(FileOutcome outcome);

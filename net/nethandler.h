@@ -62,7 +62,6 @@ public:
     // Read-only views of the session for tests and diagnostics.
     bool isAuthorized() const { return authorized; }
     QString currentBaseUrl() const { return currentUrl; }
-    int failoverIndex() const { return urlIndex; }
     QString accessTokenHeader() const { return accessToken; }
     QString refreshTokenHeader() const { return refreshToken; }
     int serviceAccessLevel() const { return accessLevel; }

@@ -1,5 +1,7 @@
 #include "engine/cleaning/burnedintext.h"
 
+#include "engine/dicom/dicomfacts.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
@@ -30,15 +32,19 @@ namespace BurnedInText {
 
 namespace {
 
-const gdcm::Tag pixelDataTag(0x7fe0, 0x0010);
+const gdcm::Tag pixelDataTag = DicomFacts::pixelData;
 const gdcm::Tag burnedInTag(0x0028, 0x0301);
-const gdcm::Tag modalityTag(0x0008, 0x0060);
-const gdcm::Tag sopClassTag(0x0008, 0x0016);
+const gdcm::Tag modalityTag = DicomFacts::modality;
+const gdcm::Tag sopClassTag = DicomFacts::sopClassUid;
 const gdcm::Tag imageTypeTag(0x0008, 0x0008);
 const gdcm::Tag rowsTag(0x0028, 0x0010);
 const gdcm::Tag columnsTag(0x0028, 0x0011);
 const gdcm::Tag samplesTag(0x0028, 0x0002);
+const gdcm::Tag photometricTag(0x0028, 0x0004);
+const gdcm::Tag planarConfigurationTag(0x0028, 0x0006);
 const gdcm::Tag bitsAllocatedTag(0x0028, 0x0100);
+const gdcm::Tag bitsStoredTag(0x0028, 0x0101);
+const gdcm::Tag pixelRepresentationTag(0x0028, 0x0103);
 
 // OCR reads the first frame at about this width: text of an ordinary 512-pixel image (cap
 // height 7 to 12 pixels) doubles to what Tesseract reads best, and a large image shrinks to
@@ -317,10 +323,10 @@ bool decodeFirstFrame(const gdcm::DataSet &ds, Grey &grey, QString &problem)
     frame.height = ushortOf(ds, rowsTag);
     frame.samples = ushortOf(ds, samplesTag);
     frame.bitsAllocated = ushortOf(ds, bitsAllocatedTag);
-    frame.bitsStored = ushortOf(ds, gdcm::Tag(0x0028, 0x0101));
-    frame.representation = ushortOf(ds, gdcm::Tag(0x0028, 0x0103));
-    frame.planar = ushortOf(ds, gdcm::Tag(0x0028, 0x0006)) == 1;
-    frame.photometric = textOf(ds, gdcm::Tag(0x0028, 0x0004)).toStdString();
+    frame.bitsStored = ushortOf(ds, bitsStoredTag);
+    frame.representation = ushortOf(ds, pixelRepresentationTag);
+    frame.planar = ushortOf(ds, planarConfigurationTag) == 1;
+    frame.photometric = textOf(ds, photometricTag).toStdString();
     // Native 4:2:2 colour keeps two lumas to one pair of chromas: not read.
     if (frame.photometric == "YBR_FULL_422" || !ds.FindDataElement(pixelDataTag))
         return false;
@@ -622,9 +628,9 @@ int blank(gdcm::DataSet &dataSet, const std::vector<Box> &boxes)
     const std::size_t frameBytes = count * std::size_t(samples) * std::size_t(bytes);
     if (bv->GetLength() < frameBytes)
         return 0;
-    const bool isSigned = ushortOf(dataSet, gdcm::Tag(0x0028, 0x0103)) == 1;
-    const bool planar = samples == 3 && ushortOf(dataSet, gdcm::Tag(0x0028, 0x0006)) == 1;
-    const QString photometric = textOf(dataSet, gdcm::Tag(0x0028, 0x0004)).toUpper();
+    const bool isSigned = ushortOf(dataSet, pixelRepresentationTag) == 1;
+    const bool planar = samples == 3 && ushortOf(dataSet, planarConfigurationTag) == 1;
+    const QString photometric = textOf(dataSet, photometricTag).toUpper();
     const bool monochrome1 = photometric == QLatin1String("MONOCHROME1");
     const bool ybr = samples == 3 && photometric.startsWith(QLatin1String("YBR"));
 

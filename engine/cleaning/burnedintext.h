@@ -43,7 +43,8 @@ struct Finding
     QString why;
     bool ocrRan = false;
     // Why OCR was wanted but could not run ("the pixel data cannot be decoded", "GDCM cannot
-    // decode the pixel data", "OCR is not available"); empty otherwise. The header rules still apply.
+    // decode the pixel data", "OCR is not available"); empty otherwise. The header rules still
+    // apply.
     QString ocrProblem;
     std::vector<std::string> words; // UTF-8 words OCR read, in reading order
     std::vector<Box> boxes; // their boxes, one per word

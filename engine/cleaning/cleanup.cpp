@@ -1,9 +1,10 @@
 #include "engine/cleaning/cleanup.h"
 
 #include "engine/cleaning/confidentialityprofile.h"
+#include "engine/cleaning/uidmap.h"
+#include "engine/dicom/dicomfacts.h"
 #include "engine/dicom/elementwalk.h"
 #include "engine/dicom/iodtype.h"
-#include "engine/cleaning/uidmap.h"
 #include "engine/dicom/vrvalue.h"
 
 #include "appinfo.h"
@@ -32,12 +33,12 @@ using ElementWalk::appendTag;
 using ElementWalk::bytes;
 using StandardOptions::Option;
 
-// As deep as the structural check lets a file nest.
-constexpr int maxDepth = 64;
+using DicomFacts::IodType;
+using DicomFacts::maxSequenceDepth;
+using DicomFacts::metaGroupLength;
+using DicomFacts::sopInstanceUid;
 
-const gdcm::Tag sopInstanceUid(0x0008, 0x0018);
 const gdcm::Tag mediaStorageSopInstanceUid(0x0002, 0x0003);
-const gdcm::Tag metaGroupLength(0x0002, 0x0000);
 const gdcm::Tag patientBirthDate(0x0010, 0x0030);
 const gdcm::Tag patientName(0x0010, 0x0010);
 const gdcm::Tag patientId(0x0010, 0x0020);
@@ -62,13 +63,9 @@ bool hasLocalCode(const gdcm::DataSet &dataSet)
     return scheme.substr(0, 2) == "99";
 }
 
-// The file meta elements that describe the file itself; the cleaning keeps them consistent
-// with the data set it writes instead of overwriting them.
 bool describesFile(const gdcm::Tag &tag)
 {
-    const quint16 e = tag.GetElement();
-    return tag.GetGroup() == 0x0002
-            && (e == 0x0000 || e == 0x0001 || e == 0x0002 || e == 0x0003 || e == 0x0010);
+    return DicomFacts::describesFile(tag.GetGroup(), tag.GetElement());
 }
 
 // Elements live in a std::set ordered by tag; their values may change in place as long as the
@@ -115,8 +112,8 @@ bool standardTakesOver(const gdcm::Tag &tag, StandardOptions::Set options)
         return false;
     if (tag == patientBirthDate && (options & StandardOptions::ModifiedDates))
         return true;
-    const Action withOptions
-            = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), 0, options);
+    const Action withOptions = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(),
+                                                              IodType::Unknown, options);
     return withOptions != ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement())
             && (withOptions == Action::Keep || withOptions == Action::Clean
                 || withOptions == Action::ShiftDate);
@@ -266,7 +263,7 @@ public:
         for (const gdcm::DataElement &element : dataSet.GetDES()) {
             const gdcm::Tag &tag = element.GetTag();
             if (const auto items = ElementWalk::itemsOf(element, dataSet)) {
-                if (depth >= maxDepth)
+                if (depth >= maxSequenceDepth)
                     continue;
                 for (gdcm::SequenceOfItems::SizeType i = 1; i <= items->GetNumberOfItems(); ++i)
                     collect(items->GetItem(i).GetNestedDataSet(), charset, depth + 1);
@@ -359,7 +356,7 @@ public:
                 // must have one, a harmless dummy.
                 if (VrValue::fits(vr, text))
                     setValue(element, VrValue::padded(vr, text));
-                else if (m_types.of(tag) == 1)
+                else if (m_types.of(tag) == IodType::Type1)
                     setValue(element, VrValue::dummy(vr));
                 else
                     setValue(element, "");
@@ -418,7 +415,7 @@ public:
             } else if ((items = parsedSequence(element, dataSet)) != nullptr) {
                 // An empty sequence is valid only where it must be present but may be empty;
                 // where it may be left out instead, it is.
-                if (action == Action::Zero && depth == 0 && typeOf(tag) != 2
+                if (action == Action::Zero && depth == 0 && typeOf(tag) != IodType::Type2
                     && ConfidentialityProfile::mayRemove(tag.GetGroup(), tag.GetElement()))
                     removals.push_back(tag);
                 else if (applyToSequence(element, *items, action, charset, key, depth))
@@ -589,8 +586,8 @@ private:
     Action actionFor(const gdcm::Tag &tag, int depth)
     {
         const StandardOptions::Set options = m_record.options;
-        const Action plain
-                = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), 0, options);
+        const Action plain = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(),
+                                                            IodType::Unknown, options);
         if (plain == Action::None && typedByStaff(tag))
             return Action::Dummy;
         if (plain == Action::None || plain == Action::Keep || plain == Action::Clean
@@ -599,23 +596,23 @@ private:
         // The table's codes that leave the choice to the IOD are resolved by it at the top
         // level; nested, by the table's own fallback (a reference keeps its items, with new
         // UIDs), since GDCM's tables cannot say at which level a type holds.
-        const int type = typeOf(tag);
-        Action action = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(),
-                                                       depth == 0 ? type : 0, options);
+        const IodType type = typeOf(tag);
+        Action action = ConfidentialityProfile::action(
+                tag.GetGroup(), tag.GetElement(), depth == 0 ? type : IodType::Unknown, options);
         if (action == Action::Remove && !isOverlayData(tag)) {
             // Nested, GDCM's tables cannot say at which level a type holds: emptied, never
             // taken away.
-            if (type == 1)
+            if (type == IodType::Type1)
                 action = Action::Dummy;
-            else if (type == 2 || depth > 0)
+            else if (type == IodType::Type2 || depth > 0)
                 action = Action::Zero;
         }
-        if (action == Action::Zero && type == 1)
+        if (action == Action::Zero && type == IodType::Type1)
             action = Action::Dummy;
         return action;
     }
 
-    int typeOf(const gdcm::Tag &tag) { return m_types.of(tag); }
+    IodType typeOf(const gdcm::Tag &tag) { return m_types.of(tag); }
 
     // True where an option keeps what the table would not: the user chose to keep it as it is
     // (whatever the residue check then finds in it is reported).
@@ -688,7 +685,7 @@ private:
         }
         if (action != Action::None)
             m_record.written.insert(key);
-        if (depth >= maxDepth)
+        if (depth >= maxSequenceDepth)
             return false;
         // An SR's content tree keeps its shape and codes: its texts, names and dates go by their
         // own entries of the table and by the matcher.
@@ -717,7 +714,7 @@ private:
                 const size_t itemMark = key.size();
                 appendTag(key, element.GetTag());
                 if (gdcm::SequenceOfItems *inner = parsedSequence(element, nested)) {
-                    if (depth + 1 < maxDepth)
+                    if (depth + 1 < maxSequenceDepth)
                         dummyItems(*inner, charset, key, depth + 1);
                     element.SetVLToUndefined();
                     inner->SetLengthToUndefined();
@@ -835,7 +832,8 @@ bool Record::keptByOption(quint16 group, quint16 element) const
 {
     if (options == 0)
         return false;
-    const Action withOptions = ConfidentialityProfile::action(group, element, 0, options);
+    const Action withOptions
+            = ConfidentialityProfile::action(group, element, IodType::Unknown, options);
     return (withOptions == Action::Keep || withOptions == Action::Clean)
             && withOptions != ConfidentialityProfile::action(group, element);
 }
@@ -847,8 +845,9 @@ bool Record::names(quint16 group, quint16 element) const
         return true;
     const Action action = ConfidentialityProfile::action(group, element);
     const gdcm::Tag named(group, element);
-    const Action withOptions
-            = options != 0 ? ConfidentialityProfile::action(group, element, 0, options) : action;
+    const Action withOptions = options != 0
+            ? ConfidentialityProfile::action(group, element, IodType::Unknown, options)
+            : action;
     // Dates Modified Dates moves are written anew; what it leaves (times) says nothing alone.
     if (withOptions == Action::ShiftDate)
         return false;

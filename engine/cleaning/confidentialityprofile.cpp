@@ -147,7 +147,8 @@ const Rule *ruleOf(quint16 group, quint16 element)
 
 } // namespace
 
-Action action(quint16 group, quint16 element, int iodType, StandardOptions::Set options)
+Action action(quint16 group, quint16 element, DicomFacts::IodType iodType,
+              StandardOptions::Set options)
 {
     const Rule *rule = group % 2 != 0 ? &table().privateRule : ruleOf(group, element);
     if (!rule)
@@ -162,7 +163,8 @@ Action action(quint16 group, quint16 element, int iodType, StandardOptions::Set 
                 return rule->byOption[i];
         }
     }
-    return rule->byType[iodType >= 1 && iodType <= 3 ? iodType : 0];
+    const int type = static_cast<int>(iodType);
+    return rule->byType[type >= 1 && type <= 3 ? type : 0];
 }
 
 bool dependsOnType(quint16 group, quint16 element)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/cleaning/standardoptions.h"
+#include "engine/dicom/dicomfacts.h"
 
 #include <QtGlobal>
 
@@ -25,12 +26,14 @@ enum class Action : char {
 };
 
 // The action for an element; every private element (odd group) is removed, and so are curve
-// data (50xx,xxxx) and overlay data and comments (60xx,3000 and 60xx,4000). `iodType` (1, 2
-// or 3; 0 when unknown, see IodType) resolves the codes the standard leaves to it: X where
-// the attribute is optional, Z where it may be empty, D (or U) where it must have a value;
-// a Z on an attribute that must have a value is a D. Each option in `options` whose column
-// names the attribute takes the place of all that (Modified Dates before the others).
-Action action(quint16 group, quint16 element, int iodType = 0, StandardOptions::Set options = 0);
+// data (50xx,xxxx) and overlay data and comments (60xx,3000 and 60xx,4000). `iodType` (see
+// IodTypes) resolves the codes the standard leaves to it: X where the attribute is optional,
+// Z where it may be empty, D (or U) where it must have a value; a Z on an attribute that must
+// have a value is a D. Each option in `options` whose column names the attribute takes the
+// place of all that (Modified Dates before the others).
+Action action(quint16 group, quint16 element,
+              DicomFacts::IodType iodType = DicomFacts::IodType::Unknown,
+              StandardOptions::Set options = 0);
 
 // True when the action depends on how the IOD types the attribute.
 bool dependsOnType(quint16 group, quint16 element);

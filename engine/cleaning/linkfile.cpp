@@ -91,7 +91,9 @@ bool LinkFile::open(const QString &path, QString *error)
         *error = systemError(errno);
         return false;
     }
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()
         || ::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
         *error = QStringLiteral("not a regular file of this user's that can be made private");
@@ -121,14 +123,14 @@ QByteArray LinkFile::field(const QByteArray &text)
     return '"' + quoted + '"';
 }
 
-bool LinkFile::append(const QString &copy, const std::vector<Cleanup::Link> &links,
-                      QString *error)
+bool LinkFile::append(const QString &copy, const std::vector<Cleanup::Link> &links, QString *error)
 {
     QByteArray rows;
     const QByteArray copyField = field(copy.toUtf8());
     for (const Cleanup::Link &link : links) {
-        rows += copyField + ',' + kindText(link.kind) + ',' + field(QByteArray::fromStdString(link.element))
-                + ',' + field(QByteArray::fromStdString(link.original)) + ','
+        rows += copyField + ',' + kindText(link.kind) + ','
+                + field(QByteArray::fromStdString(link.element)) + ','
+                + field(QByteArray::fromStdString(link.original)) + ','
                 + field(QByteArray::fromStdString(link.replacement)) + '\n';
     }
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -139,7 +141,8 @@ bool LinkFile::append(const QString &copy, const std::vector<Cleanup::Link> &lin
     // One write per copy: with O_APPEND its rows stay together, whatever the other workers do.
     qsizetype done = 0;
     while (done < rows.size()) {
-        const ssize_t n = ::write(m_fd, rows.constData() + done, static_cast<size_t>(rows.size() - done));
+        const ssize_t n
+                = ::write(m_fd, rows.constData() + done, static_cast<size_t>(rows.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {

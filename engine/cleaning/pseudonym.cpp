@@ -1,6 +1,7 @@
 #include "engine/cleaning/pseudonym.h"
 
 #include "engine/cleaning/uidmap.h"
+#include "engine/dicom/elementwalk.h"
 
 #include <QByteArray>
 #include <QDate>
@@ -14,14 +15,7 @@ namespace Pseudonym {
 
 namespace {
 
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
-        text.remove_suffix(1);
-    while (!text.empty() && text.front() == ' ')
-        text.remove_prefix(1);
-    return text;
-}
+using ElementWalk::trimmed;
 
 QByteArray keyedHash(const std::string &message, const UidMap &key)
 {

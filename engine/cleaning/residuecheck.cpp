@@ -1,5 +1,6 @@
 #include "engine/cleaning/residuecheck.h"
 
+#include "engine/dicom/dicomfacts.h"
 #include "engine/dicom/elementwalk.h"
 #include "engine/job/fileoutcome.h"
 
@@ -14,18 +15,13 @@ namespace ResidueCheck {
 
 namespace {
 
-constexpr int maxDepth = 64;
-
-const gdcm::Tag pixelData(0x7fe0, 0x0010);
-
 // Elements that describe the file or the encoding, not the patient: group lengths, the pixel
 // data (the image is judged apart), the meta group's version, SOP class and transfer syntax.
 bool structural(const gdcm::Tag &tag)
 {
-    if ((tag.GetElement() == 0x0000 && tag.GetGroup() != 0x0000) || tag == pixelData)
+    if ((tag.GetElement() == 0x0000 && tag.GetGroup() != 0x0000) || tag == DicomFacts::pixelData)
         return true;
-    const quint16 e = tag.GetElement();
-    return tag.GetGroup() == 0x0002 && (e == 0x0000 || e == 0x0001 || e == 0x0002 || e == 0x0010);
+    return DicomFacts::metaHoldsNoIdentifier(tag.GetGroup(), tag.GetElement());
 }
 
 // What an element that the profile or the table names holds, by its VR and keyword.
@@ -84,7 +80,7 @@ private:
         if (const auto items = ElementWalk::itemsOf(element, owner)) {
             if (named && items->GetNumberOfItems() > 0)
                 add(key, kindOfNamed(tag, gdcm::VR::SQ));
-            if (depth >= maxDepth)
+            if (depth >= DicomFacts::maxSequenceDepth)
                 return;
             const size_t mark = key.size();
             for (gdcm::SequenceOfItems::SizeType i = 1; i <= items->GetNumberOfItems(); ++i) {

@@ -18,8 +18,8 @@ const std::array<Info, count> &all()
             { ModifiedDates, "modified-dates",
               "Retain Longitudinal Temporal Information Modified Dates Option", "113107" },
             { CleanDescriptors, "clean-descriptors", "Clean Descriptors Option", "113105" },
-            { CleanStructuredContent, "clean-structured-content",
-              "Clean Structured Content Option", "113104" },
+            { CleanStructuredContent, "clean-structured-content", "Clean Structured Content Option",
+              "113104" },
             { CleanGraphics, "clean-graphics", "Clean Graphics Option", "113103" },
     } };
     return options;

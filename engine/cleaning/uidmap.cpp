@@ -6,8 +6,8 @@
 #include <QSettings>
 
 #include <array>
-#include <unordered_map>
 #include <cctype>
+#include <unordered_map>
 
 namespace {
 
@@ -34,6 +34,16 @@ std::string decimal(std::array<unsigned char, 16> number)
     return digits;
 }
 
+// A UID without its trailing padding. Unlike ElementWalk::trimmed, a leading space stays: it
+// is part of what every earlier job hashed for such a value, and the same original must keep
+// giving the same new UID.
+std::string_view withoutTrailingPadding(std::string_view uid)
+{
+    while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\0'))
+        uid.remove_suffix(1);
+    return uid;
+}
+
 QByteArray keyFromText(const QByteArray &text)
 {
     const QByteArray hex = text.trimmed();
@@ -53,8 +63,7 @@ UidMap::UidMap(QByteArray key) : m_key(std::move(key)) { }
 
 std::string UidMap::map(std::string_view original) const
 {
-    while (!original.empty() && (original.back() == ' ' || original.back() == '\0'))
-        original.remove_suffix(1);
+    original = withoutTrailingPadding(original);
     // Study, series and frame of reference UIDs come again in file after file: each thread
     // keeps the last few thousand it made, for the key it made them with.
     struct Made
@@ -115,8 +124,8 @@ bool writeNewFile(const QString &path, QString *error)
 {
     QFile file(path);
     // Readable by its owner only from the moment it exists.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner
-                                                                    | QFileDevice::WriteOwner)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         *error = file.errorString();
         return false;
     }

@@ -43,6 +43,9 @@ const char *codecOf(std::string_view term)
     return nullptr;
 }
 
+// A term without spaces and zero bytes at either end. Unlike a value's padding
+// (ElementWalk::trimmed), zero bytes go at the front too: a term is looked up by its name, and
+// one with a stray zero byte before it still names its character set.
 std::string_view trimmedTerm(std::string_view term)
 {
     while (!term.empty() && (term.front() == ' ' || term.front() == '\0'))

@@ -1,13 +1,17 @@
 #include "engine/dicom/dicomcheck.h"
 
+#include "engine/dicom/dicomfacts.h"
 #include "engine/files/inputbytes.h"
 
+#include <gdcmTransferSyntax.h>
+#include <gdcmVR.h>
 
 #include <zlib.h>
 
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 // The walk follows the file the way GDCM 3.0 will parse it (same choice of transfer syntax,
 // same reading of lengths), so that a file it passes cannot lead GDCM into one of its
@@ -20,10 +24,7 @@ namespace {
 
 constexpr quint32 undefinedLength = 0xFFFFFFFFu;
 
-// Sequences nested deeper than this are refused. Real files stay far below it (structured
-// reports reach a few dozen levels); GDCM parses each level with several recursive calls, so
-// the bound also keeps its stack use small on pool threads.
-constexpr int maxSequenceDepth = 64;
+using DicomFacts::maxSequenceDepth;
 
 // A deflated data set may inflate to at most this many bytes. GDCM holds the whole inflated
 // data set in memory too; deflate is used for reports and small images, far below this.
@@ -37,7 +38,9 @@ constexpr quint32 tag(quint16 group, quint16 element)
 constexpr quint32 itemTag = tag(0xFFFE, 0xE000);
 constexpr quint32 itemEndTag = tag(0xFFFE, 0xE00D);
 constexpr quint32 sequenceEndTag = tag(0xFFFE, 0xE0DD);
-constexpr quint32 pixelDataTag = tag(0x7FE0, 0x0010);
+constexpr quint32 pixelDataTag = DicomFacts::pixelData.number();
+constexpr quint32 metaGroupLengthTag = DicomFacts::metaGroupLength.number();
+constexpr quint32 transferSyntaxTag = DicomFacts::transferSyntaxUid.number();
 
 enum class Encoding {
     Implicit, // tag, 32-bit length
@@ -101,21 +104,27 @@ bool printable(uchar c)
 // a 32-bit length.
 enum VrClass : quint8 { UnknownVr = 0, ShortVr = 1, LongVr = 2 };
 
+// GDCM's own VRs, looked up once; every one is two capital letters. GetVRTypeFromFile answers
+// UN for a pair it does not know, so IsValid tells the known ones apart.
 struct VrTable
 {
     quint8 cls[26][26] = {};
-    constexpr VrTable()
+    VrTable()
     {
-        const char shortNames[] = "AEASATCSDADSDTFDFLISLOLTPNSHSLSSSTTMUIULUS";
-        const char longNames[] = "OBODOFOLOVOWSQSVUCUNURUTUV";
-        for (int i = 0; shortNames[i]; i += 2)
-            cls[shortNames[i] - 'A'][shortNames[i + 1] - 'A'] = ShortVr;
-        for (int i = 0; longNames[i]; i += 2)
-            cls[longNames[i] - 'A'][longNames[i + 1] - 'A'] = LongVr;
+        for (char first = 'A'; first <= 'Z'; ++first) {
+            for (char second = 'A'; second <= 'Z'; ++second) {
+                const char pair[3] = { first, second, '\0' };
+                if (!gdcm::VR::IsValid(pair))
+                    continue;
+                const gdcm::VR::VRType vr = gdcm::VR::GetVRTypeFromFile(pair);
+                cls[first - 'A'][second - 'A'] = gdcm::VR::GetLength(vr) == 4 ? LongVr : ShortVr;
+            }
+        }
     }
 };
 
-constexpr VrTable vrTable;
+// GDCM's tables are constant data, ready before this is made.
+const VrTable vrTable;
 
 VrClass vrClass(const uchar *vr)
 {
@@ -251,8 +260,8 @@ public:
     Result run()
     {
         for (;;) {
-            const bool more =
-                    m_stack[m_top].kind == FrameKind::Sequence ? nextItem() : nextElement();
+            const bool more
+                    = m_stack[m_top].kind == FrameKind::Sequence ? nextItem() : nextElement();
             if (!more)
                 return m_result;
         }
@@ -447,8 +456,7 @@ private:
         // file in several guessed ways, the first of which takes value bytes for lengths (and
         // allocates them) or asserts on a delimiter: such files are refused.
         if (!printable(vr[0]) || !printable(vr[1])) {
-            stop("invalid value representation (implicit element in an explicit data set?)",
-                 m_pos);
+            stop("invalid value representation (implicit element in an explicit data set?)", m_pos);
             return Next::Stop;
         }
         if (longLength(vr)) {
@@ -595,52 +603,36 @@ Result walkDataSet(const Reader &r, quint64 start, const Syntax &syntax)
     return Walk(r, start, syntax).run();
 }
 
-// The transfer syntaxes GDCM 3.0 knows, and how it reads each.
+// How GDCM reads the transfer syntax that the meta element's `length` bytes at `uid` name;
+// false for one it does not read.
 bool syntaxFromUid(const char *uid, int length, Syntax &syntax)
 {
-    // GDCM compares the text up to its first zero byte, with trailing spaces removed.
+    using TS = gdcm::TransferSyntax;
+    // GDCM looks the value up as a C string, up to its first zero byte, with trailing spaces
+    // removed. No UID has more than 64 characters: a longer value names nothing, and is not
+    // copied.
     int n = 0;
     while (n < length && uid[n] != '\0')
         ++n;
     while (n > 0 && uid[n - 1] == ' ')
         --n;
-    const QLatin1String text(uid, n);
-    static const char *const implicitLittle[]
-            = { "1.2.840.10008.1.2", "1.2.840.113619.5.2", "1.2.840.10008.1.20" };
-    static const char *const explicitLittle[] = {
-        "1.2.840.10008.1.2.1",     "1.2.840.10008.1.2.4.50",  "1.2.840.10008.1.2.4.51",
-        "1.2.840.10008.1.2.4.52",  "1.2.840.10008.1.2.4.53",  "1.2.840.10008.1.2.4.55",
-        "1.2.840.10008.1.2.4.57",  "1.2.840.10008.1.2.4.70",  "1.2.840.10008.1.2.4.80",
-        "1.2.840.10008.1.2.4.81",  "1.2.840.10008.1.2.4.90",  "1.2.840.10008.1.2.4.91",
-        "1.2.840.10008.1.2.4.92",  "1.2.840.10008.1.2.4.93",  "1.2.840.10008.1.2.5",
-        "1.2.840.10008.1.2.4.100", "1.3.46.670589.33.1.4.1",  "1.2.840.10008.1.2.4.94",
-        "1.2.840.10008.1.2.4.101", "1.2.840.10008.1.2.4.102", "1.2.840.10008.1.2.4.103",
-    };
-    // GDCM reads the other implicit syntaxes and Philips' private explicit one with quirks
-    // of their own (pixel data in another byte order, private encodings): not plain.
-    for (const char *u : implicitLittle) {
-        if (text == QLatin1String(u)) {
-            syntax = { Encoding::Implicit, false, false };
-            syntax.plain = u == implicitLittle[0];
-            return true;
-        }
-    }
-    for (const char *u : explicitLittle) {
-        if (text == QLatin1String(u)) {
-            syntax = { Encoding::Explicit, false, false };
-            syntax.plain = text != QLatin1String("1.3.46.670589.33.1.4.1");
-            return true;
-        }
-    }
-    if (text == QLatin1String("1.2.840.10008.1.2.2")) {
-        syntax = { Encoding::Explicit, true, false };
-        return true;
-    }
-    if (text == QLatin1String("1.2.840.10008.1.2.1.99")) {
-        syntax = { Encoding::Explicit, false, true };
-        return true;
-    }
-    return false; // unknown, or implicit big endian, which GDCM refuses
+    if (n > 64)
+        return false;
+    const TS ts = TS::GetTSType(std::string(uid, size_t(n)).c_str());
+    // GDCM's table also names the implicit big endian of old ACR-NEMA files, under a made-up
+    // UID, which its reader refuses.
+    if (!ts.IsValid() || ts == TS::ImplicitVRBigEndianACRNEMA)
+        return false;
+    syntax = Syntax();
+    syntax.encoding = ts.IsImplicit() ? Encoding::Implicit : Encoding::Explicit;
+    syntax.bigEndian = ts.GetSwapCode() == gdcm::SwapCode::BigEndian;
+    syntax.deflated = ts.IsEncoded();
+    // GDCM reads the other implicit syntaxes (GE's, Papyrus') and Philips' private explicit one
+    // with quirks of their own (pixel data in another byte order, private encodings): not plain.
+    syntax.plain = ts == TS::ImplicitVRLittleEndian
+            || (syntax.encoding == Encoding::Explicit && !syntax.bigEndian && !syntax.deflated
+                && ts != TS::CT_private_ELE);
+    return true;
 }
 
 // Runs a raw inflate over [data, data + size). With `out` null it only counts the inflated
@@ -696,8 +688,8 @@ bool inflateAll(const uchar *data, quint64 size, std::unique_ptr<uchar[]> &out, 
 Result walkMetaGroup(const Reader &le, quint64 &pos, Syntax &syntax)
 {
     const quint64 size = le.size();
-    const bool metaTaken = pos == 132 && le.tagAt(pos) == tag(0x0002, 0x0000)
-            && isVr(le.at(pos + 4), "UL");
+    const bool metaTaken
+            = pos == 132 && le.tagAt(pos) == metaGroupLengthTag && isVr(le.at(pos + 4), "UL");
     const bool explicitMeta = knownVr(le.at(pos + 4));
     const char *uid = nullptr;
     int uidLength = 0;
@@ -723,9 +715,9 @@ Result walkMetaGroup(const Reader &le, quint64 &pos, Syntax &syntax)
         }
         if (length == undefinedLength || length > size - pos - header)
             return fail("meta element length beyond the file", pos);
-        if (t == tag(0x0002, 0x0000) && explicitMeta && (!isVr(vr, "UL") || length != 4))
+        if (t == metaGroupLengthTag && explicitMeta && (!isVr(vr, "UL") || length != 4))
             return fail("malformed meta group length", pos);
-        if (t == tag(0x0002, 0x0010) && !uid) { // GDCM keeps the first of two
+        if (t == transferSyntaxTag && !uid) { // GDCM keeps the first of two
             uid = reinterpret_cast<const char *>(le.at(pos + header));
             uidLength = int(length);
         }
@@ -795,8 +787,8 @@ Result checkBytes(const char *bytes, qint64 signedSize)
         return pos == 0 ? Result{ false, notDicom, 0 } : fail("truncated: no data set", pos);
 
     Syntax syntax;
-    const Result start = le.u16(pos) == 0x0002 ? walkMetaGroup(le, pos, syntax)
-                                               : guessSyntax(le, pos, syntax);
+    const Result start
+            = le.u16(pos) == 0x0002 ? walkMetaGroup(le, pos, syntax) : guessSyntax(le, pos, syntax);
     if (!start.ok)
         return start;
     if (syntax.deflated)

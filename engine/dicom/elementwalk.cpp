@@ -1,6 +1,7 @@
 #include "engine/dicom/elementwalk.h"
 
 #include "engine/dicom/dicomcheck.h"
+#include "engine/dicom/dicomfacts.h"
 
 #include <gdcmDict.h>
 #include <gdcmDicts.h>
@@ -106,7 +107,7 @@ gdcm::SmartPointer<gdcm::SequenceOfItems> itemsOf(const gdcm::DataElement &eleme
 
 CharacterSet characterSet(const gdcm::DataSet &dataSet, const CharacterSet &around)
 {
-    static const gdcm::Tag specificCharacterSet(0x0008, 0x0005);
+    const gdcm::Tag specificCharacterSet = DicomFacts::specificCharacterSet;
     if (!dataSet.FindDataElement(specificCharacterSet))
         return around;
     return CharacterSet(trimmed(bytes(dataSet.GetDataElement(specificCharacterSet))));

@@ -14,6 +14,8 @@
 
 namespace {
 
+using DicomFacts::IodType;
+
 const gdcm::Defs *defs()
 {
     static const gdcm::Defs *loaded = [] {
@@ -23,29 +25,29 @@ const gdcm::Defs *defs()
     return loaded;
 }
 
-int plainType(gdcm::Type::TypeType type)
+IodType plainType(gdcm::Type::TypeType type)
 {
     switch (type) {
     case gdcm::Type::T1:
     case gdcm::Type::T1C:
-        return 1;
+        return IodType::Type1;
     case gdcm::Type::T2:
     case gdcm::Type::T2C:
-        return 2;
+        return IodType::Type2;
     case gdcm::Type::T3:
-        return 3;
+        return IodType::Type3;
     default:
-        return 0;
+        return IodType::Unknown;
     }
 }
 
 } // namespace
 
-int IodTypes::of(const gdcm::Tag &tag)
+IodType IodTypes::of(const gdcm::Tag &tag)
 {
     const gdcm::Defs *tables = defs();
     if (!tables)
-        return 0;
+        return IodType::Unknown;
     if (!m_known) {
         gdcm::MediaStorage storage;
         storage.SetFromFile(m_file);
@@ -55,7 +57,7 @@ int IodTypes::of(const gdcm::Tag &tag)
         m_known = true;
     }
     std::string key = m_sopClass + std::to_string(tag.GetElementTag());
-    thread_local std::unordered_map<std::string, int> known;
+    thread_local std::unordered_map<std::string, IodType> known;
     const auto found = known.find(key);
     if (found != known.end())
         return found->second;
@@ -72,16 +74,19 @@ int IodTypes::of(const gdcm::Tag &tag)
                     = tables->GetModules().GetModule(iod.GetIODEntry(i).GetRef());
             if (!module.FindModuleEntryInMacros(tables->GetMacros(), tag))
                 continue;
-            const int type = plainType(static_cast<gdcm::Type::TypeType>(
+            const IodType type = plainType(static_cast<gdcm::Type::TypeType>(
                     module.GetModuleEntryInMacros(tables->GetMacros(), tag).GetType()));
-            mustHaveValue = mustHaveValue || type == 1;
-            mayBeEmpty = mayBeEmpty || type == 2;
-            mayLeaveOut = mayLeaveOut || type == 3;
+            mustHaveValue = mustHaveValue || type == IodType::Type1;
+            mayBeEmpty = mayBeEmpty || type == IodType::Type2;
+            mayLeaveOut = mayLeaveOut || type == IodType::Type3;
         }
     } catch (...) {
         mustHaveValue = mayLeaveOut = mayBeEmpty = false;
     }
-    const int type = mustHaveValue ? 1 : mayBeEmpty ? 2 : mayLeaveOut ? 3 : 0;
+    const IodType type = mustHaveValue ? IodType::Type1
+            : mayBeEmpty               ? IodType::Type2
+            : mayLeaveOut              ? IodType::Type3
+                                       : IodType::Unknown;
     known.emplace(std::move(key), type);
     return type;
 }

@@ -70,6 +70,8 @@ bool ascii(std::string_view text)
     return true;
 }
 
+// Spaces only, unlike a read value's padding (ElementWalk::trimmed): a text to be written has
+// no padding yet, and a zero byte in it is a character no text VR holds.
 std::string_view trimmedSpaces(std::string_view text)
 {
     while (!text.empty() && text.front() == ' ')
@@ -103,8 +105,7 @@ bool isTime(std::string_view text)
     if (dot == std::string_view::npos)
         return true;
     const std::string_view fraction = text.substr(dot + 1);
-    return whole.size() == 6 && fraction.size() >= 1 && fraction.size() <= 6
-            && allDigits(fraction);
+    return whole.size() == 6 && fraction.size() >= 1 && fraction.size() <= 6 && allDigits(fraction);
 }
 
 // YYYY[MM[DD[HH[MM[SS[.F{1,6}]]]]]][&ZZXX]
@@ -238,10 +239,9 @@ bool isPersonName(std::string_view text)
 
 bool isText(gdcm::VR::VRType vr)
 {
-    return vr == VR::AE || vr == VR::AS || vr == VR::CS || vr == VR::DA || vr == VR::DS
-            || vr == VR::DT || vr == VR::IS || vr == VR::LO || vr == VR::LT || vr == VR::PN
-            || vr == VR::SH || vr == VR::ST || vr == VR::TM || vr == VR::UC || vr == VR::UI
-            || vr == VR::UR || vr == VR::UT;
+    // False for whatever is not one VR (INVALID, VR_END, the dictionary's choices such as US
+    // or SS), as a test of the VRASCII bits would not be.
+    return VR::IsASCII(vr);
 }
 
 bool fits(gdcm::VR::VRType vr, std::string_view text)
@@ -330,16 +330,15 @@ std::string dummy(gdcm::VR::VRType vr)
         return padded(vr, "0");
     case VR::US:
     case VR::SS:
-        return std::string(2, '\0');
     case VR::FD:
     case VR::SV:
     case VR::UV:
-        return std::string(8, '\0');
     case VR::UL:
     case VR::SL:
     case VR::FL:
     case VR::AT:
-        return std::string(4, '\0');
+        // One value of zero.
+        return std::string(gdcm::VR(vr).GetSize(), '\0');
     default:
         // OB, OW, OF, OD, OL, OV, UN and an unknown VR: eight zero bytes are a whole number of
         // values of every one of them.

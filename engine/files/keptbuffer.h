@@ -9,8 +9,7 @@
 // own work (fresh pages, or the allocator sorting all its free lists). While the thread's
 // buffer is lent out, a second user gets a buffer of its own. data() is null when no memory
 // was left for it. Not shared between threads.
-template <std::size_t Size>
-class KeptBuffer
+template <std::size_t Size> class KeptBuffer
 {
 public:
     static constexpr std::size_t size = Size;

@@ -1,16 +1,17 @@
 #include "engine/job/fileanonymizer.h"
 
 #include "engine/cleaning/confidentialityprofile.h"
-#include "engine/dicom/dicomcheck.h"
-#include "engine/dicom/elementwalk.h"
-#include "engine/files/inputbytes.h"
 #include "engine/cleaning/linkfile.h"
-#include "engine/files/memorystream.h"
-#include "engine/files/outputfile.h"
 #include "engine/cleaning/pseudonym.h"
 #include "engine/cleaning/residuecheck.h"
 #include "engine/cleaning/tagprofile.h"
 #include "engine/cleaning/uidmap.h"
+#include "engine/dicom/dicomcheck.h"
+#include "engine/dicom/dicomfacts.h"
+#include "engine/dicom/elementwalk.h"
+#include "engine/files/inputbytes.h"
+#include "engine/files/memorystream.h"
+#include "engine/files/outputfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,7 +29,7 @@ namespace FileAnonymizer {
 
 namespace {
 
-const gdcm::Tag pixelDataTag(0x7fe0, 0x0010);
+using DicomFacts::pixelData;
 
 // Elements after the pixel data are read from a copy of the file's bytes without it: up to
 // this many bytes of them. A file with more after its pixel data is read whole.
@@ -46,9 +47,9 @@ public:
     DataSetWriter() { SetWriteDataSetOnly(true); }
 };
 
-// A file set's index under another name than DICOMDIR: its records name patients, and hold
-// byte offsets into the file itself that no cleaning can keep true.
-bool isDirectory(const gdcm::File &file)
+// A file set's index (a DICOMDIR), under any name: its records name patients, and hold byte
+// offsets into the file itself that no cleaning can keep true.
+bool isDicomDir(const gdcm::File &file)
 {
     gdcm::MediaStorage storage;
     storage.SetFromFile(file);
@@ -60,16 +61,18 @@ bool isDirectory(const gdcm::File &file)
 bool cleaningTouchesPixelData(const CompiledProfile &profile, const Options &options)
 {
     for (const Replacement &replacement : profile) {
-        if (replacement.enabled && replacement.group == pixelDataTag.GetGroup()
-            && replacement.element == pixelDataTag.GetElement())
+        if (replacement.enabled && replacement.group == pixelData.group
+            && replacement.element == pixelData.element)
             return true;
     }
     if (!options.standard)
         return false;
     using ConfidentialityProfile::Action;
-    for (const int type : { 0, 1, 2, 3 }) {
-        const Action action = ConfidentialityProfile::action(pixelDataTag.GetGroup(),
-                                                             pixelDataTag.GetElement(), type);
+    using DicomFacts::IodType;
+    for (const IodType type :
+         { IodType::Unknown, IodType::Type1, IodType::Type2, IodType::Type3 }) {
+        const Action action
+                = ConfidentialityProfile::action(pixelData.group, pixelData.element, type);
         if (action != Action::None && action != Action::Keep)
             return true;
     }
@@ -102,7 +105,7 @@ bool parse(const char *data, qint64 size, gdcm::Reader &reader, bool upToPixelDa
     reader.SetStream(stream);
     bool ok = false;
     try {
-        ok = upToPixelData ? reader.ReadUpToTag(pixelDataTag, { pixelDataTag }) : reader.Read();
+        ok = upToPixelData ? reader.ReadUpToTag(pixelData, { pixelData }) : reader.Read();
     } catch (...) {
         ok = false;
     }
@@ -307,7 +310,7 @@ QString encodeError(const OutputFile &out)
 // data set, so the pixel data cannot be copied after an empty one.
 bool nothingBeforePixelData(const gdcm::DataSet &dataSet)
 {
-    return dataSet.IsEmpty() || !(dataSet.GetDES().begin()->GetTag() < pixelDataTag);
+    return dataSet.IsEmpty() || !(dataSet.GetDES().begin()->GetTag() < pixelData);
 }
 
 // Moves the elements of `dataSet` after the top-level pixel data to a data set of their own.
@@ -315,7 +318,7 @@ gdcm::DataSet takeElementsAfterPixelData(gdcm::DataSet &dataSet)
 {
     gdcm::DataSet after;
     const gdcm::DataSet::DataElementSet &all = dataSet.GetDES();
-    for (auto it = all.upper_bound(gdcm::DataElement(pixelDataTag)); it != all.end(); ++it)
+    for (auto it = all.upper_bound(gdcm::DataElement(pixelData)); it != all.end(); ++it)
         after.Insert(*it);
     for (const gdcm::DataElement &de : after.GetDES())
         dataSet.Remove(de.GetTag());
@@ -327,9 +330,10 @@ gdcm::DataSet takeElementsAfterPixelData(gdcm::DataSet &dataSet)
 QString renamedPath(const QString &outputFolder, const gdcm::File &cleaned,
                     const std::string &pseudonym, const UidMap &uids)
 {
+    const gdcm::Tag studyInstanceUid(0x0020, 0x000d);
+    const gdcm::Tag seriesInstanceUid(0x0020, 0x000e);
     const gdcm::DataSet &dataSet = cleaned.GetDataSet();
-    const auto value = [&dataSet](quint16 group, quint16 element) {
-        const gdcm::Tag tag(group, element);
+    const auto value = [&dataSet](const gdcm::Tag &tag) {
         return dataSet.FindDataElement(tag)
                 ? std::string(ElementWalk::trimmed(ElementWalk::bytes(dataSet.GetDataElement(tag))))
                 : std::string();
@@ -338,16 +342,16 @@ QString renamedPath(const QString &outputFolder, const gdcm::File &cleaned,
         return QString::fromStdString(Pseudonym::shortName(uid, uids));
     };
     QString modality;
-    for (const char c : value(0x0008, 0x0060)) {
+    for (const char c : value(DicomFacts::modality)) {
         if (std::isalnum(static_cast<unsigned char>(c)) && modality.size() < 16)
             modality += QLatin1Char(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
     }
     if (modality.isEmpty())
         modality = QStringLiteral("OT");
     return outputFolder + QLatin1Char('/') + QString::fromStdString(pseudonym) + QLatin1Char('/')
-            + hashed(value(0x0020, 0x000d)) + QLatin1Char('/') + hashed(value(0x0020, 0x000e))
-            + QLatin1Char('-') + modality + QLatin1Char('/') + hashed(value(0x0008, 0x0018))
-            + QLatin1String(".dcm");
+            + hashed(value(studyInstanceUid)) + QLatin1Char('/') + hashed(value(seriesInstanceUid))
+            + QLatin1Char('-') + modality + QLatin1Char('/')
+            + hashed(value(DicomFacts::sopInstanceUid)) + QLatin1String(".dcm");
 }
 
 bool read(const QString &input, gdcm::Reader &reader, QString *reason)
@@ -501,14 +505,14 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
         *bytesRead = size;
 
     gdcm::File &file = reader.GetFile();
-    if (isDirectory(file)) {
+    if (isDicomDir(file)) {
         outcome.status = FileOutcome::Status::Skipped;
         outcome.reason = QStringLiteral("a DICOMDIR (the index of a file set) is not copied");
         return outcome;
     }
     // Judged on the image as read, before the cleaning touches its header.
-    const BurnedInText::Finding imageText =
-            BurnedInText::assess(input, file.GetDataSet(), options.ocr, tail.length > 0);
+    const BurnedInText::Finding imageText
+            = BurnedInText::assess(input, file.GetDataSet(), options.ocr, tail.length > 0);
     const bool blanking = options.blankText && !imageText.boxes.empty();
     if (blanking && tail.length > 0) {
         // Painting needs the pixel data in the data set.
@@ -519,8 +523,8 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
     }
     Cleanup::Record record;
     Cleanup::clean(file, profile,
-                   Cleanup::Options{ options.standard, options.uids.get(),
-                                     options.standardOptions, options.links != nullptr },
+                   Cleanup::Options{ options.standard, options.uids.get(), options.standardOptions,
+                                     options.links != nullptr },
                    record);
     if (tail.length > 0 && nothingBeforePixelData(file.GetDataSet())) {
         // Nothing is left before the pixel data, which GDCM must then write itself.

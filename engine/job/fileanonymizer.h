@@ -128,7 +128,7 @@ struct Folders
 // the copy's path (the outcome's `output` says where the copy went), without it the name is
 // residue ("name").
 FileOutcome anonymizeFile(const QString &input, const QString &output,
-                          const CompiledProfile &profile, const Options &options,
-                          Folders &folders, qint64 *bytesRead = nullptr);
+                          const CompiledProfile &profile, const Options &options, Folders &folders,
+                          qint64 *bytesRead = nullptr);
 
 } // namespace FileAnonymizer

@@ -1,8 +1,8 @@
 #include "engine/job/jobreport.h"
 
+#include "engine/cleaning/tagprofile.h"
 #include "engine/files/outputfile.h"
 #include "engine/job/sortedspool.h"
-#include "engine/cleaning/tagprofile.h"
 
 #include <QDir>
 #include <QFileInfo>

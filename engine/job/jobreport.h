@@ -1,8 +1,8 @@
 #pragma once
 
+#include "engine/cleaning/standardoptions.h"
 #include "engine/job/fileoutcome.h"
 #include "engine/job/jobplan.h"
-#include "engine/cleaning/standardoptions.h"
 
 #include <QDateTime>
 #include <QJsonObject>

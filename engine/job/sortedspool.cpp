@@ -29,10 +29,7 @@ public:
     { }
 
     // The next pair; false at the run's end or when the file cannot be read (failed()).
-    bool next(QString &first, QString &second)
-    {
-        return text(first) && text(second);
-    }
+    bool next(QString &first, QString &second) { return text(first) && text(second); }
     bool failed() const { return m_failed; }
 
 private:

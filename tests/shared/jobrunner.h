@@ -16,7 +16,7 @@ namespace TestJob {
 
 struct Result
 {
-    QStringList errors; // every path named by readError, sorted
+    QStringList errors; // what readError named: inputs not read, copies not written; sorted
     float lastProgress = -1; // the last "updateProgress" value
     QJsonObject outcome; // the "jobOutcome" object
 };

@@ -179,6 +179,7 @@ void TestResearchCopies::optionSwitchesItsColumnOnly()
     const Values withOption = cleaned(option, record);
     const int column = StandardOptions::column(StandardOptions::Option(option));
     const gdcm::Dict &dict = gdcm::Global::GetInstance().GetDicts().GetPublicDict();
+    const DicomFacts::IodType unknown = DicomFacts::IodType::Unknown;
     int inColumn = 0;
     for (const gdcm::DataElement &element : original.GetDataSet().GetDES()) {
         const gdcm::Tag &tag = element.GetTag();
@@ -186,9 +187,9 @@ void TestResearchCopies::optionSwitchesItsColumnOnly()
                                 element.GetByteValue()->GetLength());
         const gdcm::VR::VRType vr = dict.GetDictEntry(tag).GetVR();
         const ConfidentialityProfile::Action byColumn
-                = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), 0, option);
-        const bool named = byColumn
-                != ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), 0, 0);
+                = ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement(), unknown, option);
+        const bool named
+                = byColumn != ConfidentialityProfile::action(tag.GetGroup(), tag.GetElement());
         const QByteArray where = TestDicom::tagText(tag).toUtf8();
         std::optional<std::string> expected = basic.at(tag);
         if (option == StandardOptions::ModifiedDates && (vr == gdcm::VR::DA || vr == gdcm::VR::DT)

@@ -47,6 +47,9 @@ public:
 
 private:
     // The table, element by element (cleanerstandard.cpp).
+    struct Changes;
+    void applyToElement(gdcm::DataElement &element, gdcm::DataSet &dataSet, Action action,
+                        const CharacterSet &charset, std::string &key, int depth, Changes &changes);
     Action actionFor(const gdcm::Tag &tag, int depth);
     DicomFacts::IodType typeOf(const gdcm::Tag &tag) { return m_types.of(tag); }
     bool keptByOption(const gdcm::Tag &tag, Action action) const;

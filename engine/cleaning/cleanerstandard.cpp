@@ -92,15 +92,22 @@ bool isOverlayData(const gdcm::Tag &tag)
 
 } // namespace
 
+// What the walk over one data set leaves to do once it is over: the elements to remove, the
+// overlay groups whose data goes, and the groups whose lengths no longer hold.
+struct Cleaner::Changes
+{
+    std::vector<gdcm::Tag> removals;
+    std::set<quint16> changedGroups;
+    std::set<quint16> overlaysRemoved;
+};
+
 // The standard's table over one data set and the items below it. True when anything in
 // it changed, so that the sequence holding it is written with lengths made anew.
 bool Cleaner::applyStandard(gdcm::DataSet &dataSet, const CharacterSet &around, std::string &key,
                             int depth)
 {
     const CharacterSet charset = ElementWalk::characterSet(dataSet, around);
-    std::vector<gdcm::Tag> removals;
-    std::set<quint16> changedGroups;
-    std::set<quint16> overlaysRemoved;
+    Changes changes;
     const bool localCode = hasLocalCode(dataSet);
     const std::set<gdcm::Tag> safePrivate = safePrivateOf(dataSet);
     for (const gdcm::DataElement &constElement : dataSet.GetDES()) {
@@ -108,7 +115,7 @@ bool Cleaner::applyStandard(gdcm::DataSet &dataSet, const CharacterSet &around, 
         const gdcm::Tag tag = element.GetTag();
         if (tag.GetGroup() == 0x0000 || tag == trailingPadding) {
             // A command or the padding of a transfer: nothing a stored file needs.
-            removals.push_back(tag);
+            changes.removals.push_back(tag);
             continue;
         }
         const size_t mark = key.size();
@@ -117,63 +124,73 @@ bool Cleaner::applyStandard(gdcm::DataSet &dataSet, const CharacterSet &around, 
         Action action = localCode && tag == codeMeaning ? Action::Dummy : actionFor(tag, depth);
         if (tag.IsPrivate() && (m_record.options & StandardOptions::RetainSafePrivate))
             action = safePrivate.count(tag) != 0 ? Action::Keep : Action::Remove;
-        gdcm::SequenceOfItems *items = nullptr;
-        if (m_record.written.count(key) != 0 && !tag.IsPrivate()) {
-            // The profile's own text stands (private blocks go whole).
-        } else if (depth == 0 && (tag == patientId || tag == patientName)) {
-            setValue(element,
-                     VrValue::padded(tag == patientId ? gdcm::VR::LO : gdcm::VR::PN,
-                                     m_record.pseudonym));
-            m_record.written.insert(key);
-            changedGroups.insert(tag.GetGroup());
-        } else if (m_shiftDates && action != Action::Remove
-                   && isDate(ElementWalk::vrOf(element, dataSet))) {
-            setValue(element, shifted(element, dataSet));
-            m_record.written.insert(key);
-            changedGroups.insert(tag.GetGroup());
-        } else if (action == Action::Remove || (action == Action::Clean && isGraphicData(tag))) {
-            removals.push_back(tag);
-            if (isOverlayData(tag))
-                overlaysRemoved.insert(tag.GetGroup());
-        } else if ((items = parsedSequence(element, dataSet)) != nullptr) {
-            // An empty sequence is valid only where it must be present but may be empty;
-            // where it may be left out instead, it is.
-            if (action == Action::Zero && depth == 0 && typeOf(tag) != IodType::Type2
-                && ConfidentialityProfile::mayRemove(tag.GetGroup(), tag.GetElement()))
-                removals.push_back(tag);
-            else if (applyToSequence(element, *items, action, charset, key, depth))
-                changedGroups.insert(tag.GetGroup());
-        } else if (action == Action::Dummy || action == Action::Zero || action == Action::Uid) {
-            setValue(element, replacement(element, dataSet, action));
-            m_record.written.insert(key);
-            changedGroups.insert(tag.GetGroup());
-        } else if ((action == Action::Clean || action == Action::ShiftDate)
-                   && !canJudge(ElementWalk::vrOf(element, dataSet))) {
-            // Bytes that no reading can vouch for.
-            setValue(element, "");
-            m_record.written.insert(key);
-            changedGroups.insert(tag.GetGroup());
-        } else if (!keptByOption(tag, action) && identifies(element, dataSet, charset)) {
-            // Whatever the element is, a dummy valid for its VR keeps it valid: GDCM's
-            // tables do not type every macro's attributes (code meanings, labels).
-            setValue(element, replacement(element, dataSet, Action::Dummy));
-            m_record.written.insert(key);
-            changedGroups.insert(tag.GetGroup());
-        }
+        applyToElement(element, dataSet, action, charset, key, depth, changes);
         key.resize(mark);
     }
     for (const gdcm::DataElement &element : dataSet.GetDES()) {
         // An overlay without its data is broken: the whole group goes.
-        if (overlaysRemoved.count(element.GetTag().GetGroup()) != 0)
-            removals.push_back(element.GetTag());
+        if (changes.overlaysRemoved.count(element.GetTag().GetGroup()) != 0)
+            changes.removals.push_back(element.GetTag());
     }
-    for (const gdcm::Tag &tag : removals) {
+    for (const gdcm::Tag &tag : changes.removals) {
         dataSet.Remove(tag);
-        changedGroups.insert(tag.GetGroup());
+        changes.changedGroups.insert(tag.GetGroup());
     }
-    for (const quint16 group : changedGroups)
+    for (const quint16 group : changes.changedGroups)
         dataSet.Remove(gdcm::Tag(group, 0x0000));
-    return !changedGroups.empty();
+    return !changes.changedGroups.empty();
+}
+
+// One element of a data set under the table's action for it, once commands and padding are
+// gone: what it writes, removes or walks into is noted in `changes`.
+void Cleaner::applyToElement(gdcm::DataElement &element, gdcm::DataSet &dataSet, Action action,
+                             const CharacterSet &charset, std::string &key, int depth,
+                             Changes &changes)
+{
+    const gdcm::Tag tag = element.GetTag();
+    gdcm::SequenceOfItems *items = nullptr;
+    if (m_record.written.count(key) != 0 && !tag.IsPrivate()) {
+        // The profile's own text stands (private blocks go whole).
+    } else if (depth == 0 && (tag == patientId || tag == patientName)) {
+        setValue(element,
+                 VrValue::padded(tag == patientId ? gdcm::VR::LO : gdcm::VR::PN,
+                                 m_record.pseudonym));
+        m_record.written.insert(key);
+        changes.changedGroups.insert(tag.GetGroup());
+    } else if (m_shiftDates && action != Action::Remove
+               && isDate(ElementWalk::vrOf(element, dataSet))) {
+        setValue(element, shifted(element, dataSet));
+        m_record.written.insert(key);
+        changes.changedGroups.insert(tag.GetGroup());
+    } else if (action == Action::Remove || (action == Action::Clean && isGraphicData(tag))) {
+        changes.removals.push_back(tag);
+        if (isOverlayData(tag))
+            changes.overlaysRemoved.insert(tag.GetGroup());
+    } else if ((items = parsedSequence(element, dataSet)) != nullptr) {
+        // An empty sequence is valid only where it must be present but may be empty;
+        // where it may be left out instead, it is.
+        if (action == Action::Zero && depth == 0 && typeOf(tag) != IodType::Type2
+            && ConfidentialityProfile::mayRemove(tag.GetGroup(), tag.GetElement()))
+            changes.removals.push_back(tag);
+        else if (applyToSequence(element, *items, action, charset, key, depth))
+            changes.changedGroups.insert(tag.GetGroup());
+    } else if (action == Action::Dummy || action == Action::Zero || action == Action::Uid) {
+        setValue(element, replacement(element, dataSet, action));
+        m_record.written.insert(key);
+        changes.changedGroups.insert(tag.GetGroup());
+    } else if ((action == Action::Clean || action == Action::ShiftDate)
+               && !canJudge(ElementWalk::vrOf(element, dataSet))) {
+        // Bytes that no reading can vouch for.
+        setValue(element, "");
+        m_record.written.insert(key);
+        changes.changedGroups.insert(tag.GetGroup());
+    } else if (!keptByOption(tag, action) && identifies(element, dataSet, charset)) {
+        // Whatever the element is, a dummy valid for its VR keeps it valid: GDCM's
+        // tables do not type every macro's attributes (code meanings, labels).
+        setValue(element, replacement(element, dataSet, Action::Dummy));
+        m_record.written.insert(key);
+        changes.changedGroups.insert(tag.GetGroup());
+    }
 }
 
 // The table's action for an element, and what the IOD makes of it: a removal or an empty

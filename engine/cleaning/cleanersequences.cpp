@@ -77,10 +77,15 @@ bool Cleaner::dummyItems(gdcm::SequenceOfItems &items, const CharacterSet &chars
             m_record.written.insert(key);
             key.resize(itemMark);
         }
-        for (gdcm::DataElement length : nested.GetDES()) {
+        // Group lengths go once the walk is over: removing from the set it walks would leave
+        // the walk on a freed node.
+        std::vector<gdcm::Tag> lengths;
+        for (const gdcm::DataElement &length : nested.GetDES()) {
             if (length.GetTag().GetElement() == 0x0000)
-                nested.Remove(length.GetTag());
+                lengths.push_back(length.GetTag());
         }
+        for (const gdcm::Tag &length : lengths)
+            nested.Remove(length);
         item.SetVLToUndefined();
         key.resize(mark);
     }

@@ -352,6 +352,9 @@ void TestCleanup::oneElement_data()
     QTest::addRow("standard: D sequence's codes replaced")
             << 0x00401101u << 0x00080100u << int(VR::SH) << QByteArray("X123") << true << "replaced"
             << false;
+    QTest::addRow("standard: D sequence's group length removed")
+            << 0x00401101u << 0x00080000u << int(VR::UL) << QByteArray("\x04\0\0\0", 4) << true
+            << "removed" << false;
     QTest::addRow("standard: nested removal keeps the element")
             << 0x0040a370u << 0x00401001u << int(VR::SH) << QByteArray("RP77") << true << "empty"
             << false;

@@ -78,6 +78,45 @@ bool isPlainAscii(std::string_view bytes)
     return true;
 }
 
+// Applies an ISO 2022 escape, given by the bytes after ESC: G0 switches between single bytes
+// and JIS byte pairs, G1 (the high bytes) to another set. Returns how many of those bytes it
+// takes, or 0 for an unknown escape, whose ESC byte is then kept as it is.
+size_t applyEscape(std::string_view esc, const char *&g1Codec, bool &twoByteG0, bool &jis0212)
+{
+    if (esc.substr(0, 2) == "(B" || esc.substr(0, 2) == "(J") {
+        twoByteG0 = false;
+    } else if (esc.substr(0, 2) == "$B" || esc.substr(0, 2) == "$@") {
+        twoByteG0 = true;
+        jis0212 = false;
+    } else if (esc.substr(0, 3) == "$(D") {
+        twoByteG0 = true;
+        jis0212 = true;
+        return 3;
+    } else if (esc.substr(0, 2) == ")I") {
+        g1Codec = "Shift_JIS";
+    } else if (esc.substr(0, 3) == "$)C") {
+        g1Codec = "EUC-KR";
+        return 3;
+    } else if (esc.substr(0, 3) == "$)A") {
+        g1Codec = "GB2312";
+        return 3;
+    } else if (esc.size() >= 2 && esc[0] == '-') {
+        static const std::pair<char, const char *> latin[] = {
+            { 'A', "ISO-8859-1" }, { 'B', "ISO-8859-2" },  { 'C', "ISO-8859-3" },
+            { 'D', "ISO-8859-4" }, { 'L', "ISO-8859-5" },  { 'G', "ISO-8859-6" },
+            { 'F', "ISO-8859-7" }, { 'H', "ISO-8859-8" },  { 'M', "ISO-8859-9" },
+            { 'T', "TIS-620" },    { 'b', "ISO-8859-15" },
+        };
+        for (const auto &[final, codec] : latin) {
+            if (esc[1] == final)
+                g1Codec = codec;
+        }
+    } else {
+        return 0;
+    }
+    return 2;
+}
+
 } // namespace
 
 CharacterSet::CharacterSet(std::string_view specificCharacterSet)
@@ -143,39 +182,7 @@ QString CharacterSet::decodeExtensions(std::string_view bytes) const
     for (size_t i = 0; i < bytes.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (c == 0x1b) {
-            const std::string_view esc = bytes.substr(i + 1, 3);
-            size_t used = 2;
-            if (esc.substr(0, 2) == "(B" || esc.substr(0, 2) == "(J") {
-                twoByteG0 = false;
-            } else if (esc.substr(0, 2) == "$B" || esc.substr(0, 2) == "$@") {
-                twoByteG0 = true;
-                jis0212 = false;
-            } else if (esc.substr(0, 3) == "$(D") {
-                twoByteG0 = true;
-                jis0212 = true;
-                used = 3;
-            } else if (esc.substr(0, 2) == ")I") {
-                g1.codec = "Shift_JIS";
-            } else if (esc.substr(0, 3) == "$)C") {
-                g1.codec = "EUC-KR";
-                used = 3;
-            } else if (esc.substr(0, 3) == "$)A") {
-                g1.codec = "GB2312";
-                used = 3;
-            } else if (esc.size() >= 2 && esc[0] == '-') {
-                static const std::pair<char, const char *> latin[] = {
-                    { 'A', "ISO-8859-1" }, { 'B', "ISO-8859-2" },  { 'C', "ISO-8859-3" },
-                    { 'D', "ISO-8859-4" }, { 'L', "ISO-8859-5" },  { 'G', "ISO-8859-6" },
-                    { 'F', "ISO-8859-7" }, { 'H', "ISO-8859-8" },  { 'M', "ISO-8859-9" },
-                    { 'T', "TIS-620" },    { 'b', "ISO-8859-15" },
-                };
-                for (const auto &[final, codec] : latin) {
-                    if (esc[1] == final)
-                        g1.codec = codec;
-                }
-            } else {
-                used = 0; // an unknown escape: the byte is kept as it is
-            }
+            const size_t used = applyEscape(bytes.substr(i + 1, 3), g1.codec, twoByteG0, jis0212);
             if (used > 0) {
                 i += used;
                 continue;

@@ -39,6 +39,32 @@ bool unsupported(int code)
 }
 #endif
 
+#ifdef Q_OS_UNIX
+// One read of up to `size` bytes at `offset` through `buffer`, written whole to `to`: the bytes
+// copied, or -1 with `code` set. A write that fails after part of the read went out fails the
+// copy: no other method can take over from there.
+qint64 copyThroughBuffer(int from, qint64 offset, int to, qint64 size, char *buffer, int &code)
+{
+    const ssize_t got = ::pread(from, buffer, size_t(size), off_t(offset));
+    if (got < 0) {
+        code = errno;
+        return -1;
+    }
+    qint64 done = 0;
+    while (done < got) {
+        const ssize_t put = ::write(to, buffer + done, size_t(got - done));
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            code = errno;
+            return -1;
+        }
+        done += put;
+    }
+    return done;
+}
+#endif
+
 } // namespace
 
 bool copy(int from, qint64 offset, int to, qint64 length, QString *error, Method first)
@@ -74,25 +100,10 @@ bool copy(int from, qint64 offset, int to, qint64 length, QString *error, Method
         {
             if (!buffer)
                 buffer.reset(new char[bufferSize]);
-            const ssize_t got = ::pread(from, buffer.get(), size_t(qMin<qint64>(chunk, bufferSize)),
-                                        off_t(offset));
-            if (got < 0) {
-                code = errno;
-                if (code == EINTR)
-                    continue;
+            done = copyThroughBuffer(from, offset, to, qMin<qint64>(chunk, bufferSize),
+                                     buffer.get(), code);
+            if (done < 0 && code != EINTR)
                 return setError(error, code);
-            }
-            done = 0;
-            while (done < got) {
-                const ssize_t put = ::write(to, buffer.get() + done, size_t(got - done));
-                if (put < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    // Part of this read is already written: no other method can take over.
-                    return setError(error, errno);
-                }
-                done += put;
-            }
         }
 #else
         Q_UNUSED(from);

@@ -155,29 +155,30 @@ int parse(const QStringList &arguments, Request &request, QTextStream &out, QTex
                 << " is more than " << jobs << " (four per core): using " << jobs << ".\n";
         request.jobs = jobs;
     }
-    request.standard = parser.isSet(standardOption);
-    request.strict = parser.isSet(strictOption);
+    FileAnonymizer::Options &options = request.options;
+    options.cleaning.standard = parser.isSet(standardOption);
+    options.strict = parser.isSet(strictOption);
     const QString ocr = parser.value(ocrOption);
     if (ocr == QLatin1String("all"))
-        request.ocr = BurnedInText::OcrMode::All;
+        options.ocr = BurnedInText::OcrMode::All;
     else if (ocr == QLatin1String("off"))
-        request.ocr = BurnedInText::OcrMode::Off;
+        options.ocr = BurnedInText::OcrMode::Off;
     else if (ocr != QLatin1String("likely"))
         return usageError(QStringLiteral("--ocr takes likely, all or off."));
-    request.blankText = parser.isSet(blankTextOption);
+    options.blankText = parser.isSet(blankTextOption);
     for (const QString &name : parser.values(optionOption)) {
         const StandardOptions::Set option = StandardOptions::byName(name);
         if (option == 0)
             return usageError(
                     QStringLiteral("No option \"%1\" (see --help for the names).").arg(name));
-        request.options |= option;
+        options.cleaning.standardOptions |= option;
     }
-    if (request.options != 0 && !request.standard)
+    if (options.cleaning.standardOptions != 0 && !options.cleaning.standard)
         return usageError(QStringLiteral("--option applies to the standard clean-up: add "
                                          "--standard."));
-    if (const QString conflict = StandardOptions::conflict(request.options); !conflict.isEmpty())
+    if (const QString conflict = StandardOptions::conflict(options.cleaning.standardOptions); !conflict.isEmpty())
         return usageError(QStringLiteral("The options %1.").arg(conflict));
-    request.rename = parser.isSet(renameOption);
+    options.rename = parser.isSet(renameOption);
     if (parser.isSet(shardOption) && !parseShard(parser.value(shardOption), request.shard))
         return usageError(QStringLiteral("--shard takes K/N, with 1 <= K <= N."));
     request.linkFile = parser.value(linkFileOption);

@@ -1,8 +1,7 @@
 #pragma once
 
-#include "engine/cleaning/burnedintext.h"
+#include "engine/job/fileanonymizer.h"
 #include "engine/job/jobplan.h"
-#include "engine/cleaning/standardoptions.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,13 +21,10 @@ constexpr int exitInterrupted = 130;
 struct Request
 {
     int jobs = 0; // 0: the bridge's default
-    bool standard = false;
-    bool strict = false;
-    BurnedInText::OcrMode ocr = BurnedInText::OcrMode::Likely;
-    bool blankText = false;
+    // How the files are cleaned and named; its UID map and link file come from the two below,
+    // which the command reads and opens.
+    FileAnonymizer::Options options;
     QByteArray uidKey; // empty: this installation's own
-    StandardOptions::Set options = 0;
-    bool rename = false;
     QString linkFile; // empty: none
     JobPlan::Shard shard;
     QStringList folders;

@@ -81,14 +81,10 @@ int main(int argc, char *argv[])
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
     HeadlessRun run(request.jobs);
-    // The command does what its options say, whatever the window's switch was left at.
-    run.setStandardCleanup(request.standard);
-    run.setStrict(request.strict);
-    run.setImageText(request.ocr, request.blankText);
+    // The command does what its options say, whatever the window's switches were left at.
+    run.setOptions(request.options);
     if (!request.uidKey.isEmpty())
         run.setUidKey(request.uidKey);
-    run.setStandardOptions(request.options);
-    run.setRename(request.rename);
     run.setShard(request.shard);
     if (!request.linkFile.isEmpty()) {
         auto links = std::make_shared<LinkFile>();

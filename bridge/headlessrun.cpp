@@ -1,15 +1,14 @@
 #include "bridge/headlessrun.h"
 
-#include "bridge/messagekeys.h"
+#include "bridge/corestore.h"
+#include "engine/cleaning/uidmap.h"
 #include "engine/job/jobplan.h"
+#include "engine/job/progress.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QThread>
 #include <QThreadPool>
-#include <QTimer>
-#include <QUrl>
+#include <QSettings>
 
 #include <gdcmTrace.h>
 
@@ -23,30 +22,40 @@ HeadlessRun::HeadlessRun(int workers, QObject *parent) : QObject(parent)
     gdcm::Trace::WarningOff();
     gdcm::Trace::ErrorOff();
     const int count = workersFor(workers);
-    m_handler.setWorkerCount(count);
+    m_jobs.setWorkerCount(count);
     QThreadPool *pool = QThreadPool::globalInstance();
     if (pool->maxThreadCount() < count)
         pool->setMaxThreadCount(count);
+    {
+        const std::unique_ptr<QSettings> store(CoreStore::open());
+        setUidKey(CoreStore::uidKey(*store));
+    }
 
-    connect(&m_handler, &QmlHandler::sendToQml, this, &HeadlessRun::onMessage);
+    connect(&m_jobs, &JobController::progressed, this,
+            [this](int done, int total) { emit progress(Progress::fraction(done, total)); });
     // On the GUI thread, each before the progress report that counts it.
-    connect(&m_handler, &QmlHandler::outcomeRecorded, this, [this](const FileOutcome &outcome) {
-        if (outcome.status == FileOutcome::Status::WrittenWithResidue)
-            emit residue(outcome.output, outcome.residue);
-        if (outcome.status != FileOutcome::Status::Failed)
-            return;
-        for (const JobReport::Folder &folder : m_handler.job().folders()) {
-            if (folder.folder.failure.isEmpty() || outcome.reason != folder.folder.failure
-                || !outcome.output.startsWith(folder.folder.output + QLatin1Char('/')))
-                continue;
-            if (!m_failedOutputFolders.contains(folder.folder.output)) {
-                m_failedOutputFolders.insert(folder.folder.output);
-                emit failed(folder.folder.input, folder.folder.failure);
-            }
-            return;
+    connect(&m_jobs, &JobController::outcomeRecorded, this, &HeadlessRun::onOutcome);
+    // A job of no files ends inside start(): finished() waits for the event loop.
+    connect(&m_jobs, &JobController::finished, this, &HeadlessRun::finish, Qt::QueuedConnection);
+}
+
+void HeadlessRun::onOutcome(const FileOutcome &outcome)
+{
+    if (outcome.status == FileOutcome::Status::WrittenWithResidue)
+        emit residue(outcome.output, outcome.residue);
+    if (outcome.status != FileOutcome::Status::Failed)
+        return;
+    for (const JobReport::Folder &folder : m_jobs.job().folders()) {
+        if (folder.folder.failure.isEmpty() || outcome.reason != folder.folder.failure
+            || !outcome.output.startsWith(folder.folder.output + QLatin1Char('/')))
+            continue;
+        if (!m_failedOutputFolders.contains(folder.folder.output)) {
+            m_failedOutputFolders.insert(folder.folder.output);
+            emit failed(folder.folder.input, folder.folder.failure);
         }
-        emit failed(outcome.input, outcome.reason);
-    });
+        return;
+    }
+    emit failed(outcome.input, outcome.reason);
 }
 
 int HeadlessRun::workersFor(int requested, bool *capped)
@@ -58,27 +67,35 @@ int HeadlessRun::workersFor(int requested, bool *capped)
     return std::min(count, most);
 }
 
-QString HeadlessRun::openFolderValue(const QStringList &folders)
+void HeadlessRun::setOptions(FileAnonymizer::Options options)
 {
-    QStringList urls;
-    for (const QString &folder : folders)
-        urls.append(QUrl::fromLocalFile(QFileInfo(folder).absoluteFilePath())
-                            .toString(QUrl::FullyEncoded));
-    return urls.join(QLatin1Char('\n'));
+    m_jobs.editOptions([&options](FileAnonymizer::Options &kept) {
+        if (!options.cleaning.uids)
+            options.cleaning.uids = kept.cleaning.uids;
+        options.cleaning.links = kept.cleaning.links;
+        kept = std::move(options);
+    });
+}
+
+void HeadlessRun::setUidKey(const QByteArray &key)
+{
+    auto uids = std::make_shared<const UidMap>(key);
+    m_jobs.editOptions([&uids](FileAnonymizer::Options &options) {
+        options.cleaning.uids = std::move(uids);
+    });
+}
+
+void HeadlessRun::setLinkFile(std::shared_ptr<LinkFile> links)
+{
+    m_jobs.editOptions([&links](FileAnonymizer::Options &options) {
+        options.cleaning.links = std::move(links);
+    });
 }
 
 void HeadlessRun::start(const QStringList &folders)
 {
     m_elapsed.start();
-    m_handler.receiveFromQml(MessageKey::openFolder, openFolderValue(folders));
-}
-
-void HeadlessRun::onMessage(const QString &key, const QVariant &value)
-{
-    if (key == MessageKey::updateProgress)
-        emit progress(value.toFloat());
-    else if (key == MessageKey::jobOutcome)
-        QTimer::singleShot(0, this, &HeadlessRun::finish);
+    m_jobs.start(folders);
 }
 
 void HeadlessRun::stop()
@@ -86,7 +103,7 @@ void HeadlessRun::stop()
     if (m_finished)
         return;
     m_stopped = true;
-    m_handler.stopJob();
+    m_jobs.stop();
     finish();
 }
 

@@ -1,17 +1,21 @@
 #pragma once
 
-#include "bridge/qmlhandler.h"
+#include "bridge/jobcontroller.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
 
-// One anonymization job without windows, for the headless command: it builds the same bridge
-// as the GUI program (without the server client) and sends it the same "openFolder" message
-// the window sends, so it runs exactly the code the window runs. It passes on what the command
-// prints: the progress, every failure with its reason (as it comes: none is kept), the job's
-// outcome folder by folder.
+#include <memory>
+
+class LinkFile;
+
+// One anonymization job without windows, for the headless command: it drives the same job
+// controller as the window's bridge, so it runs exactly the code the window runs, with the
+// installation's UID key from the core's settings store. It passes on what the command prints:
+// the progress, every failure with its reason (as it comes: none is kept), the job's outcome
+// folder by folder.
 //
 // GUI thread only.
 class HeadlessRun : public QObject
@@ -28,24 +32,18 @@ public:
     // JobPlan::maxWorkers(). `capped` tells whether the request was cut.
     static int workersFor(int requested, bool *capped = nullptr);
 
-    // The "openFolder" value for the folders: one "file:" URL per line, as a drop sends it.
-    static QString openFolderValue(const QStringList &folders);
+    // How the job started next cleans its files. The UID map is kept from the installation's
+    // key (or setUidKey's) unless `options` brings one; the link file is setLinkFile's.
+    void setOptions(FileAnonymizer::Options options);
+    // Replaces the installation's UID key with another, e.g. a site's shared one.
+    void setUidKey(const QByteArray &key);
+    // The site's link file, open; null for none.
+    void setLinkFile(std::shared_ptr<LinkFile> links);
+    // This machine's shard of the job.
+    void setShard(const JobPlan::Shard &shard) { m_jobs.setShard(shard); }
 
-    // Applies to the job started next: the standard clean-up on top of the profile, a copy
-    // with residue failing instead of being kept, the key of the UID map.
-    void setStandardCleanup(bool on) { m_handler.setStandardCleanup(on); }
-    void setStrict(bool on) { m_handler.setStrict(on); }
-    void setImageText(BurnedInText::OcrMode ocr, bool blank) { m_handler.setImageText(ocr, blank); }
-    void setUidKey(const QByteArray &key) { m_handler.setUidKey(key); }
-    // The standard clean-up's options, copies named from the data, the site's link file and
-    // this machine's shard of the job.
-    void setStandardOptions(StandardOptions::Set options) { m_handler.setStandardOptions(options); }
-    void setRename(bool on) { m_handler.setRename(on); }
-    void setLinkFile(std::shared_ptr<LinkFile> links) { m_handler.setLinkFile(std::move(links)); }
-    void setShard(const JobPlan::Shard &shard) { m_handler.setShard(shard); }
-
-    // Starts the job; finished() follows on a later turn of the event loop, once the job's
-    // outcome is in (its reports written), also for a job of no files.
+    // Starts the job on local folders; finished() follows on a later turn of the event loop,
+    // once the job's outcome is in (its reports written), also for a job of no files.
     void start(const QStringList &folders);
 
     // Stops the job between files: each worker finishes the file it holds, the files done so
@@ -54,10 +52,10 @@ public:
     void stop();
     bool wasStopped() const { return m_stopped; }
 
-    int files() const { return m_handler.total(); }
-    int done() const { return m_handler.done(); }
-    const JobReport::Job &job() const { return m_handler.job(); }
-    qint64 bytesRead() const { return m_handler.bytesRead(); }
+    int files() const { return m_jobs.total(); }
+    int done() const { return m_jobs.done(); }
+    const JobReport::Job &job() const { return m_jobs.job(); }
+    qint64 bytesRead() const { return m_jobs.bytesRead(); }
     qint64 elapsedMs() const { return m_elapsed.elapsed(); }
     bool isFinished() const { return m_finished; }
 
@@ -76,10 +74,10 @@ signals:
     void finished();
 
 private:
-    void onMessage(const QString &key, const QVariant &value);
+    void onOutcome(const FileOutcome &outcome);
     void finish();
 
-    QmlHandler m_handler{ QmlHandler::ServerClient::None };
+    JobController m_jobs;
     QSet<QString> m_failedOutputFolders; // named once each
     QElapsedTimer m_elapsed;
     bool m_finished = false;

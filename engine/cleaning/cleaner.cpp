@@ -67,7 +67,7 @@ std::string Cleaner::newUid(const gdcm::DataElement &element)
     if (original.empty())
         return {};
     const std::string uid = m_options.uids->map(original);
-    if (m_options.recordLinks && m_linked.insert(std::string(original)).second)
+    if (m_options.links && m_linked.insert(std::string(original)).second)
         m_record.links.push_back(
                 { Link::Kind::Uid, tagText(element.GetTag()), std::string(original), uid });
     return VrValue::padded(gdcm::VR::UI, uid);

@@ -79,7 +79,7 @@ bool Record::names(quint16 group, quint16 element) const
 
 void clean(gdcm::File &file, const CompiledProfile &profile, const Options &options, Record &record)
 {
-    record.options = options.standard ? options.options : 0;
+    record.options = options.standard ? options.standardOptions : 0;
     record.patient = patientOf(file.GetDataSet());
     if (options.standard) {
         record.pseudonym = Pseudonym::of(record.patient, *options.uids);
@@ -114,7 +114,7 @@ void clean(gdcm::File &file, const CompiledProfile &profile, const Options &opti
             preamble.Valid();
     }
     cleaner.followDataSet(file);
-    if (options.recordLinks && options.standard) {
+    if (options.links && options.standard) {
         // The issuer tells two patients of one ID from different sites apart.
         if (!record.patient.issuer.empty())
             record.links.insert(record.links.begin(),

@@ -6,10 +6,12 @@
 
 #include <QByteArray>
 
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+class LinkFile;
 class UidMap;
 
 namespace gdcm {
@@ -32,12 +34,16 @@ struct Replacement
 };
 using CompiledProfile = std::vector<Replacement>;
 
+// How the cleaning goes, as the window or the headless command set it: the part of a job's
+// settings (FileAnonymizer::Options) that reaches the cleaning, handed on as it is.
 struct Options
 {
     bool standard = false; // the standard clean-up on top of the profile
-    const UidMap *uids = nullptr; // never null when the cleaning runs
-    StandardOptions::Set options = 0; // the standard's options (with `standard` only)
-    bool recordLinks = false; // keep each original-to-new pair in Record::links
+    StandardOptions::Set standardOptions = 0; // the standard's options, applied with it only
+    std::shared_ptr<const UidMap> uids = nullptr; // never null when the cleaning runs
+    // The site's link file, when the job keeps one: the cleaning then keeps each
+    // original-to-new pair in Record::links, for the job to append.
+    std::shared_ptr<LinkFile> links = nullptr;
 };
 
 // One value the cleaning replaced by one a site can map back with its link file.
@@ -63,7 +69,7 @@ struct Record
     Pseudonym::Patient patient; // the file's patient, as read
     std::string pseudonym; // what stands for the patient (with the standard clean-up)
     int dateOffsetDays = 0; // how far dates moved back (Modified Dates), else 0
-    std::vector<Link> links; // with Options::recordLinks; each original once
+    std::vector<Link> links; // with Options::links; each original once
 
     // True when an enabled profile entry or the standard's table (other than its K) names the
     // element, or the standard clean-up replaces it anyway (labels and descriptions people
@@ -100,7 +106,7 @@ struct Record
 //   syntax, and this program's implementation class UID and version name;
 // - puts the patient's pseudonym (Pseudonym::of) in Patient ID and Patient's Name, in place of
 //   the profile's texts, and removes other patient IDs;
-// - applies `options.options`: an option's K keeps, its C cleans (the value stays unless the
+// - applies `options.standardOptions`: an option's K keeps, its C cleans (the value stays unless the
 //   matcher finds something in it; a value it cannot judge is emptied), Modified Dates moves
 //   every DA and DT at every level, the birth date included, back by the patient's offset;
 //   what an option keeps, cleans or moves, the profile's entry no longer writes;

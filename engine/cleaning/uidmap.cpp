@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
-#include <QSettings>
 
 #include <array>
 #include <cctype>
@@ -11,7 +10,6 @@
 
 namespace {
 
-const QString storeKey = QStringLiteral("uidKey");
 constexpr int keyBytes = 32;
 constexpr int minimumKeyBytes = 16;
 
@@ -42,19 +40,6 @@ std::string_view withoutTrailingPadding(std::string_view uid)
     while (!uid.empty() && (uid.back() == ' ' || uid.back() == '\0'))
         uid.remove_suffix(1);
     return uid;
-}
-
-QByteArray keyFromText(const QByteArray &text)
-{
-    const QByteArray hex = text.trimmed();
-    for (const char c : hex) {
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return {};
-    }
-    if (hex.size() % 2 != 0)
-        return {};
-    const QByteArray key = QByteArray::fromHex(hex);
-    return key.size() >= minimumKeyBytes ? key : QByteArray();
 }
 
 } // namespace
@@ -109,15 +94,17 @@ QByteArray generate()
     return key;
 }
 
-QByteArray fromStore(QSettings &store)
+QByteArray fromText(const QByteArray &text)
 {
-    QByteArray key = keyFromText(store.value(storeKey).toByteArray());
-    if (key.isEmpty()) {
-        key = generate();
-        store.setValue(storeKey, QString::fromLatin1(key.toHex()));
-        store.sync();
+    const QByteArray hex = text.trimmed();
+    for (const char c : hex) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return {};
     }
-    return key;
+    if (hex.size() % 2 != 0)
+        return {};
+    const QByteArray key = QByteArray::fromHex(hex);
+    return key.size() >= minimumKeyBytes ? key : QByteArray();
 }
 
 bool writeNewFile(const QString &path, QString *error)
@@ -146,7 +133,7 @@ QByteArray readFile(const QString &path, QString *error)
         *error = file.errorString();
         return {};
     }
-    const QByteArray key = keyFromText(file.read(4096));
+    const QByteArray key = fromText(file.read(4096));
     if (key.isEmpty())
         *error = QStringLiteral("no key of at least %1 hex digits in it").arg(minimumKeyBytes * 2);
     return key;

@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 
-class QSettings;
 
 // Replaces UIDs consistently: the new UID is made from the original by a keyed hash
 // (HMAC-SHA-256), so one original gives the same new UID in every file and every job made with
@@ -36,9 +35,9 @@ namespace UidKey {
 
 QByteArray generate();
 
-// The installation's key from the core's settings store ("uidKey"), made and stored there the
-// first time it is asked for.
-QByteArray fromStore(QSettings &store);
+// The key that a text of hex digits holds (spaces and line ends around it are ignored); empty
+// when it holds anything else, or fewer than 16 bytes.
+QByteArray fromText(const QByteArray &text);
 
 // A key file as --new-uid-key writes it: 64 hex digits and a line end, readable by its owner
 // only. Refuses to replace an existing file. False, with `error` set, on any failure.

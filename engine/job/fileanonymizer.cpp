@@ -40,7 +40,7 @@ bool cleaningTouchesPixelData(const CompiledProfile &profile, const Options &opt
             && replacement.element == pixelData.element)
             return true;
     }
-    if (!options.standard)
+    if (!options.cleaning.standard)
         return false;
     using ConfidentialityProfile::Action;
     using DicomFacts::IodType;
@@ -138,7 +138,7 @@ void keepCopy(gdcm::File &file, const QString &input, VerbatimTail &tail,
     }
     // A copy whose pairs the link file does not hold could never be traced back: it goes.
     QString linkError;
-    if (options.links && !options.links->append(output, record.links, &linkError)) {
+    if (options.cleaning.links && !options.cleaning.links->append(output, record.links, &linkError)) {
         outcome.reason = QStringLiteral("cannot write the link file: ") + linkError;
         outcome.residue.clear();
         removeStaleCopy(output, &outcome.reason);
@@ -221,10 +221,7 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
         return anonymizeWhole(bytes, input, planned, profile, options, folders, bytesRead);
     }
     Cleanup::Record record;
-    Cleanup::clean(file, profile,
-                   Cleanup::Options{ options.standard, options.uids.get(), options.standardOptions,
-                                     options.links != nullptr },
-                   record);
+    Cleanup::clean(file, profile, options.cleaning, record);
     if (tail.length > 0 && nothingBeforePixelData(file.GetDataSet())) {
         // Nothing is left before the pixel data, which GDCM must then write itself.
         return anonymizeWhole(bytes, input, planned, profile, options, folders, bytesRead);

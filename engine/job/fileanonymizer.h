@@ -13,8 +13,6 @@
 #include <unordered_set>
 
 class InputBytes;
-class LinkFile;
-class UidMap;
 
 namespace gdcm {
 class DataSet;
@@ -75,12 +73,13 @@ void removeStaleCopy(const QString &output, QString *reason);
 // that holds `input`: the copy would replace its own input there.
 bool folderHoldsInput(const QString &outputFolder, const QString &input);
 
-// How a job cleans its files.
+// How a job cleans its files: the one set of settings that the window, the headless command
+// and the tests fill, that each worker copies at the start of every file and that reaches the
+// per-file path and, as `cleaning`, the cleaning unchanged.
 struct Options
 {
-    bool standard = false; // the standard clean-up on top of the profile
+    Cleanup::Options cleaning; // the standard clean-up and its options, UIDs, the link file
     bool strict = false; // a copy that still holds identifying data is not kept
-    std::shared_ptr<const UidMap> uids; // never null
     // Pixel data that GDCM would write back unchanged is copied from the input instead of
     // read and written, also where elements follow it (the same bytes; false makes every file
     // go through GDCM whole).
@@ -89,12 +88,8 @@ struct Options
     // painted over (native pixel data only).
     BurnedInText::OcrMode ocr = BurnedInText::OcrMode::Likely;
     bool blankText = false;
-    // The standard's options, applied with the standard clean-up only.
-    StandardOptions::Set standardOptions = 0;
     // Copies named from the data (see renamedPath), not from the input's names.
     bool rename = false;
-    // The site's link file, when the job keeps one: each copy's pairs go to it.
-    std::shared_ptr<LinkFile> links = nullptr;
     // The names given out in this job when copies are named from the data: two inputs of one
     // instance UID never share a copy. Shared by the job's workers.
     struct Claims

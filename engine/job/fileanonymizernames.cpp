@@ -51,16 +51,16 @@ QString claimedPath(const QString &input, const QString &planned, const gdcm::Fi
     QStringList out = planned.split(QLatin1Char('/'));
     out.resize(out.size() - partsBelow(in, out));
     const std::string pseudonym = record.pseudonym.empty()
-            ? Pseudonym::of(record.patient, *options.uids)
+            ? Pseudonym::of(record.patient, *options.cleaning.uids)
             : record.pseudonym;
-    QString path = renamedPath(out.join(QLatin1Char('/')), file, pseudonym, *options.uids);
+    QString path = renamedPath(out.join(QLatin1Char('/')), file, pseudonym, *options.cleaning.uids);
     if (!options.claims)
         return path;
     std::lock_guard<std::mutex> lock(options.claims->mutex);
     if (!options.claims->paths.insert(path.toStdString()).second) {
         path.chop(4); // ".dcm"
         path += QLatin1Char('-')
-                + QString::fromStdString(Pseudonym::shortName(input.toStdString(), *options.uids))
+                + QString::fromStdString(Pseudonym::shortName(input.toStdString(), *options.cleaning.uids))
                 + QLatin1String(".dcm");
         options.claims->paths.insert(path.toStdString());
     }
@@ -84,8 +84,8 @@ QString judgeNames(const QString &input, const QString &output, const Cleanup::R
         if (record.matcher.find(name) == IdentifierMatcher::Kind::None
             && !record.matcher.findUid(name.toStdString()))
             continue;
-        if (options.standard) {
-            out[i] = neutralName(name, i == out.size() - 1, *options.uids);
+        if (options.cleaning.standard) {
+            out[i] = neutralName(name, i == out.size() - 1, *options.cleaning.uids);
             renamed = true;
         } else if (!told) {
             outcome.residue.append(QStringLiteral("name"));

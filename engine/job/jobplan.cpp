@@ -224,25 +224,40 @@ QString folderOfPiece(const QString &piece)
     const QString url = piece.endsWith(QLatin1Char('\r')) ? piece.chopped(1) : piece;
     if (url.isEmpty())
         return {};
-    const QString local = QUrl(url, QUrl::TolerantMode).toLocalFile();
-    if (local.isEmpty())
-        return {};
-    const QFileInfo info(local);
-    if (!info.isDir())
-        return {};
-    const QString path = QDir::cleanPath(info.absoluteFilePath());
-    if (QDir(path).isRoot())
-        return {};
-    return path;
+    return usableFolder(QUrl(url, QUrl::TolerantMode).toLocalFile());
 }
 
-FileLists listFolders(const QStringList &pieces)
+QStringList foldersOfPieces(const QStringList &pieces)
+{
+    QStringList folders;
+    for (const QString &piece : pieces) {
+        const QString folder = folderOfPiece(piece);
+        if (!folder.isEmpty())
+            folders.append(folder);
+    }
+    return folders;
+}
+
+QString usableFolder(const QString &path)
+{
+    if (path.isEmpty())
+        return {};
+    const QFileInfo info(path);
+    if (!info.isDir())
+        return {};
+    const QString absolute = QDir::cleanPath(info.absoluteFilePath());
+    if (QDir(absolute).isRoot())
+        return {};
+    return absolute;
+}
+
+FileLists listFolders(const QStringList &folderPaths)
 {
     QList<Folder> folders;
     QSet<QString> seen; // canonical paths: a folder named twice (or through a link) once
     QSet<QString> taken;
-    for (const QString &piece : pieces) {
-        const QString path = folderOfPiece(piece);
+    for (const QString &folderPath : folderPaths) {
+        const QString path = usableFolder(folderPath);
         if (path.isEmpty())
             continue;
         const QString canonical = QFileInfo(path).canonicalFilePath();

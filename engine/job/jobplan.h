@@ -49,14 +49,20 @@ struct FileLists
     QList<OutputFolder> folders; // in the message's order
 };
 
-// The folder named by one piece of an "openFolder" value (a "file:" URL, parsed tolerantly):
-// its absolute path without a trailing separator (a trailing CR of a CR LF list is dropped
-// too). Empty when the piece names nothing that can
-// be anonymized: an empty piece, a path that is no existing folder, or a root folder (which
-// has no parent to hold an output folder).
+// The folder named by one piece of an "openFolder" value (a "file:" URL, parsed tolerantly),
+// as usableFolder gives it (a trailing CR of a CR LF list is dropped). Empty when the piece
+// names no folder.
 QString folderOfPiece(const QString &piece);
+// The folders an "openFolder" value names, one per piece that names one, in its order.
+QStringList foldersOfPieces(const QStringList &pieces);
 
-// Lists every file below each folder (recursively; links to folders are not followed) and
+// The folder at local path `path`: its absolute path without a trailing separator. Empty when
+// it names nothing that can be anonymized: an empty path, a path that is no existing folder,
+// or a root folder (which has no parent to hold an output folder).
+QString usableFolder(const QString &path);
+
+// Lists every file below each folder (local paths, each as usableFolder takes it; recursively;
+// links to folders are not followed) and
 // names its output under the folder's sibling "<base name>_depersonification", repeating the
 // path below the folder. A folder named twice is listed once. No two inputs get the same
 // output: a folder whose output folder is already taken in this job (ct.2021 and ct.2022 both
@@ -67,7 +73,7 @@ QString folderOfPiece(const QString &piece);
 // dropped folders. Nothing is left out without a
 // word: what is not anonymized goes to `settled` (see FileLists), a folder that cannot be
 // listed, the dropped one included, as failed.
-FileLists listFolders(const QStringList &pieces);
+FileLists listFolders(const QStringList &folders);
 
 // Why `outputFolder` cannot be made ("cannot create <path>: permission denied"), looking only
 // at the file system: empty when it exists or its nearest existing parent lets this user

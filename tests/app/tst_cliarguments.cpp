@@ -118,17 +118,17 @@ void TestCliArguments::parses()
     if (status != -1)
         return;
     QStringList parts{ QStringLiteral("jobs %1").arg(parsed.jobs) };
-    if (parsed.standard)
+    if (parsed.options.cleaning.standard)
         parts << QStringLiteral("standard");
-    if (parsed.strict)
+    if (parsed.options.strict)
         parts << QStringLiteral("strict");
-    if (parsed.blankText)
+    if (parsed.options.blankText)
         parts << QStringLiteral("blank");
-    if (parsed.rename)
+    if (parsed.options.rename)
         parts << QStringLiteral("rename");
     const char *const ocrModes[] = { "likely", "all", "off" };
-    parts << QStringLiteral("ocr %1").arg(QLatin1String(ocrModes[int(parsed.ocr)]));
-    const QStringList options = StandardOptions::names(parsed.options);
+    parts << QStringLiteral("ocr %1").arg(QLatin1String(ocrModes[int(parsed.options.ocr)]));
+    const QStringList options = StandardOptions::names(parsed.options.cleaning.standardOptions);
     parts << QStringLiteral("options %1")
                      .arg(options.isEmpty() ? QStringLiteral("0") : options.join(QLatin1Char(',')));
     parts << QStringLiteral("shard %1/%2").arg(parsed.shard.index).arg(parsed.shard.count);

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -34,6 +36,8 @@ private slots:
     void coreStoreIsReadableByItsOwnerOnly();
     void readReportAnswersWithItsText_data();
     void readReportAnswersWithItsText();
+    void aJobReachesTheWindowAsMessages_data();
+    void aJobReachesTheWindowAsMessages();
 };
 
 void TestQmlHandler::init()
@@ -63,12 +67,12 @@ void TestQmlHandler::unknownOrMiscasedKeysDoNothing()
     QFETCH(QString, key);
     QFETCH(QString, value);
     QmlHandler handler(QmlHandler::ServerClient::None);
-    const QJsonObject before = handler.tagProfileSnapshot();
+    const QJsonObject before = handler.jobs().profile();
     QSignalSpy spy(&handler, &QmlHandler::sendToQml);
     QVERIFY(spy.isValid());
     handler.receiveFromQml(key, value);
     QCOMPARE(spy.count(), 0);
-    QCOMPARE(handler.tagProfileSnapshot(), before);
+    QCOMPARE(handler.jobs().profile(), before);
 }
 
 void TestQmlHandler::qmlCompletedAnswersEachTimeInOrder()
@@ -99,17 +103,17 @@ void TestQmlHandler::standardCleanupIsKeptInTheStore()
 {
     {
         QmlHandler handler(QmlHandler::ServerClient::None);
-        QCOMPARE(handler.jobSettings().standard, false);
+        QCOMPARE(handler.jobs().options().cleaning.standard, false);
         handler.receiveFromQml(MessageKey::standardCleanup, 1);
-        QCOMPARE(handler.jobSettings().standard, true);
+        QCOMPARE(handler.jobs().options().cleaning.standard, true);
         // Unknown names are dropped; both kinds of dates at once keep the modified ones.
         handler.receiveFromQml(MessageKey::standardOptions,
                                QStringLiteral("modified-dates,retain-full-dates,nonsense,retain-uids"));
-        QCOMPARE(handler.jobSettings().standardOptions,
+        QCOMPARE(handler.jobs().options().cleaning.standardOptions,
                  StandardOptions::Set(StandardOptions::ModifiedDates | StandardOptions::RetainUids));
     }
-    // The next start answers with the stored state; the headless setter changes only the
-    // running bridge.
+    // The next start answers with the stored state; a change made on the job controller alone
+    // is not stored.
     {
         QmlHandler handler(QmlHandler::ServerClient::None);
         QSignalSpy spy(&handler, &QmlHandler::sendToQml);
@@ -120,31 +124,32 @@ void TestQmlHandler::standardCleanupIsKeptInTheStore()
         QCOMPARE(spy.last().at(0).toString(), MessageKey::standardOptions);
         QCOMPARE(spy.last().at(1).toStringList(),
                  QStringList({ "retain-uids", "modified-dates" }));
-        handler.setStandardCleanup(false);
-        QCOMPARE(handler.jobSettings().standard, false);
+        handler.jobs().editOptions(
+                [](FileAnonymizer::Options &options) { options.cleaning.standard = false; });
+        QCOMPARE(handler.jobs().options().cleaning.standard, false);
     }
     QmlHandler handler(QmlHandler::ServerClient::None);
-    QCOMPARE(handler.jobSettings().standard, true);
+    QCOMPARE(handler.jobs().options().cleaning.standard, true);
     handler.receiveFromQml(MessageKey::standardCleanup, 0);
     handler.receiveFromQml(MessageKey::standardOptions, QStringList());
-    QCOMPARE(QmlHandler(QmlHandler::ServerClient::None).jobSettings().standard, false);
-    QCOMPARE(QmlHandler(QmlHandler::ServerClient::None).jobSettings().standardOptions, 0u);
+    QCOMPARE(QmlHandler(QmlHandler::ServerClient::None).jobs().options().cleaning.standard, false);
+    QCOMPARE(QmlHandler(QmlHandler::ServerClient::None).jobs().options().cleaning.standardOptions, 0u);
 }
 
 // A worker's copy is its own: an edit made after it is taken applies from the next copy on.
 void TestQmlHandler::editsApplyToLaterSnapshotsOnly()
 {
     QmlHandler handler(QmlHandler::ServerClient::None);
-    const QJsonObject first = handler.tagProfileSnapshot();
+    const QJsonObject first = handler.jobs().profile();
     handler.receiveFromQml(MessageKey::changeTagText, QStringLiteral("PatientsName:Doe"));
     handler.receiveFromQml(MessageKey::changeGUI, QStringLiteral("StudyDate:0"));
     QCOMPARE(first, TagProfile::load());
-    const QJsonObject second = handler.tagProfileSnapshot();
+    const QJsonObject second = handler.jobs().profile();
     QCOMPARE(TagProfile::replacementText(second.value("PatientsName").toObject()), "Doe");
     QCOMPARE(second.value("StudyDate").toObject().value("enabled"), QJsonValue(false));
 }
 
-// Workers copy the profile while the user edits it; with the job mutex around both, every
+// Workers copy the profile while the user edits it; with the settings mutex around both, every
 // copy is a whole profile. Run under ThreadSanitizer this also proves there is no data race.
 void TestQmlHandler::snapshotsNeverOverlapEdits()
 {
@@ -156,7 +161,7 @@ void TestQmlHandler::snapshotsNeverOverlapEdits()
     std::atomic<bool> done{ false };
     QThread *reader = QThread::create([&] {
         while (!stop.load()) {
-            const QJsonObject copy = handler.tagProfileSnapshot();
+            const QJsonObject copy = handler.jobs().profile();
             if (copy.size() != 72)
                 ++bad;
             const QString text
@@ -281,6 +286,55 @@ void TestQmlHandler::readReportAnswersWithItsText()
     QCOMPARE(answer.value("path").toString(), QDir::toNativeSeparators(dir.filePath(asked)));
     QVERIFY2(answer.value("text").toString().startsWith(text),
              qPrintable(answer.value("text").toString()));
+}
+
+void TestQmlHandler::aJobReachesTheWindowAsMessages_data()
+{
+    QTest::addColumn<QString>("value"); // "%1": the folder's "file:" URL
+    QTest::addRow("one URL") << QStringLiteral("%1");
+    QTest::addRow("CR LF lines, and pieces that name nothing")
+            << QStringLiteral("%1\r\nfile:///\r\n\r\nnot a URL\r\n");
+}
+
+// The window's drop ("openFolder") starts a job; what the job controller reports comes back as
+// the window's messages: the progress as a single-precision fraction with its counts, the
+// outcome with its counts and reports. Each failed file is also named by readError().
+void TestQmlHandler::aJobReachesTheWindowAsMessages()
+{
+    QFETCH(QString, value);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = dir.filePath(QStringLiteral("in"));
+    for (const char *name : { "a.txt", "b.txt" })
+        QVERIFY(TestDicom::writeAll(folder + '/' + name, "not DICOM\n"));
+    QmlHandler handler(QmlHandler::ServerClient::None);
+    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
+    QSignalSpy errors(&handler, &QmlHandler::readError);
+    handler.jobs().setWorkerCount(1); // one thread emits readError: the spy is safe
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error read file "));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^error read file "));
+    handler.receiveFromQml(MessageKey::openFolder,
+                           value.arg(QUrl::fromLocalFile(folder).toString()));
+    QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toString() == MessageKey::jobOutcome);
+    handler.jobs().waitForWorkers();
+    QCOMPARE(errors.count(), 2);
+
+    const QList<QVariant> progress = spy.at(spy.count() - 3);
+    QCOMPARE(progress.at(0).toString(), MessageKey::updateProgress);
+    QCOMPARE(progress.at(1).typeId(), int(QMetaType::Float));
+    QCOMPARE(progress.at(1).toFloat(), 1.0f);
+    const QList<QVariant> count = spy.at(spy.count() - 2);
+    QCOMPARE(count.at(0).toString(), MessageKey::jobCount);
+    QCOMPARE(count.at(1).toJsonObject(), (QJsonObject{ { "done", 2 }, { "total", 2 } }));
+    const QJsonObject outcome = spy.last().at(1).toJsonObject();
+    QCOMPARE(outcome.value("text").toString(),
+             QStringLiteral("2 files: 0 written, 2 failed · in_depersonification"));
+    QCOMPARE(outcome.value("files").toInt(), 2);
+    QCOMPARE(outcome.value("failed").toInt(), 2);
+    QCOMPARE(outcome.value("stopped").toBool(), false);
+    QCOMPARE(outcome.value("reports").toArray(),
+             QJsonArray{ QUrl::fromLocalFile(dir.filePath("in_depersonification.report.txt"))
+                                 .toString() });
 }
 
 QTEST_GUILESS_MAIN(TestQmlHandler)

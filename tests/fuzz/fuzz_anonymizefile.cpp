@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     setup->profile = FileAnonymizer::compileProfile(TagProfile::load());
     if (setup->profile.empty())
         finding("the default profile did not load");
-    setup->options.uids = std::make_shared<const UidMap>(QByteArray(32, 'k'));
+    setup->options.cleaning.uids = std::make_shared<const UidMap>(QByteArray(32, 'k'));
     // The folder goes at exit; after a finding libFuzzer ends the process without it.
     std::atexit([] { delete setup; });
     return 0;
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             finding("cannot write the input file");
     }
     // Odd-sized inputs also go through the standard clean-up, so both cleanings are fuzzed.
-    setup->options.standard = size % 2 == 1;
+    setup->options.cleaning.standard = size % 2 == 1;
     FileAnonymizer::Folders folders;
     const FileOutcome outcome = FileAnonymizer::anonymizeFile(
             setup->input, setup->output, setup->profile, setup->options, folders);

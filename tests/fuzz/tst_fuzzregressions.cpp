@@ -69,8 +69,8 @@ void TestFuzzRegressions::replay()
         // same outcome, the same residue, the same bytes.
         for (const bool standard : { false, true }) {
             FileAnonymizer::Options options;
-            options.standard = standard;
-            options.uids = std::make_shared<const UidMap>(QByteArray(32, 'k'));
+            options.cleaning.standard = standard;
+            options.cleaning.uids = std::make_shared<const UidMap>(QByteArray(32, 'k'));
             std::vector<FileOutcome> outcomes;
             std::vector<QByteArray> copies;
             for (const bool verbatim : { true, false }) {

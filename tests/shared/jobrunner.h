@@ -1,28 +1,28 @@
 #pragma once
 
-// Runs a job as the window starts one (an "openFolder" message to the bridge) or as a script
-// runs the headless command, and waits, bounded, for its end.
+// Runs a job on a job controller, as the window's bridge or the headless command starts one, or
+// runs the headless command as a script does, and waits, bounded, for its end.
 
-#include "bridge/messagekeys.h"
-#include "bridge/qmlhandler.h"
+#include "bridge/jobcontroller.h"
 
-#include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 #include <QTest>
-#include <QUrl>
 
 namespace TestJob {
 
 struct Result
 {
     QStringList errors; // what readError named: inputs not read, copies not written; sorted
-    float lastProgress = -1; // the last "updateProgress" value
-    QJsonObject outcome; // the "jobOutcome" object
+    float lastProgress = -1; // the last progress reported, as a fraction
+    bool finished = false; // the job's end was reported
+    bool stopped = false;
+    QString text; // the job's summary
+    QStringList reports; // the reports written, one per output folder that has one
 };
 
-// `folders` are local paths. The handler may run another job after this one.
-inline Result run(QmlHandler &handler, const QStringList &folders)
+// `folders` are local paths. The controller may run another job after this one.
+inline Result run(JobController &jobs, const QStringList &folders)
 {
     Result job;
     // Not a QSignalSpy: workers emit readError from several threads at once, and the spy
@@ -30,22 +30,24 @@ inline Result run(QmlHandler &handler, const QStringList &folders)
     // that counts it.
     QObject context;
     QObject::connect(
-            &handler, &QmlHandler::readError, &context,
+            &jobs, &JobController::readError, &context,
             [&job](const QString &failed) { job.errors.append(failed); }, Qt::QueuedConnection);
-    QObject::connect(&handler, &QmlHandler::sendToQml, &context,
-                     [&job](const QString &key, const QVariant &value) {
-                         if (key == MessageKey::updateProgress)
-                             job.lastProgress = value.toFloat();
-                         else if (key == MessageKey::jobOutcome)
-                             job.outcome = value.toJsonObject();
-                     });
-    QStringList urls;
-    for (const QString &folder : folders)
-        urls.append(QUrl::fromLocalFile(folder).toString());
-    handler.receiveFromQml(MessageKey::openFolder, urls.join(QLatin1Char('\n')));
-    if (!QTest::qWaitFor([&] { return handler.done() >= handler.total(); }, 60000))
+    QObject::connect(&jobs, &JobController::progressed, &context, [&job](int done, int total) {
+        job.lastProgress = float(done) / float(total);
+    });
+    QObject::connect(&jobs, &JobController::finished, &context, [&](bool stopped) {
+        job.finished = true;
+        job.stopped = stopped;
+        job.text = jobs.summaryText(stopped);
+        for (const JobReport::Folder &folder : jobs.job().folders()) {
+            if (!folder.report.isEmpty())
+                job.reports.append(folder.report);
+        }
+    });
+    jobs.start(folders);
+    if (!QTest::qWaitFor([&] { return job.finished; }, 60000))
         qWarning("job did not finish");
-    handler.waitForWorkers();
+    jobs.waitForWorkers();
     job.errors.sort();
     return job;
 }

@@ -537,8 +537,8 @@ void TestBurnedInText::throughTheCopy()
     const QString input = m_dir.filePath(QStringLiteral("job/in/a.dcm"));
     QVERIFY(TestDicom::writeImage(input, image));
     // Only the image: the profile empty, so its residue is all there is.
-    FileAnonymizer::Options options{ true, strict,
-                                     std::make_shared<const UidMap>(QByteArray(32, 'k')) };
+    FileAnonymizer::Options options{
+        { true, 0, std::make_shared<const UidMap>(QByteArray(32, 'k')) }, strict };
     options.blankText = blankText;
     FileAnonymizer::Folders folders;
     const QString output = m_dir.filePath(QStringLiteral("job/out/a.dcm"));

@@ -71,7 +71,7 @@ FileOutcome TestCleanup::anonymize(const QString &input, bool standard, bool str
                                    const QJsonObject &profile)
 {
     FileAnonymizer::Folders folders;
-    const FileAnonymizer::Options options{ standard, strict, m_uids };
+    const FileAnonymizer::Options options{ { standard, 0, m_uids }, strict };
     return FileAnonymizer::anonymizeFile(input, (outputOf(input)),
                                          FileAnonymizer::compileProfile(profile), options, folders);
 }

@@ -50,9 +50,9 @@ namespace {
 
 using Values = std::map<gdcm::Tag, std::optional<std::string>>; // absent: nullopt
 
-const UidMap &key()
+std::shared_ptr<const UidMap> key()
 {
-    static const UidMap uids(QByteArray(32, 'k'));
+    static const auto uids = std::make_shared<const UidMap>(QByteArray(32, 'k'));
     return uids;
 }
 
@@ -145,7 +145,7 @@ Values cleaned(StandardOptions::Set options, Cleanup::Record &record)
 {
     const gdcm::File original = tableFile();
     gdcm::File file = original;
-    Cleanup::clean(file, {}, Cleanup::Options{ true, &key(), options, false }, record);
+    Cleanup::clean(file, {}, Cleanup::Options{ true, options, key() }, record);
     return valuesOf(file, original);
 }
 
@@ -228,9 +228,9 @@ void TestResearchCopies::safePrivateKeepsKnownNumbersOnly()
         Cleanup::Record record;
         Cleanup::clean(file, {},
                        Cleanup::Options{
-                               true, &key(),
+                               true,
                                safe ? StandardOptions::Set(StandardOptions::RetainSafePrivate) : 0,
-                               false },
+                               key() },
                        record);
         QCOMPARE(ds.FindDataElement(gdcm::Tag(0x0019, 0x0010)), safe);
         QCOMPARE(TestDicom::valueOf(file, gdcm::Tag(0x0019, 0x100c)),
@@ -266,7 +266,7 @@ void TestResearchCopies::keptTextIsToldEvenNested()
                 ? StandardOptions::Set(StandardOptions::CleanDescriptors
                                        | StandardOptions::CleanStructuredContent)
                 : 0;
-        Cleanup::clean(file, {}, Cleanup::Options{ true, &key(), options, false }, record);
+        Cleanup::clean(file, {}, Cleanup::Options{ true, options, key() }, record);
         const QStringList residue = ResidueCheck::find(file, record).paths;
         QCOMPARE(residue.contains("(0008,1030)"), clean);
         QCOMPARE(residue.contains("(0040,A730)[0]>(0040,A730)[0]>(0040,A160)"), clean);
@@ -287,27 +287,27 @@ void TestResearchCopies::pseudonyms()
     const Pseudonym::Patient noIdOtherSpelling{ "", "", "ROE^JANE^", "19610203 " };
     const Pseudonym::Patient noIdOtherBirth{ "", "", "Roe^Jane", "19620203" };
 
-    const std::string pa = Pseudonym::of(a, key());
+    const std::string pa = Pseudonym::of(a, *key());
     QVERIFY2(QRegularExpression(QStringLiteral("^VX-[A-Z2-7]{10}$"))
                      .match(QString::fromStdString(pa))
                      .hasMatch(),
              pa.c_str());
-    QCOMPARE(Pseudonym::of(sameA, key()), pa);
-    QVERIFY(Pseudonym::of(otherIssuer, key()) != pa);
-    QVERIFY(Pseudonym::of(noId, key()) != pa);
-    QCOMPARE(Pseudonym::of(noIdOtherSpelling, key()), Pseudonym::of(noId, key()));
-    QVERIFY(Pseudonym::of(noIdOtherBirth, key()) != Pseudonym::of(noId, key()));
+    QCOMPARE(Pseudonym::of(sameA, *key()), pa);
+    QVERIFY(Pseudonym::of(otherIssuer, *key()) != pa);
+    QVERIFY(Pseudonym::of(noId, *key()) != pa);
+    QCOMPARE(Pseudonym::of(noIdOtherSpelling, *key()), Pseudonym::of(noId, *key()));
+    QVERIFY(Pseudonym::of(noIdOtherBirth, *key()) != Pseudonym::of(noId, *key()));
     QVERIFY(Pseudonym::of(a, UidMap(QByteArray(32, 'x'))) != pa);
 
     // Offsets: whole days from one to ten years, one per patient, many different ones.
     std::set<int> offsets;
     for (int i = 0; i < 200; ++i) {
-        const int days = Pseudonym::dateOffsetDays({ "", "P" + std::to_string(i), "", "" }, key());
+        const int days = Pseudonym::dateOffsetDays({ "", "P" + std::to_string(i), "", "" }, *key());
         QVERIFY(days >= 365 && days <= 3652);
         offsets.insert(days);
     }
     QVERIFY(offsets.size() > 190);
-    QCOMPARE(Pseudonym::dateOffsetDays(sameA, key()), Pseudonym::dateOffsetDays(a, key()));
+    QCOMPARE(Pseudonym::dateOffsetDays(sameA, *key()), Pseudonym::dateOffsetDays(a, *key()));
 
     // One name written in two character sets is one patient, in its files' pseudonyms.
     std::vector<std::string> ofFiles;
@@ -321,7 +321,7 @@ void TestResearchCopies::pseudonyms()
         file.GetDataSet().Insert(
                 TestDicom::element(TestDicom::birthDate, gdcm::VR::DA, "19450102"));
         Cleanup::Record record;
-        Cleanup::clean(file, {}, Cleanup::Options{ true, &key(), 0, false }, record);
+        Cleanup::clean(file, {}, Cleanup::Options{ true, 0, key() }, record);
         ofFiles.push_back(record.pseudonym);
     }
     QCOMPARE(ofFiles.at(0), ofFiles.at(1));
@@ -380,7 +380,9 @@ void TestResearchCopies::modifiedDatesKeepIntervalsAtEveryLevel()
             gdcm::Tag(0x0040, 0xa073), // filled with dummies
             { TestDicom::element(gdcm::Tag(0x0040, 0xa030), VR::DT, "20230201") }));
     Cleanup::Record record;
-    Cleanup::clean(file, {}, Cleanup::Options{ true, &key(), StandardOptions::ModifiedDates, true },
+    Cleanup::clean(file, {},
+                   Cleanup::Options{ true, StandardOptions::ModifiedDates, key(),
+                                     std::make_shared<LinkFile>() },
                    record);
     const int days = record.dateOffsetDays;
     QVERIFY(days >= 365);

@@ -131,7 +131,7 @@ void TestDicomCheck::crafted()
     const FileOutcome outcome = FileAnonymizer::anonymizeFile(
             input, out.filePath(QStringLiteral("case.dcm")),
             FileAnonymizer::compileProfile(TagProfile::load()),
-            { standard, false, std::make_shared<const UidMap>(QByteArray(32, 'k')) }, folders);
+            { { standard, 0, std::make_shared<const UidMap>(QByteArray(32, 'k')) } }, folders);
     QCOMPARE(TestDicom::readAll(input), bytes);
     const QStringList written = TestDicom::treeOf(out.path());
     if (outcome.status == FileOutcome::Status::Failed) {

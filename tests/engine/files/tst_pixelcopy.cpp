@@ -150,10 +150,10 @@ void TestPixelCopy::sameBytesEitherWay()
     FileAnonymizer::Folders foldersB;
     const FileOutcome copied = FileAnonymizer::anonymizeFile(
             input, out.filePath("verbatim/x.dcm"), m_profile,
-            FileAnonymizer::Options{ standard, false, m_uids, true }, foldersA);
+            FileAnonymizer::Options{ { standard, 0, m_uids }, false, true }, foldersA);
     const FileOutcome whole = FileAnonymizer::anonymizeFile(
             input, out.filePath("whole/x.dcm"), m_profile,
-            FileAnonymizer::Options{ standard, false, m_uids, false }, foldersB);
+            FileAnonymizer::Options{ { standard, 0, m_uids }, false, false }, foldersB);
     QCOMPARE(TestDicom::sha256(input), before);
     QCOMPARE(int(copied.status), int(whole.status));
     QCOMPARE(copied.reason, whole.reason);

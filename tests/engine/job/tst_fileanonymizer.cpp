@@ -1,3 +1,5 @@
+#include "bridge/messagekeys.h"
+#include "bridge/qmlhandler.h"
 #include "engine/job/fileanonymizer.h"
 #include "engine/job/jobplan.h"
 #include "engine/files/outputfile.h"
@@ -169,14 +171,16 @@ void TestFileAnonymizer::cleanup()
 
 TestJob::Result TestFileAnonymizer::run(const QStringList &folders, const QString &patientName)
 {
-    QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setWorkerCount(2);
+    JobController jobs;
+    jobs.setWorkerCount(2);
     if (!patientName.isEmpty())
-        handler.receiveFromQml(MessageKey::changeTagText, "PatientsName:" + patientName);
+        jobs.editProfile([&patientName](QJsonObject &profile) {
+            TagProfile::setUserText(profile, "PatientsName:" + patientName);
+        });
     QStringList paths;
     for (const QString &folder : folders)
         paths.append(path(folder));
-    return TestJob::run(handler, paths);
+    return TestJob::run(jobs, paths);
 }
 
 void TestFileAnonymizer::verifyNoPartFiles()
@@ -189,7 +193,7 @@ void TestFileAnonymizer::verifyNothingLost(const QString &folder, const TestJob:
                                            const QByteArray &patientName)
 {
     const JobPlan::FileLists lists
-            = JobPlan::listFolders({ QUrl::fromLocalFile(path(folder)).toString() });
+            = JobPlan::listFolders({ path(folder) });
     if (!lists.files.isEmpty())
         QCOMPARE(job.lastProgress, 1.0f);
     for (qsizetype i = 0; i < lists.files.size(); ++i) {
@@ -286,7 +290,7 @@ void TestFileAnonymizer::userTexts()
     QmlHandler handler(QmlHandler::ServerClient::None);
     for (const QString &message : messages)
         handler.receiveFromQml(message.section('|', 0, 0), message.section('|', 1));
-    QCOMPARE(TestJob::run(handler, { path("in") }).errors, QStringList());
+    QCOMPARE(TestJob::run(handler.jobs(), { path("in") }).errors, QStringList());
     const auto out = TestDicom::read(path("in_depersonification/a.dcm"));
     QVERIFY(out);
     QCOMPARE(TestDicom::valueOf(*out, TestDicom::patientName), expected);
@@ -298,7 +302,7 @@ void TestFileAnonymizer::editDuringAJobAppliesFromTheNextFile()
     for (int i = 0; i < files; ++i)
         QVERIFY(TestDicom::write(path("in/%1.dcm").arg(i)));
     QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setWorkerCount(1);
+    handler.jobs().setWorkerCount(1);
     // Runs on the worker, between its first and second file.
     std::atomic<int> finished{ 0 };
     connect(
@@ -309,7 +313,7 @@ void TestFileAnonymizer::editDuringAJobAppliesFromTheNextFile()
                                            QStringLiteral("PatientsName:Later"));
             },
             Qt::DirectConnection);
-    QCOMPARE(TestJob::run(handler, { path("in") }).errors, QStringList());
+    QCOMPARE(TestJob::run(handler.jobs(), { path("in") }).errors, QStringList());
     QList<QByteArray> names;
     for (int i = 0; i < files; ++i) {
         const auto out = TestDicom::read(path("in_depersonification/%1.dcm").arg(i));
@@ -336,22 +340,21 @@ void TestFileAnonymizer::badFilesFailWithTheirInputPath()
         QTest::ignoreMessage(
                 QtDebugMsg,
                 QRegularExpression(QStringLiteral("^error read file .*") + QLatin1String(name)));
-    const TestJob::Result job = TestJob::run(handler, { path("in") });
+    const TestJob::Result job = TestJob::run(handler.jobs(), { path("in") });
     QCOMPARE(job.errors,
              (QStringList{ path("in/empty.dcm"), path("in/notes.txt"), path("in/sub/cut.dcm") }));
-    QCOMPARE(handler.done(), 4);
+    QCOMPARE(handler.jobs().done(), 4);
     QCOMPARE(job.lastProgress, 1.0f);
     QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList{ "good.dcm" });
 
     // The window hears how the job ended, and the report beside the copies says why each
     // file failed; it holds no value of the inputs.
-    QCOMPARE(job.outcome.value("text").toString(),
+    QCOMPARE(job.text,
              QStringLiteral("4 files: 1 written with residue (names, dates, UIDs, other details), "
                             "3 failed, 1 skipped · "
                             "in_depersonification"));
     const QString report = path("in_depersonification.report.txt");
-    QCOMPARE(job.outcome.value("reports").toArray(),
-             QJsonArray{ QUrl::fromLocalFile(report).toString() });
+    QCOMPARE(job.reports, QStringList{ report });
     const QString reportText = readText(report);
     const QRegularExpression lines(
             "^Vexar Anonymizer 1\\.0\\.1: anonymization report\n"
@@ -376,13 +379,13 @@ void TestFileAnonymizer::badFilesFailWithTheirInputPath()
 void TestFileAnonymizer::secondRunReplacesTheCopies()
 {
     QVERIFY(TestDicom::write(path("in/a.dcm")));
-    QCOMPARE(run({ "in" }).outcome.value("text").toString(),
+    QCOMPARE(run({ "in" }).text,
              QStringLiteral("1 file: 1 written with residue (names, dates, UIDs, other details) · "
                             "in_depersonification"));
     const TestJob::Result again = run({ "in" }, QStringLiteral("Anon"));
     QCOMPARE(again.errors, QStringList());
     // The copies join an earlier job's, and the user is told so.
-    QCOMPARE(again.outcome.value("text").toString(),
+    QCOMPARE(again.text,
              QStringLiteral("1 file: 1 written with residue (names, dates, UIDs, other details) · "
                             "in_depersonification (added to an "
                             "existing folder)"));
@@ -395,7 +398,7 @@ void TestFileAnonymizer::secondRunReplacesTheCopies()
     QCOMPARE(TestDicom::treeOf(path("in_depersonification")), QStringList{ "a.dcm" });
 }
 
-// The bridge's destructor stops the workers between files and waits for them: whatever was
+// The job controller's destructor stops the workers between files and waits for them: whatever was
 // written is whole, under its final name.
 void TestFileAnonymizer::shutdownDuringAJob()
 {
@@ -404,11 +407,11 @@ void TestFileAnonymizer::shutdownDuringAJob()
     for (int i = 1; i < files; ++i)
         QVERIFY(QFile::copy(path("in/0.dcm"), path("in/%1.dcm").arg(i)));
 
-    auto handler = std::make_unique<QmlHandler>(QmlHandler::ServerClient::None);
-    handler->setWorkerCount(2);
-    handler->receiveFromQml(MessageKey::openFolder, QUrl::fromLocalFile(path("in")).toString());
-    QTRY_VERIFY(handler->done() > 0);
-    handler.reset();
+    auto jobs = std::make_unique<JobController>();
+    jobs->setWorkerCount(2);
+    jobs->start({ path("in") });
+    QTRY_VERIFY(jobs->done() > 0);
+    jobs.reset();
 
     verifyNoPartFiles();
     for (const QString &file : TestDicom::treeOf(path("in_depersonification"))) {
@@ -501,8 +504,8 @@ void TestFileAnonymizer::failedStreamIsNeverCommitted()
     options.trailer = true;
     QVERIFY(TestDicom::write(path("in/a.dcm"), options));
     const auto profile = FileAnonymizer::compileProfile(TagProfile::load());
-    const FileAnonymizer::Options anonymize{ false, false,
-                                             std::make_shared<const UidMap>(QByteArray(32, 'k')) };
+    const FileAnonymizer::Options anonymize{
+        { false, 0, std::make_shared<const UidMap>(QByteArray(32, 'k')) } };
     // The whole copy first, to know where its parts lie.
     FileAnonymizer::Folders folders;
     FileOutcome outcome = FileAnonymizer::anonymizeFile(path("in/a.dcm"), path("whole/a.dcm"),
@@ -769,7 +772,7 @@ void TestFileAnonymizer::trees()
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(job.errors, expected);
     QCOMPARE(TestDicom::treeOf(path("in_depersonification")), written);
-    QVERIFY(job.outcome.value("text").toString().contains(
+    QVERIFY(job.text.contains(
                     QStringLiteral("%1 failed").arg(failed.size()))
             != failed.isEmpty());
     verifyNothingLost("in", job);

@@ -133,7 +133,7 @@ void TestJobPlan::naming()
                 : piece.contains(QLatin1String("%1")) ? piece.arg(m_dir->path())
                                                       : url(piece);
     }
-    QCOMPARE(relativePairs(JobPlan::listFolders(pieces), m_dir->path()), expected);
+    QCOMPARE(relativePairs(JobPlan::listFolders(JobPlan::foldersOfPieces(pieces)), m_dir->path()), expected);
 }
 
 void TestJobPlan::noTwoInputsShareAnOutput_data()
@@ -200,7 +200,7 @@ void TestJobPlan::noTwoInputsShareAnOutput()
         touch(folder + QStringLiteral("/f.dcm"));
         pieces.append(url(folder));
     }
-    const JobPlan::FileLists lists = JobPlan::listFolders(pieces);
+    const JobPlan::FileLists lists = JobPlan::listFolders(JobPlan::foldersOfPieces(pieces));
     QCOMPARE(lists.files.size(), folders.size());
     QStringList outputs;
     for (qsizetype i = 0; i < folders.size(); ++i) {
@@ -266,7 +266,7 @@ void TestJobPlan::nothingLeftOutWithoutAWord()
         QVERIFY(QFile::setPermissions(entry, QFileDevice::WriteOwner));
 #endif
     }
-    const JobPlan::FileLists lists = JobPlan::listFolders({ url(QStringLiteral("in")) });
+    const JobPlan::FileLists lists = JobPlan::listFolders({ m_dir->filePath(QStringLiteral("in")) });
     QFile::setPermissions(entry,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const bool droppedFolderFails = name.isEmpty();
@@ -291,7 +291,7 @@ void TestJobPlan::outputFolderThatHeldFiles()
     touch(QStringLiteral("b/1"));
     touch(QStringLiteral("b_depersonification/.old"));
     QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("a_depersonification"))));
-    const JobPlan::FileLists lists = JobPlan::listFolders({ url("a"), url("b") });
+    const JobPlan::FileLists lists = JobPlan::listFolders({ m_dir->filePath("a"), m_dir->filePath("b") });
     QCOMPARE(lists.folders.size(), 2);
     QCOMPARE(lists.folders.at(0).output, m_dir->filePath("a_depersonification"));
     QCOMPARE(lists.folders.at(0).existed, false); // empty

@@ -1,12 +1,10 @@
-#include "bridge/messagekeys.h"
-#include "bridge/qmlhandler.h"
+#include "bridge/jobcontroller.h"
 #include "engine/job/progress.h"
 
 #include "shared/dicomfiles.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonObject>
 #include <QThread>
 
 #include <QSemaphore>
@@ -14,12 +12,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
-#include <QUrl>
 #include <atomic>
 
-// The progress rule, and the progress a real job sends through the bridge with a clock the
-// test controls. The jobs here are of text files, which fail at once and still count.
-class TestProgress : public QObject
+// The job controller: the progress rule, and the progress a real job sends with a clock the test
+// controls; jobs that add to a running one or replace a finished one; the reports of a stopped or
+// repeated job. The jobs here are of text files, which fail at once and still count.
+class TestJobController : public QObject
 {
     Q_OBJECT
 
@@ -45,43 +43,37 @@ private:
     qint64 m_now = 1000;
 };
 
-void TestProgress::init()
+void TestJobController::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_now = 1000;
 }
 
-void TestProgress::cleanup()
+void TestJobController::cleanup()
 {
     QThreadPool::globalInstance()->setMaxThreadCount(QThread::idealThreadCount());
 }
 
-QString TestProgress::folderOf(int files, const QString &name)
+QString TestJobController::folderOf(int files, const QString &name)
 {
     const QString folder = m_dir->filePath(name);
     for (int i = 0; i < files; ++i) {
         if (!TestDicom::writeAll(folder + QStringLiteral("/f%1.txt").arg(i), "not DICOM\n"))
             qFatal("cannot write the test files");
     }
-    return QUrl::fromLocalFile(folder).toString();
+    return folder;
 }
 
-QList<float> TestProgress::progressValues(const QSignalSpy &spy)
+QList<float> TestJobController::progressValues(const QSignalSpy &spy)
 {
     QList<float> values;
-    for (const QList<QVariant> &message : spy) {
-        if (message.at(0).toString() == MessageKey::updateProgress) {
-            // Sent as a single-precision number, as the window receives it.
-            if (message.at(1).typeId() != QMetaType::Float)
-                qFatal("progress is not a float");
-            values.append(message.at(1).toFloat());
-        }
-    }
+    for (const QList<QVariant> &report : spy)
+        values.append(Progress::fraction(report.at(0).toInt(), report.at(1).toInt()));
     return values;
 }
 
-void TestProgress::rule_data()
+void TestJobController::rule_data()
 {
     QTest::addColumn<int>("done");
     QTest::addColumn<int>("total");
@@ -95,7 +87,7 @@ void TestProgress::rule_data()
     QTest::addRow("clock gone backwards") << 1 << 3 << qint64(-5000) << false;
 }
 
-void TestProgress::rule()
+void TestJobController::rule()
 {
     QFETCH(int, done);
     QFETCH(int, total);
@@ -105,7 +97,7 @@ void TestProgress::rule()
 }
 
 // With 100 ms between files every file is sent; with no time passing only the last one.
-void TestProgress::sentByTheClock_data()
+void TestJobController::sentByTheClock_data()
 {
     QTest::addColumn<int>("files");
     QTest::addColumn<int>("step"); // ms the clock moves per reading
@@ -114,21 +106,20 @@ void TestProgress::sentByTheClock_data()
     QTest::addRow("fast") << 200 << 0 << QList<float>{ 1.0f };
 }
 
-void TestProgress::sentByTheClock()
+void TestJobController::sentByTheClock()
 {
     QFETCH(int, files);
     QFETCH(int, step);
     QFETCH(QList<float>, sent);
-    QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setClockForTesting([this, step] { return m_now += step; });
-    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
-    QVERIFY(spy.isValid());
-    handler.receiveFromQml(MessageKey::openFolder, folderOf(files));
-    QTRY_COMPARE(handler.done(), files);
+    JobController jobs;
+    jobs.setClockForTesting([this, step] { return m_now += step; });
+    QSignalSpy spy(&jobs, &JobController::progressed);
+    jobs.start({ folderOf(files) });
+    QTRY_COMPARE(jobs.done(), files);
     QCOMPARE(progressValues(spy), sent);
 }
 
-void TestProgress::emptyJobSendsOnlyItsOutcome_data()
+void TestJobController::emptyJobSendsOnlyItsOutcome_data()
 {
     QTest::addColumn<QStringList>("entries"); // made in "empty"
     QTest::addColumn<QString>("text"); // "%1": the folder's path
@@ -139,29 +130,28 @@ void TestProgress::emptyJobSendsOnlyItsOutcome_data()
 
 // A job without files sends no progress (the window stays idle), only its outcome, which
 // names no output folder: none is made.
-void TestProgress::emptyJobSendsOnlyItsOutcome()
+void TestJobController::emptyJobSendsOnlyItsOutcome()
 {
     QFETCH(QStringList, entries);
     QFETCH(QString, text);
-    QmlHandler handler(QmlHandler::ServerClient::None);
-    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
-    QVERIFY(spy.isValid());
+    JobController jobs;
+    QSignalSpy progressed(&jobs, &JobController::progressed);
+    QSignalSpy finished(&jobs, &JobController::finished);
     const QString folder = m_dir->filePath(QStringLiteral("empty"));
     QVERIFY(QDir().mkpath(folder));
     for (const QString &entry : entries)
         QVERIFY(TestDicom::writeAll(folder + '/' + entry, {}));
-    handler.receiveFromQml(MessageKey::openFolder, QUrl::fromLocalFile(folder).toString());
-    handler.waitForWorkers();
+    jobs.start({ folder });
+    jobs.waitForWorkers();
     QCoreApplication::processEvents();
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).toString(), MessageKey::jobOutcome);
-    QCOMPARE(spy.at(0).at(1).toJsonObject().value("text").toString(),
-             text.arg(QDir::toNativeSeparators(folder)));
-    QCOMPARE(handler.total(), 0);
+    QCOMPARE(progressed.count(), 0);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(jobs.summaryText(false), text.arg(QDir::toNativeSeparators(folder)));
+    QCOMPARE(jobs.total(), 0);
     QVERIFY(!QFileInfo::exists(folder + QStringLiteral("_depersonification")));
 }
 
-void TestProgress::secondJobAddsToTheRunningTotals()
+void TestJobController::secondJobAddsToTheRunningTotals()
 {
     // One pool thread, held until both jobs are queued: the first job is surely unfinished
     // when the second arrives.
@@ -169,18 +159,17 @@ void TestProgress::secondJobAddsToTheRunningTotals()
     QSemaphore gate;
     QThreadPool::globalInstance()->start([&gate] { gate.acquire(); });
 
-    QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setWorkerCount(2);
-    handler.setClockForTesting([this] { return m_now += 100; });
-    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
-    QVERIFY(spy.isValid());
-    handler.receiveFromQml(MessageKey::openFolder, folderOf(3, QStringLiteral("first")));
-    handler.receiveFromQml(MessageKey::openFolder, folderOf(2, QStringLiteral("second")));
-    const int total = handler.total();
+    JobController jobs;
+    jobs.setWorkerCount(2);
+    jobs.setClockForTesting([this] { return m_now += 100; });
+    QSignalSpy spy(&jobs, &JobController::progressed);
+    jobs.start({ folderOf(3, QStringLiteral("first")) });
+    jobs.start({ folderOf(2, QStringLiteral("second")) });
+    const int total = jobs.total();
     gate.release(); // before any check can end the test with the pool held
     QCOMPARE(total, 5);
 
-    QTRY_COMPARE(handler.done(), 5);
+    QTRY_COMPARE(jobs.done(), 5);
     const QList<float> values = progressValues(spy);
     QCOMPARE(values.size(), 5);
     QCOMPARE(values.last(), 1.0f);
@@ -188,21 +177,20 @@ void TestProgress::secondJobAddsToTheRunningTotals()
         QVERIFY(values.at(i) < 1.0f);
 }
 
-void TestProgress::finishedJobIsReplacedByTheNext()
+void TestJobController::finishedJobIsReplacedByTheNext()
 {
-    QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setClockForTesting([this] { return m_now += 100; });
-    handler.receiveFromQml(MessageKey::openFolder, folderOf(3, QStringLiteral("first")));
-    QTRY_COMPARE(handler.done(), 3);
-    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
-    QVERIFY(spy.isValid());
-    handler.receiveFromQml(MessageKey::openFolder, folderOf(2, QStringLiteral("second")));
-    QCOMPARE(handler.total(), 2);
-    QTRY_COMPARE(handler.done(), 2);
+    JobController jobs;
+    jobs.setClockForTesting([this] { return m_now += 100; });
+    jobs.start({ folderOf(3, QStringLiteral("first")) });
+    QTRY_COMPARE(jobs.done(), 3);
+    QSignalSpy spy(&jobs, &JobController::progressed);
+    jobs.start({ folderOf(2, QStringLiteral("second")) });
+    QCOMPARE(jobs.total(), 2);
+    QTRY_COMPARE(jobs.done(), 2);
     QCOMPARE(progressValues(spy), (QList<float>{ 0.5f, 1.0f }));
 }
 
-void TestProgress::reportAccountsForTheWholeFolder_data()
+void TestJobController::reportAccountsForTheWholeFolder_data()
 {
     QTest::addColumn<bool>("stop"); // the job is stopped after its first file
     QTest::addColumn<bool>("nested"); // its subfolder "sub", of two files, is dropped with it
@@ -231,44 +219,42 @@ void TestProgress::reportAccountsForTheWholeFolder_data()
 // A report is replaced by the next job of its folder, so it describes all that the folder
 // holds or should hold: the files a stopped job did not reach, and copies an earlier job of
 // the same input left there.
-void TestProgress::reportAccountsForTheWholeFolder()
+void TestJobController::reportAccountsForTheWholeFolder()
 {
     QFETCH(bool, stop);
     QFETCH(bool, nested);
     QFETCH(QString, outcome);
     QFETCH(QStringList, lines);
-    QString url = folderOf(3);
+    QStringList folders{ folderOf(3) };
     if (nested)
-        url += QLatin1Char('\n') + folderOf(2, QStringLiteral("job/sub"));
+        folders.append(folderOf(2, QStringLiteral("job/sub")));
     QVERIFY(TestDicom::writeAll(m_dir->filePath(QStringLiteral("job_depersonification/gone.dcm")),
                                 "an earlier copy"));
-    QmlHandler handler(QmlHandler::ServerClient::None);
-    handler.setWorkerCount(1);
+    JobController jobs;
+    jobs.setWorkerCount(1);
     // On the worker, after its first file: it waits there until the stop is asked for.
     std::atomic<bool> firstDone{ false };
     QMetaObject::Connection holdFirst;
     if (stop) {
         holdFirst = connect(
-                &handler, &QmlHandler::writeFile, &handler,
+                &jobs, &JobController::writeFile, &jobs,
                 [&] {
                     firstDone = true;
-                    while (!handler.stopRequested())
+                    while (!jobs.stopRequested())
                         QThread::yieldCurrentThread();
                 },
                 Qt::DirectConnection);
     }
-    QSignalSpy spy(&handler, &QmlHandler::sendToQml);
-    QVERIFY(spy.isValid());
-    handler.receiveFromQml(MessageKey::openFolder, url);
+    QSignalSpy finished(&jobs, &JobController::finished);
+    jobs.start(folders);
     if (stop) {
         QTRY_VERIFY(firstDone.load());
-        handler.receiveFromQml(MessageKey::stopJob, QString());
+        jobs.stop();
     }
-    QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toString() == MessageKey::jobOutcome);
-    const QJsonObject sent = spy.last().at(1).toJsonObject();
-    QVERIFY2(sent.value("text").toString().startsWith(outcome),
-             qPrintable(sent.value("text").toString()));
-    QCOMPARE(sent.value("stopped").toBool(), stop);
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toBool(), stop);
+    const QString text = jobs.summaryText(stop);
+    QVERIFY2(text.startsWith(outcome), qPrintable(text));
     const QByteArray report = TestDicom::readAll(
             m_dir->filePath(QStringLiteral("job_depersonification.report.txt")));
     for (const QString &line : lines)
@@ -276,10 +262,10 @@ void TestProgress::reportAccountsForTheWholeFolder()
                  qPrintable(line + '\n' + report));
     // The next job is not stopped.
     disconnect(holdFirst);
-    handler.receiveFromQml(MessageKey::openFolder, url);
+    jobs.start(folders);
     // (After a nested job, the subfolder's report lies in the folder and is listed too.)
-    QTRY_VERIFY(handler.done() >= (nested ? 7 : 3) && handler.done() == handler.total());
+    QTRY_VERIFY(jobs.done() >= (nested ? 7 : 3) && jobs.done() == jobs.total());
 }
 
-QTEST_GUILESS_MAIN(TestProgress)
-#include "tst_progress.moc"
+QTEST_GUILESS_MAIN(TestJobController)
+#include "tst_jobcontroller.moc"

@@ -56,8 +56,13 @@ QmlHandler::QmlHandler(ServerClient serverClient, QObject *parent) : QObject(par
     connect(&m_jobs, &JobController::finished, this, &QmlHandler::sendJobOutcome);
 }
 
-// The job controller, a member, asks its workers to stop and waits for them.
-QmlHandler::~QmlHandler() = default;
+QmlHandler::~QmlHandler()
+{
+    // The workers emit this object's signals through the controller's until they return: they
+    // are stopped while the whole object is still there.
+    m_jobs.requestStop();
+    m_jobs.waitForWorkers();
+}
 
 void QmlHandler::startServerClient(const QStringList &serviceBaseUrls)
 {

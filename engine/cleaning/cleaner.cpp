@@ -78,7 +78,7 @@ std::string Cleaner::newUid(const gdcm::DataElement &element)
 class Cleaner::Gathering : public DataSetVisitor
 {
 public:
-    explicit Gathering(Cleaner &cleaner) : m_cleaner(cleaner) { }
+    explicit Gathering(Cleaner &cleaner) : DataSetVisitor(Keys::None), m_cleaner(cleaner) { }
 
 private:
     void element(const gdcm::DataElement &element, const Place &place) override

@@ -1,7 +1,6 @@
 #include "engine/dicom/datasetvisitor.h"
 
 #include "engine/dicom/dicomfacts.h"
-#include "engine/dicom/elementwalk.h"
 
 bool DataSetVisitor::walk(const gdcm::DataSet &dataSet, const CharacterSet &around)
 {
@@ -11,14 +10,9 @@ bool DataSetVisitor::walk(const gdcm::DataSet &dataSet, const CharacterSet &arou
 
 bool DataSetVisitor::walkItems(gdcm::SequenceOfItems &items, const Place &from)
 {
-    m_key = from.key;
+    if (m_keys == Keys::Kept)
+        m_key = from.key;
     return enter(items, { from.dataSet, from.charset, m_key, from.depth });
-}
-
-gdcm::SmartPointer<gdcm::SequenceOfItems> DataSetVisitor::itemsOf(const gdcm::DataElement &element,
-                                                                  const gdcm::DataSet &owner)
-{
-    return ElementWalk::itemsOf(element, owner);
 }
 
 bool DataSetVisitor::atLimit(const Place &place)
@@ -32,6 +26,11 @@ bool DataSetVisitor::walkDataSet(const gdcm::DataSet &dataSet, const CharacterSe
     const CharacterSet charset = ElementWalk::characterSet(dataSet, around);
     const Place here{ dataSet, charset, m_key, depth };
     begin(here);
+    if (m_keys == Keys::None) {
+        for (const gdcm::DataElement &each : dataSet.GetDES())
+            element(each, here);
+        return end(here);
+    }
     for (const gdcm::DataElement &each : dataSet.GetDES()) {
         const size_t mark = m_key.size();
         ElementWalk::appendTag(m_key, each.GetTag());
@@ -49,7 +48,8 @@ bool DataSetVisitor::enter(gdcm::SequenceOfItems &items, const Place &place)
     const size_t mark = m_key.size();
     for (gdcm::SequenceOfItems::SizeType i = 1; i <= items.GetNumberOfItems(); ++i) {
         gdcm::Item &item = items.GetItem(i);
-        ElementWalk::appendItem(m_key, static_cast<quint32>(i - 1));
+        if (m_keys == Keys::Kept)
+            ElementWalk::appendItem(m_key, static_cast<quint32>(i - 1));
         if (walkDataSet(item.GetNestedDataSet(), place.charset, place.depth + 1)) {
             item.SetVLToUndefined();
             changed = true;

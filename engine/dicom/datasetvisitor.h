@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/dicom/characterset.h"
+#include "engine/dicom/elementwalk.h"
 
 #include <gdcmDataElement.h>
 #include <gdcmDataSet.h>
@@ -29,10 +30,16 @@ public:
     {
         const gdcm::DataSet &dataSet; // the data set the element stands in
         const CharacterSet &charset; // the character set that holds in it
-        const std::string &key; // the element's key; in begin() and end(), the data set's
+        const std::string &key; // the element's key; in begin() and end(), the data set's;
+                                // always empty with Keys::None
         int depth; // 0 for the top level, one more in each item
     };
 
+    // Whether the walk keeps the key of where it stands: a walk that never reads it spares
+    // the work on every element.
+    enum class Keys : bool { Kept, None };
+
+    explicit DataSetVisitor(Keys keys = Keys::Kept) : m_keys(keys) { }
     virtual ~DataSetVisitor() = default;
 
     // Walks a data set at the top level: depth 0, an empty key, `around` as the character set
@@ -46,7 +53,10 @@ public:
     // A sequence's items, parsed or kept by GDCM as bytes (then parsed into a new sequence that
     // is not put back); null for any other element (ElementWalk::itemsOf).
     static gdcm::SmartPointer<gdcm::SequenceOfItems> itemsOf(const gdcm::DataElement &element,
-                                                             const gdcm::DataSet &owner);
+                                                             const gdcm::DataSet &owner)
+    {
+        return ElementWalk::itemsOf(element, owner);
+    }
 
     // Called from element(), with the place this walk gave it: walks the items of `items`, the
     // value of the element there, each one level deeper with its index in the key. Nothing at
@@ -54,9 +64,6 @@ public:
     // with its length made anew (the sequence's own length, and its element's, are the
     // caller's to mark).
     bool enter(gdcm::SequenceOfItems &items, const Place &place);
-
-    // True where enter() walks no deeper: the element stands at the depth limit.
-    static bool atLimit(const Place &place);
 
 protected:
     // A data set is about to be walked (an item's, or the top level).
@@ -68,7 +75,10 @@ protected:
     virtual bool end(const Place &) { return false; }
 
 private:
+    // True where enter() walks no deeper: the element stands at the depth limit.
+    static bool atLimit(const Place &place);
     bool walkDataSet(const gdcm::DataSet &dataSet, const CharacterSet &around, int depth);
 
+    const Keys m_keys;
     std::string m_key;
 };

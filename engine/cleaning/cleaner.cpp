@@ -3,7 +3,7 @@
 #include "engine/cleaning/cleanupcommon.h"
 #include "engine/cleaning/pseudonym.h"
 #include "engine/cleaning/uidmap.h"
-#include "engine/dicom/dicomfacts.h"
+#include "engine/dicom/datasetvisitor.h"
 #include "engine/dicom/elementwalk.h"
 #include "engine/dicom/vrvalue.h"
 
@@ -14,7 +14,6 @@ namespace Cleanup {
 namespace {
 
 using namespace CleanupCommon;
-using DicomFacts::maxSequenceDepth;
 using ElementWalk::bytes;
 
 // The texts a name, an ID, a date or a UID is written in; codes, numbers and ages are too
@@ -73,53 +72,70 @@ std::string Cleaner::newUid(const gdcm::DataElement &element)
     return VrValue::padded(gdcm::VR::UI, uid);
 }
 
-void Cleaner::collect(const gdcm::DataSet &dataSet, const CharacterSet &around, int depth)
+// The walk that gathers the matcher's inputs from the values as they were read: every person
+// name, and the values the profile or the table names. Items beyond the depth limit are not
+// read.
+class Cleaner::Gathering : public DataSetVisitor
 {
-    const CharacterSet charset = ElementWalk::characterSet(dataSet, around);
-    for (const gdcm::DataElement &element : dataSet.GetDES()) {
-        const gdcm::Tag &tag = element.GetTag();
-        if (const auto items = ElementWalk::itemsOf(element, dataSet)) {
-            if (depth >= maxSequenceDepth)
-                continue;
-            for (gdcm::SequenceOfItems::SizeType i = 1; i <= items->GetNumberOfItems(); ++i)
-                collect(items->GetItem(i).GetNestedDataSet(), charset, depth + 1);
-            continue;
-        }
-        const gdcm::VR::VRType vr = ElementWalk::vrOf(element, dataSet);
-        if (vr == gdcm::VR::PN) {
-            // Every person's name, wherever it stands: a private block's too.
-            for (QString &name : values(element, charset))
-                m_matcherInputs.push_back({ IdentifierMatcher::Input::As::Name, std::move(name) });
-            continue;
-        }
-        // A private element's value is the maker's, rarely the patient's; the private
-        // blocks are searched for the patient's values instead.
-        // The dates Modified Dates moves are searched for in their original spellings.
-        // What an option keeps is judged, not searched for.
-        const bool named = (m_record.names(tag.GetGroup(), tag.GetElement())
-                            && !m_record.keptByOption(tag.GetGroup(), tag.GetElement()))
-                || (m_shiftDates && isDate(vr));
-        if (tag.IsPrivate() || !named || !holdsIdentifyingText(vr))
-            continue;
-        if (vr == gdcm::VR::UI) {
-            m_record.matcher.addUid(ElementWalk::trimmed(bytes(element)));
-            continue;
-        }
-        const bool birthDate = tag == patientBirthDate;
-        const bool id = !birthDate && ElementWalk::namesAnId(tag);
-        using As = IdentifierMatcher::Input::As;
-        for (QString &value : values(element, charset)) {
-            if (birthDate)
-                m_matcherInputs.push_back({ As::BirthDate, std::move(value) });
-            else if (id)
-                m_matcherInputs.push_back({ As::Id, std::move(value) });
-            else if (vr == gdcm::VR::LT || vr == gdcm::VR::ST || vr == gdcm::VR::UT)
-                continue; // comments and reports: their own element is what they name
-            else
-                m_matcherInputs.push_back(
-                        { vr == gdcm::VR::DA || vr == gdcm::VR::DT ? As::Date : As::Text,
-                          std::move(value) });
-        }
+public:
+    explicit Gathering(Cleaner &cleaner) : DataSetVisitor(Keys::None), m_cleaner(cleaner) { }
+
+private:
+    void element(const gdcm::DataElement &element, const Place &place) override
+    {
+        if (const auto items = itemsOf(element, place.dataSet))
+            enter(*items, place);
+        else
+            m_cleaner.gather(element, place.dataSet, place.charset);
+    }
+
+    Cleaner &m_cleaner;
+};
+
+void Cleaner::collect(const gdcm::DataSet &dataSet)
+{
+    Gathering(*this).walk(dataSet);
+}
+
+// One element's values for the matcher, when they are of a kind it looks for.
+void Cleaner::gather(const gdcm::DataElement &element, const gdcm::DataSet &owner,
+                     const CharacterSet &charset)
+{
+    const gdcm::Tag &tag = element.GetTag();
+    const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
+    if (vr == gdcm::VR::PN) {
+        // Every person's name, wherever it stands: a private block's too.
+        for (QString &name : values(element, charset))
+            m_matcherInputs.push_back({ IdentifierMatcher::Input::As::Name, std::move(name) });
+        return;
+    }
+    // A private element's value is the maker's, rarely the patient's; the private
+    // blocks are searched for the patient's values instead.
+    // The dates Modified Dates moves are searched for in their original spellings.
+    // What an option keeps is judged, not searched for.
+    const bool named = (m_record.names(tag.GetGroup(), tag.GetElement())
+                        && !m_record.keptByOption(tag.GetGroup(), tag.GetElement()))
+            || (m_shiftDates && isDate(vr));
+    if (tag.IsPrivate() || !named || !holdsIdentifyingText(vr))
+        return;
+    if (vr == gdcm::VR::UI) {
+        m_record.matcher.addUid(ElementWalk::trimmed(bytes(element)));
+        return;
+    }
+    const bool birthDate = tag == patientBirthDate;
+    const bool id = !birthDate && ElementWalk::namesAnId(tag);
+    using As = IdentifierMatcher::Input::As;
+    for (QString &value : values(element, charset)) {
+        if (birthDate)
+            m_matcherInputs.push_back({ As::BirthDate, std::move(value) });
+        else if (id)
+            m_matcherInputs.push_back({ As::Id, std::move(value) });
+        else if (vr == gdcm::VR::LT || vr == gdcm::VR::ST || vr == gdcm::VR::UT)
+            continue; // comments and reports: their own element is what they name
+        else
+            m_matcherInputs.push_back(
+                    { vr == gdcm::VR::DA || vr == gdcm::VR::DT ? As::Date : As::Text,
+                      std::move(value) });
     }
 }
 

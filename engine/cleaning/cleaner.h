@@ -3,6 +3,7 @@
 #include "engine/cleaning/cleanup.h"
 #include "engine/cleaning/confidentialityprofile.h"
 #include "engine/dicom/characterset.h"
+#include "engine/dicom/datasetvisitor.h"
 #include "engine/dicom/iodtype.h"
 
 #include <gdcmDataElement.h>
@@ -33,23 +34,30 @@ public:
     Cleaner(const gdcm::File &file, const Options &options, Record &record);
 
     std::string newUid(const gdcm::DataElement &element);
-    void collect(const gdcm::DataSet &dataSet, const CharacterSet &around, int depth);
+    void collect(const gdcm::DataSet &dataSet);
     void buildMatcher();
 
     void applyProfile(gdcm::File &file, const CompiledProfile &profile);
 
-    bool applyStandard(gdcm::DataSet &dataSet, const CharacterSet &around, std::string &key,
-                       int depth);
+    void applyStandard(gdcm::DataSet &dataSet);
 
     void freshMetaGroup(gdcm::FileMetaInformation &meta);
     void describeMethod(gdcm::DataSet &dataSet);
     void followDataSet(gdcm::File &file);
 
 private:
+    using Place = DataSetVisitor::Place;
+
+    // The walk that gathers the matcher's inputs (cleaner.cpp).
+    class Gathering;
+    void gather(const gdcm::DataElement &element, const gdcm::DataSet &owner,
+                const CharacterSet &charset);
+
     // The table, element by element (cleanerstandard.cpp).
     struct Changes;
-    void applyToElement(gdcm::DataElement &element, gdcm::DataSet &dataSet, Action action,
-                        const CharacterSet &charset, std::string &key, int depth, Changes &changes);
+    class StandardWalk;
+    void applyToElement(gdcm::DataElement &element, Action action, DataSetVisitor &walk,
+                        const Place &place, Changes &changes);
     Action actionFor(const gdcm::Tag &tag, int depth);
     DicomFacts::IodType typeOf(const gdcm::Tag &tag) { return m_types.of(tag); }
     bool keptByOption(const gdcm::Tag &tag, Action action) const;
@@ -63,13 +71,10 @@ private:
                             Action action);
 
     // The sequences' items (cleanersequences.cpp).
+    class DummyFill;
     bool applyToSequence(gdcm::DataElement &element, gdcm::SequenceOfItems &items, Action action,
-                         const CharacterSet &charset, std::string &key, int depth);
-    bool dummyItems(gdcm::SequenceOfItems &items, const CharacterSet &charset, std::string &key,
-                    int depth);
+                         DataSetVisitor &walk, const Place &place);
     gdcm::SequenceOfItems *parsedSequence(gdcm::DataElement &element, const gdcm::DataSet &owner);
-    bool walkItems(gdcm::SequenceOfItems &items, const CharacterSet &charset, std::string &key,
-                   int depth);
 
     const Options &m_options;
     Record &m_record;

@@ -1,6 +1,7 @@
 #include "engine/cleaning/cleaner.h"
 
 #include "engine/cleaning/cleanupcommon.h"
+#include "engine/dicom/datasetvisitor.h"
 #include "engine/dicom/elementwalk.h"
 #include "engine/dicom/vrvalue.h"
 
@@ -9,6 +10,8 @@
 #include <gdcmGlobal.h>
 #include <gdcmPrivateTag.h>
 
+#include <deque>
+
 namespace Cleanup {
 
 namespace {
@@ -16,7 +19,6 @@ namespace {
 using namespace CleanupCommon;
 using Action = ConfidentialityProfile::Action;
 using DicomFacts::IodType;
-using ElementWalk::appendTag;
 using ElementWalk::bytes;
 
 const gdcm::Tag trailingPadding(0xfffc, 0xfffc);
@@ -92,66 +94,96 @@ bool isOverlayData(const gdcm::Tag &tag)
 
 } // namespace
 
-// What the walk over one data set leaves to do once it is over: the elements to remove, the
-// overlay groups whose data goes, and the groups whose lengths no longer hold.
+// What the walk over one data set knows of it, and what it leaves to do once it is over: the
+// elements to remove, the overlay groups whose data goes, and the groups whose lengths no
+// longer hold.
 struct Cleaner::Changes
 {
+    bool localCode = false; // a code item of a site's own scheme
+    std::set<gdcm::Tag> safePrivate; // what Retain Safe Private keeps
     std::vector<gdcm::Tag> removals;
     std::set<quint16> changedGroups;
     std::set<quint16> overlaysRemoved;
 };
 
-// The standard's table over one data set and the items below it. True when anything in
-// it changed, so that the sequence holding it is written with lengths made anew.
-bool Cleaner::applyStandard(gdcm::DataSet &dataSet, const CharacterSet &around, std::string &key,
-                            int depth)
+// The standard's table over a data set and the items below it. Elements change in place as
+// the walk meets them; what goes is removed once the walk over its data set is over.
+class Cleaner::StandardWalk : public DataSetVisitor
 {
-    const CharacterSet charset = ElementWalk::characterSet(dataSet, around);
-    Changes changes;
-    const bool localCode = hasLocalCode(dataSet);
-    const std::set<gdcm::Tag> safePrivate = safePrivateOf(dataSet);
-    for (const gdcm::DataElement &constElement : dataSet.GetDES()) {
+public:
+    explicit StandardWalk(Cleaner &cleaner) : m_cleaner(cleaner) { }
+
+private:
+    void begin(const Place &place) override
+    {
+        Changes &changes = m_levels.emplace_back();
+        changes.localCode = hasLocalCode(place.dataSet);
+        changes.safePrivate = m_cleaner.safePrivateOf(place.dataSet);
+    }
+
+    void element(const gdcm::DataElement &constElement, const Place &place) override
+    {
         gdcm::DataElement &element = mutableElement(constElement);
         const gdcm::Tag tag = element.GetTag();
+        Changes &changes = m_levels.back(); // a deque's elements stay where they are
         if (tag.GetGroup() == 0x0000 || tag == trailingPadding) {
             // A command or the padding of a transfer: nothing a stored file needs.
             changes.removals.push_back(tag);
-            continue;
+            return;
         }
-        const size_t mark = key.size();
-        appendTag(key, tag);
         // The meaning of a code of a site's own scheme is whatever the site typed.
-        Action action = localCode && tag == codeMeaning ? Action::Dummy : actionFor(tag, depth);
-        if (tag.IsPrivate() && (m_record.options & StandardOptions::RetainSafePrivate))
-            action = safePrivate.count(tag) != 0 ? Action::Keep : Action::Remove;
-        applyToElement(element, dataSet, action, charset, key, depth, changes);
-        key.resize(mark);
+        Action action = changes.localCode && tag == codeMeaning
+                ? Action::Dummy
+                : m_cleaner.actionFor(tag, place.depth);
+        if (tag.IsPrivate() && (m_cleaner.m_record.options & StandardOptions::RetainSafePrivate))
+            action = changes.safePrivate.count(tag) != 0 ? Action::Keep : Action::Remove;
+        m_cleaner.applyToElement(element, action, *this, place, changes);
     }
-    for (const gdcm::DataElement &element : dataSet.GetDES()) {
-        // An overlay without its data is broken: the whole group goes.
-        if (changes.overlaysRemoved.count(element.GetTag().GetGroup()) != 0)
-            changes.removals.push_back(element.GetTag());
+
+    // True when anything in the data set changed, so that the item holding it is written
+    // with its length made anew.
+    bool end(const Place &place) override
+    {
+        // The data sets walked are the file's own, which the cleaning changes.
+        gdcm::DataSet &dataSet = const_cast<gdcm::DataSet &>(place.dataSet);
+        Changes &changes = m_levels.back();
+        for (const gdcm::DataElement &element : dataSet.GetDES()) {
+            // An overlay without its data is broken: the whole group goes.
+            if (changes.overlaysRemoved.count(element.GetTag().GetGroup()) != 0)
+                changes.removals.push_back(element.GetTag());
+        }
+        for (const gdcm::Tag &tag : changes.removals) {
+            dataSet.Remove(tag);
+            changes.changedGroups.insert(tag.GetGroup());
+        }
+        for (const quint16 group : changes.changedGroups)
+            dataSet.Remove(gdcm::Tag(group, 0x0000));
+        const bool changed = !changes.changedGroups.empty();
+        m_levels.pop_back();
+        return changed;
     }
-    for (const gdcm::Tag &tag : changes.removals) {
-        dataSet.Remove(tag);
-        changes.changedGroups.insert(tag.GetGroup());
-    }
-    for (const quint16 group : changes.changedGroups)
-        dataSet.Remove(gdcm::Tag(group, 0x0000));
-    return !changes.changedGroups.empty();
+
+    Cleaner &m_cleaner;
+    std::deque<Changes> m_levels; // one for each data set the walk is in
+};
+
+void Cleaner::applyStandard(gdcm::DataSet &dataSet)
+{
+    StandardWalk(*this).walk(dataSet);
 }
 
 // One element of a data set under the table's action for it, once commands and padding are
 // gone: what it writes, removes or walks into is noted in `changes`.
-void Cleaner::applyToElement(gdcm::DataElement &element, gdcm::DataSet &dataSet, Action action,
-                             const CharacterSet &charset, std::string &key, int depth,
-                             Changes &changes)
+void Cleaner::applyToElement(gdcm::DataElement &element, Action action, DataSetVisitor &walk,
+                             const Place &place, Changes &changes)
 {
     const gdcm::Tag tag = element.GetTag();
+    const gdcm::DataSet &dataSet = place.dataSet;
+    const std::string &key = place.key;
     gdcm::SequenceOfItems *items = nullptr;
     if (m_record.written.count(key) != 0 && !tag.IsPrivate()) {
         // The profile's own text stands (private blocks go whole).
-    } else if (depth == 0 && (tag == patientId || tag == patientName)) {
+    } else if (place.depth == 0 && (tag == patientId || tag == patientName)) {
         setValue(element,
                  VrValue::padded(tag == patientId ? gdcm::VR::LO : gdcm::VR::PN,
                                  m_record.pseudonym));
@@ -169,10 +201,10 @@ void Cleaner::applyToElement(gdcm::DataElement &element, gdcm::DataSet &dataSet,
     } else if ((items = parsedSequence(element, dataSet)) != nullptr) {
         // An empty sequence is valid only where it must be present but may be empty;
         // where it may be left out instead, it is.
-        if (action == Action::Zero && depth == 0 && typeOf(tag) != IodType::Type2
+        if (action == Action::Zero && place.depth == 0 && typeOf(tag) != IodType::Type2
             && ConfidentialityProfile::mayRemove(tag.GetGroup(), tag.GetElement()))
             changes.removals.push_back(tag);
-        else if (applyToSequence(element, *items, action, charset, key, depth))
+        else if (applyToSequence(element, *items, action, walk, place))
             changes.changedGroups.insert(tag.GetGroup());
     } else if (action == Action::Dummy || action == Action::Zero || action == Action::Uid) {
         setValue(element, replacement(element, dataSet, action));
@@ -184,7 +216,7 @@ void Cleaner::applyToElement(gdcm::DataElement &element, gdcm::DataSet &dataSet,
         setValue(element, "");
         m_record.written.insert(key);
         changes.changedGroups.insert(tag.GetGroup());
-    } else if (!keptByOption(tag, action) && identifies(element, dataSet, charset)) {
+    } else if (!keptByOption(tag, action) && identifies(element, dataSet, place.charset)) {
         // Whatever the element is, a dummy valid for its VR keeps it valid: GDCM's
         // tables do not type every macro's attributes (code meanings, labels).
         setValue(element, replacement(element, dataSet, Action::Dummy));

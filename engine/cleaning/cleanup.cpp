@@ -98,13 +98,12 @@ void clean(gdcm::File &file, const CompiledProfile &profile, const Options &opti
     std::sort(record.profileTags.begin(), record.profileTags.end());
 
     Cleaner cleaner(file, options, record);
-    cleaner.collect(file.GetHeader(), CharacterSet(), 0);
-    cleaner.collect(file.GetDataSet(), CharacterSet(), 0);
+    cleaner.collect(file.GetHeader());
+    cleaner.collect(file.GetDataSet());
     cleaner.buildMatcher();
     cleaner.applyProfile(file, profile);
     if (options.standard) {
-        std::string key;
-        cleaner.applyStandard(file.GetDataSet(), CharacterSet(), key, 0);
+        cleaner.applyStandard(file.GetDataSet());
         // A data set the cleaning emptied is not written at all.
         if (!file.GetDataSet().IsEmpty())
             cleaner.describeMethod(file.GetDataSet());

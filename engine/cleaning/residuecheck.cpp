@@ -1,5 +1,6 @@
 #include "engine/cleaning/residuecheck.h"
 
+#include "engine/dicom/datasetvisitor.h"
 #include "engine/dicom/dicomfacts.h"
 #include "engine/dicom/elementwalk.h"
 #include "engine/job/fileoutcome.h"
@@ -44,24 +45,11 @@ quint32 kindOfNamed(const gdcm::Tag &tag, gdcm::VR::VRType vr)
     return ElementWalk::namesAnId(tag) ? quint32(Residue::Ids) : quint32(Residue::OtherDetails);
 }
 
-class Search
+// The residue check's walk: every element at every level but the structural ones.
+class Search : public DataSetVisitor
 {
 public:
     Search(const Cleanup::Record &record, Found &found) : m_record(record), m_found(found) { }
-
-    void walk(const gdcm::DataSet &dataSet, const CharacterSet &around, std::string &key, int depth)
-    {
-        const CharacterSet charset = ElementWalk::characterSet(dataSet, around);
-        for (const gdcm::DataElement &element : dataSet.GetDES()) {
-            const gdcm::Tag &tag = element.GetTag();
-            if (structural(tag))
-                continue;
-            const size_t mark = key.size();
-            ElementWalk::appendTag(key, tag);
-            look(element, dataSet, charset, key, depth, m_record.written.count(key) != 0);
-            key.resize(mark);
-        }
-    }
 
 private:
     void add(const std::string &key, quint32 kind)
@@ -70,46 +58,48 @@ private:
         m_found.kinds |= kind;
     }
 
-    // `written`: the cleaning wrote the element; a sequence it wrote may still hold items it
+    // An element the cleaning wrote is its own; a sequence it wrote may still hold items it
     // kept (a reference it walked, items an option kept), which are looked at one by one.
-    void look(const gdcm::DataElement &element, const gdcm::DataSet &owner,
-              const CharacterSet &charset, std::string &key, int depth, bool written)
+    void element(const gdcm::DataElement &element, const Place &place) override
     {
         const gdcm::Tag &tag = element.GetTag();
+        if (structural(tag))
+            return;
+        const bool written = m_record.written.count(place.key) != 0;
         const bool named = !written && m_record.names(tag.GetGroup(), tag.GetElement());
-        if (const auto items = ElementWalk::itemsOf(element, owner)) {
+        if (const auto items = itemsOf(element, place.dataSet)) {
             if (named && items->GetNumberOfItems() > 0)
-                add(key, kindOfNamed(tag, gdcm::VR::SQ));
-            if (depth >= DicomFacts::maxSequenceDepth)
-                return;
-            const size_t mark = key.size();
-            for (gdcm::SequenceOfItems::SizeType i = 1; i <= items->GetNumberOfItems(); ++i) {
-                ElementWalk::appendItem(key, static_cast<quint32>(i - 1));
-                walk(items->GetItem(i).GetNestedDataSet(), charset, key, depth + 1);
-                key.resize(mark);
-            }
+                add(place.key, kindOfNamed(tag, gdcm::VR::SQ));
+            enter(*items, place);
             return;
         }
         const std::string_view value = ElementWalk::bytes(element);
         if (written || ElementWalk::trimmed(value).empty())
             return;
-        const gdcm::VR::VRType vr = ElementWalk::vrOf(element, owner);
-        if (named) {
-            add(key, kindOfNamed(tag, vr));
-        } else if (vr == gdcm::VR::PN) {
-            add(key, Residue::Names);
-        } else if (!ElementWalk::holdsNoText(vr)) {
-            if (m_record.matcher.findUid(value)) {
-                add(key, Residue::Uids);
-                return;
-            }
-            if (vr == gdcm::VR::UI)
-                return; // the numbers of other UIDs are no dates or IDs
-            const IdentifierMatcher::Kind kind
-                    = m_record.matcher.find(ElementWalk::text(element, vr, charset));
-            if (kind != IdentifierMatcher::Kind::None)
-                add(key, kindOf(kind) | (tag.IsPrivate() ? quint32(Residue::PrivateData) : 0u));
+        const gdcm::VR::VRType vr = ElementWalk::vrOf(element, place.dataSet);
+        if (named)
+            add(place.key, kindOfNamed(tag, vr));
+        else if (vr == gdcm::VR::PN)
+            add(place.key, Residue::Names);
+        else if (!ElementWalk::holdsNoText(vr))
+            lookInText(element, vr, place);
+    }
+
+    // A value of text, or of bytes that may hold text, that nobody named.
+    void lookInText(const gdcm::DataElement &element, gdcm::VR::VRType vr, const Place &place)
+    {
+        if (m_record.matcher.findUid(ElementWalk::bytes(element))) {
+            add(place.key, Residue::Uids);
+            return;
         }
+        if (vr == gdcm::VR::UI)
+            return; // the numbers of other UIDs are no dates or IDs
+        const IdentifierMatcher::Kind kind
+                = m_record.matcher.find(ElementWalk::text(element, vr, place.charset));
+        if (kind != IdentifierMatcher::Kind::None)
+            add(place.key,
+                kindOf(kind)
+                        | (element.GetTag().IsPrivate() ? quint32(Residue::PrivateData) : 0u));
     }
 
     const Cleanup::Record &m_record;
@@ -151,9 +141,8 @@ Found find(const gdcm::File &file, const Cleanup::Record &record)
             found.kinds |= Residue::OtherDetails;
         }
     }
-    std::string key;
-    search.walk(file.GetHeader(), CharacterSet(), key, 0);
-    search.walk(file.GetDataSet(), CharacterSet(), key, 0);
+    search.walk(file.GetHeader());
+    search.walk(file.GetDataSet());
     return found;
 }
 

@@ -74,7 +74,7 @@ std::string Cleaner::newUid(const gdcm::DataElement &element)
 
 // The walk that gathers the matcher's inputs from the values as they were read: every person
 // name, and the values the profile or the table names. Items beyond the depth limit are not
-// read.
+// read: the record says so, and the file is not cleaned.
 class Cleaner::Gathering : public DataSetVisitor
 {
 public:
@@ -94,7 +94,9 @@ private:
 
 void Cleaner::collect(const gdcm::DataSet &dataSet)
 {
-    Gathering(*this).walk(dataSet);
+    Gathering gathering(*this);
+    gathering.walk(dataSet);
+    m_record.nestedTooDeeply = m_record.nestedTooDeeply || gathering.metItemsBeyondLimit();
 }
 
 // One element's values for the matcher, when they are of a kind it looks for.

@@ -100,6 +100,8 @@ void clean(gdcm::File &file, const CompiledProfile &profile, const Options &opti
     Cleaner cleaner(file, options, record);
     cleaner.collect(file.GetHeader());
     cleaner.collect(file.GetDataSet());
+    if (record.nestedTooDeeply)
+        return;
     cleaner.buildMatcher();
     cleaner.applyProfile(file, profile);
     if (options.standard) {

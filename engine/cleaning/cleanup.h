@@ -70,6 +70,9 @@ struct Record
     std::string pseudonym; // what stands for the patient (with the standard clean-up)
     int dateOffsetDays = 0; // how far dates moved back (Modified Dates), else 0
     std::vector<Link> links; // with Options::links; each original once
+    // Items stand below the depth limit, inside a value GDCM kept as bytes: nothing of them
+    // could be read, cleaned or checked, and the file was left as read.
+    bool nestedTooDeeply = false;
 
     // True when an enabled profile entry or the standard's table (other than its K) names the
     // element, or the standard clean-up replaces it anyway (labels and descriptions people
@@ -90,6 +93,8 @@ struct Record
 // - a UID (VR UI) with the UID map's new UID for it;
 // - a sequence with an empty sequence;
 // - a group length (gggg,0000) is left out of the copy.
+// A file whose items stand below the depth limit inside a value GDCM kept as bytes is left as
+// read, with Record::nestedTooDeeply set: none of it can be cleaned or checked.
 // Absent elements are never added. With `options.standard`, the standard's table then applies
 // to every element the profile did not write, at every nesting level (D a dummy value valid
 // for the VR, Z zero length, X removed, U the new UID, K kept), private elements go with their

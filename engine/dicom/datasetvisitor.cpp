@@ -42,8 +42,10 @@ bool DataSetVisitor::walkDataSet(const gdcm::DataSet &dataSet, const CharacterSe
 
 bool DataSetVisitor::enter(gdcm::SequenceOfItems &items, const Place &place)
 {
-    if (atLimit(place))
+    if (atLimit(place)) {
+        m_itemsBeyondLimit = m_itemsBeyondLimit || items.GetNumberOfItems() > 0;
         return false;
+    }
     bool changed = false;
     const size_t mark = m_key.size();
     for (gdcm::SequenceOfItems::SizeType i = 1; i <= items.GetNumberOfItems(); ++i) {

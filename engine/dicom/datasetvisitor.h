@@ -58,6 +58,11 @@ public:
         return ElementWalk::itemsOf(element, owner);
     }
 
+    // True once enter() met items at the depth limit, which it did not walk. The structural
+    // check refuses a file nested that deep, but not inside a value GDCM kept as bytes (VR UN,
+    // a defined length in implicit VR), whose items are only parsed here.
+    bool metItemsBeyondLimit() const { return m_itemsBeyondLimit; }
+
     // Called from element(), with the place this walk gave it: walks the items of `items`, the
     // value of the element there, each one level deeper with its index in the key. Nothing at
     // the depth limit. True when end() said some item changed; each item that did is written
@@ -81,4 +86,5 @@ private:
 
     const Keys m_keys;
     std::string m_key;
+    bool m_itemsBeyondLimit = false;
 };

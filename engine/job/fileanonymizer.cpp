@@ -222,6 +222,12 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
     }
     Cleanup::Record record;
     Cleanup::clean(file, profile, options.cleaning, record);
+    if (record.nestedTooDeeply) {
+        // As the structural check refuses such a file where the nesting is not hidden in a
+        // value: none of it could be cleaned or checked.
+        outcome.reason = QStringLiteral("sequences nested too deeply inside a value of bytes");
+        return outcome;
+    }
     if (tail.length > 0 && nothingBeforePixelData(file.GetDataSet())) {
         // Nothing is left before the pixel data, which GDCM must then write itself.
         return anonymizeWhole(bytes, input, planned, profile, options, folders, bytesRead);

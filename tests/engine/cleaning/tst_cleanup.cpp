@@ -5,6 +5,7 @@
 
 #include "shared/dicomfiles.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -12,6 +13,7 @@
 #include <gdcmTrace.h>
 #include <gdcmWriter.h>
 
+#include <algorithm>
 #include <memory>
 
 // The cleaning of one file: values valid for their VR, consistent UIDs, the standard clean-up
@@ -32,6 +34,8 @@ private slots:
     void residue();
     void oneElement_data();
     void oneElement();
+    void nestingHiddenInBytes_data();
+    void nestingHiddenInBytes();
 
 private:
     FileOutcome anonymize(const QString &input, bool standard, bool strict = false,
@@ -51,6 +55,15 @@ const gdcm::Tag studyUidTag(0x0020, 0x000d);
 QString outputOf(const QString &input)
 {
     return input.section('/', 0, -3) + "/in_depersonification/" + input.section('/', -1);
+}
+
+// An element in implicit VR little endian: tag, 4-byte length, value.
+QByteArray implicitElement(quint16 group, quint16 element, const QByteArray &value)
+{
+    QByteArray bytes;
+    for (const quint32 word : { quint32(group) | quint32(element) << 16, quint32(value.size()) })
+        bytes.append(reinterpret_cast<const char *>(&word), 4); // the test machines are little endian
+    return bytes + value;
 }
 
 } // namespace
@@ -446,6 +459,62 @@ void TestCleanup::oneElement()
         QCOMPARE(now, QByteArray());
     else
         QVERIFY2(!now.isEmpty() && now != value, now.constData());
+}
+
+void TestCleanup::nestingHiddenInBytes_data()
+{
+    QTest::addColumn<int>("depth"); // sequences around the hidden name
+    QTest::addColumn<bool>("standard");
+    for (const int depth : { 10, 64, 65, 200 }) {
+        for (const bool standard : { false, true })
+            QTest::addRow("%d deep, %s", depth, standard ? "standard" : "profile")
+                    << depth << standard;
+    }
+}
+
+// Sequences nested inside a value of bytes (VR UN, read as implicit VR) pass the structural
+// check, which does not look into values. Within the depth limit the name at the bottom is
+// cleaned or reported like any other; beyond it nothing could be read, and the file fails
+// instead of being written with the name unreported (or taking GDCM minutes to write).
+void TestCleanup::nestingHiddenInBytes()
+{
+    QFETCH(int, depth);
+    QFETCH(bool, standard);
+    const gdcm::Tag hiding(0x0054, 0x0016); // a sequence the table walks into
+    QByteArray nested = implicitElement(0x0010, 0x0010, "Doe^Deepest ");
+    for (int i = 0; i < depth; ++i)
+        nested = implicitElement(hiding.GetGroup(), hiding.GetElement(),
+                                 implicitElement(0xfffe, 0xe000, nested));
+    QVERIFY(TestDicom::write(path("in/a.dcm")));
+    gdcm::Reader reader;
+    reader.SetFileName(path("in/a.dcm").toLocal8Bit().constData());
+    QVERIFY(reader.Read());
+    gdcm::DataElement hidden(hiding);
+    hidden.SetVR(gdcm::VR::UN);
+    const QByteArray value = nested.mid(8);
+    hidden.SetByteValue(value.constData(), static_cast<uint32_t>(value.size()));
+    reader.GetFile().GetDataSet().Replace(hidden);
+    gdcm::Writer writer;
+    writer.SetFileName(path("in/a.dcm").toLocal8Bit().constData());
+    writer.SetFile(reader.GetFile());
+    QVERIFY(writer.Write());
+
+    const FileOutcome outcome = anonymize(path("in/a.dcm"), standard);
+    const QString output = outputOf(path("in/a.dcm"));
+    if (depth > 64) {
+        QCOMPARE(outcome.status, FileOutcome::Status::Failed);
+        QVERIFY2(outcome.reason.contains("nested too deeply"), qPrintable(outcome.reason));
+        QVERIFY(!QFileInfo::exists(output));
+        return;
+    }
+    QVERIFY2(outcome.status != FileOutcome::Status::Failed, qPrintable(outcome.reason));
+    const bool kept = TestDicom::readAll(output).contains("Doe^Deepest");
+    const bool reported = std::any_of(outcome.residue.begin(), outcome.residue.end(),
+                                      [](const QString &path) {
+                                          return path.endsWith(">(0010,0010)");
+                                      });
+    QVERIFY(!kept || reported);
+    QVERIFY(!standard || !kept);
 }
 
 QTEST_GUILESS_MAIN(TestCleanup)

@@ -25,6 +25,82 @@
 #include <cstdio>
 #include <memory>
 
+namespace {
+
+void addOptions(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral("Renders the main window into a PNG."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("output"), QStringLiteral("PNG file to write"));
+    parser.addOptions({
+            { QStringLiteral("progress"), QStringLiteral("Replay a progress message (0 to 1)."),
+              QStringLiteral("fraction") },
+            { QStringLiteral("show"), QStringLiteral("Open folder, date, settings or update."),
+              QStringLiteral("part") },
+            { QStringLiteral("open"), QStringLiteral("Anonymize a folder, as a drop would, first."),
+              QStringLiteral("folder") },
+            { QStringLiteral("count"),
+              QStringLiteral("With --progress: the job's count, DONE/TOTAL."),
+              QStringLiteral("count") },
+            { QStringLiteral("report"),
+              QStringLiteral("Render the in-program view of a report file."),
+              QStringLiteral("file") },
+    });
+}
+
+// The progress and the count, as a running job sends them.
+void replayProgress(QmlHandler *handler, const QCommandLineParser &parser)
+{
+    if (parser.isSet(QStringLiteral("progress")))
+        emit handler->sendToQml(MessageKey::updateProgress,
+                                parser.value(QStringLiteral("progress")).toDouble());
+    if (parser.isSet(QStringLiteral("count"))) {
+        const QString count = parser.value(QStringLiteral("count"));
+        emit handler->sendToQml(MessageKey::jobCount,
+                                QJsonObject{ { QStringLiteral("done"), count.section('/', 0, 0).toInt() },
+                                             { QStringLiteral("total"),
+                                               count.section('/', 1, 1).toInt() } });
+    }
+}
+
+// The window --show names, opened: the main window itself for its dialogs. Null when it is not
+// there.
+QQuickWindow *shownWindow(QQuickWindow *window, QmlHandler *handler, const QString &part)
+{
+    if (part.isEmpty())
+        return window;
+    if (part == QLatin1String("folder") || part == QLatin1String("date")) {
+        QObject *dialog = window->findChild<QObject *>(part == QLatin1String("folder")
+                                                               ? QStringLiteral("folderDialog")
+                                                               : QStringLiteral("datePicker"));
+        return dialog && QMetaObject::invokeMethod(dialog, "open") ? window : nullptr;
+    }
+    if (part != QLatin1String("settings") && part != QLatin1String("update"))
+        return nullptr;
+    QQuickWindow *target = window->findChild<QQuickWindow *>(
+            part == QLatin1String("settings") ? QStringLiteral("settingsPanel")
+                                              : QStringLiteral("updatePanel"));
+    if (!target)
+        return nullptr;
+    if (part == QLatin1String("update")) {
+        QMetaObject::invokeMethod(target, "activate", Q_ARG(QVariant, QStringLiteral("1.0.1")),
+                                  Q_ARG(QVariant, QStringLiteral("1.2.0")),
+                                  Q_ARG(QVariant, QStringLiteral("1.0.0")));
+    } else {
+        emit handler->sendToQml(MessageKey::updateStatusConnection,
+                                QJsonObject{ { QStringLiteral("status"), QStringLiteral("ok") } });
+        QMetaObject::invokeMethod(target, "activate", Q_ARG(QVariant, true));
+    }
+    return target;
+}
+
+QString fileUrl(const QString &path)
+{
+    return QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString();
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     // Offscreen and software rendering work on any machine, with or without a GPU or a display.
@@ -33,31 +109,8 @@ int main(int argc, char *argv[])
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     Startup::setApplicationIdentity();
     QGuiApplication app(argc, argv);
-
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Renders the main window into a PNG."));
-    parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("output"), QStringLiteral("PNG file to write"));
-    const QCommandLineOption progress(QStringLiteral("progress"),
-                                      QStringLiteral("Replay a progress message (0 to 1)."),
-                                      QStringLiteral("fraction"));
-    parser.addOption(progress);
-    const QCommandLineOption show(QStringLiteral("show"),
-                                  QStringLiteral("Open folder, date, settings or update."),
-                                  QStringLiteral("part"));
-    parser.addOption(show);
-    const QCommandLineOption open(QStringLiteral("open"),
-                                  QStringLiteral("Anonymize a folder, as a drop would, first."),
-                                  QStringLiteral("folder"));
-    parser.addOption(open);
-    const QCommandLineOption count(QStringLiteral("count"),
-                                   QStringLiteral("With --progress: the job's count, DONE/TOTAL."),
-                                   QStringLiteral("count"));
-    parser.addOption(count);
-    const QCommandLineOption report(QStringLiteral("report"),
-                                    QStringLiteral("Render the in-program view of a report file."),
-                                    QStringLiteral("file"));
-    parser.addOption(report);
+    addOptions(parser);
     parser.process(app);
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(2);
@@ -67,55 +120,20 @@ int main(int argc, char *argv[])
     auto *handler = new QmlHandler(QmlHandler::ServerClient::None, engine.get());
     engine->rootContext()->setContextProperty(QStringLiteral("Handler"), handler);
     engine->load(QUrl(QStringLiteral("qrc:/qml/main.qml")));
-    if (engine->rootObjects().isEmpty())
-        return 1;
-    auto *window = qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());
+    auto *window = engine->rootObjects().isEmpty()
+            ? nullptr
+            : qobject_cast<QQuickWindow *>(engine->rootObjects().constFirst());
     if (!window)
         return 1;
-    if (parser.isSet(progress))
-        emit handler->sendToQml(MessageKey::updateProgress, parser.value(progress).toDouble());
-    if (parser.isSet(count))
-        emit handler->sendToQml(MessageKey::jobCount,
-                                QJsonObject{ { QStringLiteral("done"),
-                                               parser.value(count).section('/', 0, 0).toInt() },
-                                             { QStringLiteral("total"),
-                                               parser.value(count).section('/', 1, 1).toInt() } });
-
-    QQuickWindow *target = window;
-    const QString part = parser.value(show);
-    if (part == QLatin1String("folder") || part == QLatin1String("date")) {
-        QObject *dialog = window->findChild<QObject *>(part == QLatin1String("folder")
-                                                               ? QStringLiteral("folderDialog")
-                                                               : QStringLiteral("datePicker"));
-        if (!dialog || !QMetaObject::invokeMethod(dialog, "open"))
-            return 1;
-    } else if (part == QLatin1String("settings") || part == QLatin1String("update")) {
-        target = window->findChild<QQuickWindow *>(part == QLatin1String("settings")
-                                                           ? QStringLiteral("settingsPanel")
-                                                           : QStringLiteral("updatePanel"));
-        if (!target)
-            return 1;
-        if (part == QLatin1String("update")) {
-            QMetaObject::invokeMethod(target, "activate", Q_ARG(QVariant, QStringLiteral("1.0.1")),
-                                      Q_ARG(QVariant, QStringLiteral("1.2.0")),
-                                      Q_ARG(QVariant, QStringLiteral("1.0.0")));
-        } else {
-            emit handler->sendToQml(
-                    MessageKey::updateStatusConnection,
-                    QJsonObject{ { QStringLiteral("status"), QStringLiteral("ok") } });
-            QMetaObject::invokeMethod(target, "activate", Q_ARG(QVariant, true));
-        }
-    } else if (!part.isEmpty()) {
-        parser.showHelp(2);
-    }
-    if (parser.isSet(report)) {
+    replayProgress(handler, parser);
+    QQuickWindow *target = shownWindow(window, handler, parser.value(QStringLiteral("show")));
+    if (parser.isSet(QStringLiteral("report"))) {
         target = window->findChild<QQuickWindow *>(QStringLiteral("reportView"));
-        if (!target)
-            return 1;
-        handler->receiveFromQml(
-                MessageKey::readReport,
-                QUrl::fromLocalFile(QFileInfo(parser.value(report)).absoluteFilePath()).toString());
+        handler->receiveFromQml(MessageKey::readReport,
+                                fileUrl(parser.value(QStringLiteral("report"))));
     }
+    if (!target)
+        return 1;
 
     int code = 0;
     // Grabbed once the window has been laid out and its images loaded.
@@ -127,14 +145,12 @@ int main(int argc, char *argv[])
         }
         app.quit();
     };
-    if (parser.isSet(open)) {
+    if (parser.isSet(QStringLiteral("open"))) {
         QObject::connect(handler, &QmlHandler::sendToQml, &app, [&](const QString &key) {
             if (key == MessageKey::jobOutcome)
                 QTimer::singleShot(300, &app, grab);
         });
-        handler->receiveFromQml(
-                MessageKey::openFolder,
-                QUrl::fromLocalFile(QFileInfo(parser.value(open)).absoluteFilePath()).toString());
+        handler->receiveFromQml(MessageKey::openFolder, fileUrl(parser.value(QStringLiteral("open"))));
     } else {
         QTimer::singleShot(300, &app, grab);
     }

@@ -104,6 +104,19 @@ void judgeImageText(const BurnedInText::Finding &imageText, const Cleanup::Recor
     }
 }
 
+// Why no copy of the cleaned `file` can be kept at all; empty when one can.
+QString cannotKeep(const gdcm::File &file, const Cleanup::Record &record)
+{
+    // As the structural check refuses such a file where the nesting is not hidden in a value:
+    // none of it could be cleaned or checked.
+    if (record.nestedTooDeeply)
+        return QStringLiteral("sequences nested too deeply inside a value of bytes");
+    // GDCM writes no file without a data set.
+    if (file.GetDataSet().IsEmpty())
+        return QStringLiteral("nothing of the data set is left after cleaning");
+    return {};
+}
+
 // Writes the cleaned `file` to `outcome.output`, its pixel data from `tail` where that names
 // some, and the copy's pairs to the link file. The outcome says how it went.
 void keepCopy(gdcm::File &file, const QString &input, VerbatimTail &tail,
@@ -222,21 +235,13 @@ FileOutcome anonymizeFile(const QString &input, const QString &planned,
     }
     Cleanup::Record record;
     Cleanup::clean(file, profile, options.cleaning, record);
-    if (record.nestedTooDeeply) {
-        // As the structural check refuses such a file where the nesting is not hidden in a
-        // value: none of it could be cleaned or checked.
-        outcome.reason = QStringLiteral("sequences nested too deeply inside a value of bytes");
-        return outcome;
-    }
     if (tail.length > 0 && nothingBeforePixelData(file.GetDataSet())) {
         // Nothing is left before the pixel data, which GDCM must then write itself.
         return anonymizeWhole(bytes, input, planned, profile, options, folders, bytesRead);
     }
-    if (file.GetDataSet().IsEmpty()) {
-        // GDCM writes no file without a data set.
-        outcome.reason = QStringLiteral("nothing of the data set is left after cleaning");
+    outcome.reason = cannotKeep(file, record);
+    if (!outcome.reason.isEmpty())
         return outcome;
-    }
     const ResidueCheck::Found found = ResidueCheck::find(file, record);
     outcome.residue = found.paths;
     outcome.residueKinds = found.kinds;

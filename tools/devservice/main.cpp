@@ -35,78 +35,86 @@ int fail(const QString &message)
     std::fprintf(stderr, "vexar-devservice: %s\n", qPrintable(message));
     return 2;
 }
+
+
+void addOptions(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(
+            QStringLiteral("Development stand-in for the Vexar web service, on 127.0.0.1."));
+    parser.addHelpOption();
+    parser.addOptions({
+            { QStringLiteral("port"), QStringLiteral("TCP port."), QStringLiteral("port"),
+              QStringLiteral("8443") },
+            { QStringLiteral("cert"), QStringLiteral("Server certificate (PEM)."),
+              QStringLiteral("file") },
+            { QStringLiteral("key"), QStringLiteral("Private key of the certificate (PEM, RSA)."),
+              QStringLiteral("file") },
+            { QStringLiteral("accounts"),
+              QStringLiteral("JSON file of accounts: {\"name\": {\"password\": …, \"profile\": "
+                             "{…}}}. Without it: demo/demo and research/research."),
+              QStringLiteral("file") },
+            { QStringLiteral("last-version"), QStringLiteral("Latest version named at login."),
+              QStringLiteral("version"), QStringLiteral("1.0.1") },
+            { QStringLiteral("supported-version"),
+              QStringLiteral("Oldest supported version named at login."),
+              QStringLiteral("version"), QStringLiteral("1.0.0") },
+            { QStringLiteral("token-lifetime"), QStringLiteral("Seconds an access token is valid."),
+              QStringLiteral("seconds"), QStringLiteral("900") },
+    });
+}
+
+// The service's accounts and versions from the options; an error text when they cannot be read.
+QString readOptions(const QCommandLineParser &parser, DevService::Options &options)
+{
+    options.accounts = DevService::builtInAccounts();
+    if (parser.isSet(QStringLiteral("accounts"))) {
+        QString error;
+        const QByteArray text = readFile(parser.value(QStringLiteral("accounts")), &error);
+        if (!error.isEmpty())
+            return error;
+        QJsonParseError parseError;
+        const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+        if (!document.isObject())
+            return QStringLiteral("%1 is not a JSON object: %2")
+                    .arg(parser.value(QStringLiteral("accounts")), parseError.errorString());
+        options.accounts = document.object();
+    }
+    options.lastVersion = parser.value(QStringLiteral("last-version"));
+    options.supportedVersion = parser.value(QStringLiteral("supported-version"));
+    options.tokenLifetime = parser.value(QStringLiteral("token-lifetime")).toInt();
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vexar-devservice"));
-
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-            QStringLiteral("Development stand-in for the Vexar web service, on 127.0.0.1."));
-    parser.addHelpOption();
-    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("TCP port."),
-                                        QStringLiteral("port"), QStringLiteral("8443"));
-    const QCommandLineOption certOption(QStringLiteral("cert"),
-                                        QStringLiteral("Server certificate (PEM)."),
-                                        QStringLiteral("file"));
-    const QCommandLineOption keyOption(QStringLiteral("key"),
-                                       QStringLiteral("Private key of the certificate (PEM, RSA)."),
-                                       QStringLiteral("file"));
-    const QCommandLineOption accountsOption(
-            QStringLiteral("accounts"),
-            QStringLiteral(
-                    "JSON file of accounts: {\"name\": {\"password\": …, \"profile\": {…}}}. "
-                    "Without it: demo/demo and research/research."),
-            QStringLiteral("file"));
-    const QCommandLineOption lastOption(QStringLiteral("last-version"),
-                                        QStringLiteral("Latest version named at login."),
-                                        QStringLiteral("version"), QStringLiteral("1.0.1"));
-    const QCommandLineOption supportedOption(
-            QStringLiteral("supported-version"),
-            QStringLiteral("Oldest supported version named at login."), QStringLiteral("version"),
-            QStringLiteral("1.0.0"));
-    const QCommandLineOption lifetimeOption(QStringLiteral("token-lifetime"),
-                                            QStringLiteral("Seconds an access token is valid."),
-                                            QStringLiteral("seconds"), QStringLiteral("900"));
-    parser.addOptions({ portOption, certOption, keyOption, accountsOption, lastOption,
-                        supportedOption, lifetimeOption });
+    addOptions(parser);
     parser.process(app);
 
     if (!QSslSocket::supportsSsl())
         return fail(QStringLiteral("TLS is not available"));
-    if (!parser.isSet(certOption) || !parser.isSet(keyOption))
+    if (!parser.isSet(QStringLiteral("cert")) || !parser.isSet(QStringLiteral("key")))
         return fail(QStringLiteral("--cert and --key are required"));
     bool portOk = false;
-    const uint port = parser.value(portOption).toUInt(&portOk);
+    const uint port = parser.value(QStringLiteral("port")).toUInt(&portOk);
     if (!portOk || port > 65535)
-        return fail(QStringLiteral("bad port: %1").arg(parser.value(portOption)));
+        return fail(QStringLiteral("bad port: %1").arg(parser.value(QStringLiteral("port"))));
 
     QString error;
-    const QSslCertificate certificate(readFile(parser.value(certOption), &error));
-    const QSslKey key(readFile(parser.value(keyOption), &error), QSsl::Rsa);
+    const QSslCertificate certificate(readFile(parser.value(QStringLiteral("cert")), &error));
+    const QSslKey key(readFile(parser.value(QStringLiteral("key")), &error), QSsl::Rsa);
     if (!error.isEmpty())
         return fail(error);
     if (certificate.isNull() || key.isNull())
         return fail(QStringLiteral("the certificate or the key cannot be read as PEM"));
-
     DevService::Options options;
-    options.accounts = DevService::builtInAccounts();
-    if (parser.isSet(accountsOption)) {
-        const QByteArray text = readFile(parser.value(accountsOption), &error);
-        if (!error.isEmpty())
-            return fail(error);
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
-        if (!document.isObject())
-            return fail(QStringLiteral("%1 is not a JSON object: %2")
-                                .arg(parser.value(accountsOption), parseError.errorString()));
-        options.accounts = document.object();
-    }
-    options.lastVersion = parser.value(lastOption);
-    options.supportedVersion = parser.value(supportedOption);
-    options.tokenLifetime = parser.value(lifetimeOption).toInt();
+    error = readOptions(parser, options);
+    if (!error.isEmpty())
+        return fail(error);
 
     DevService service(options);
     service.sslSetup(certificate, key);
